@@ -1,0 +1,30 @@
+#pragma once
+
+#include <strings.h>
+
+#include <string>
+
+#include "TeskExport.h"
+
+/// Portability shim: case-insensitive comparison of two C strings.
+inline int _stricmp(const char* a, const char* b) { return strcasecmp(a, b); }
+
+/// @brief The string utility.
+class CLOUDSTACK_EXPORT StrUtil {
+public:
+    /// @brief printf-style formatting into a string of any length.
+    static std::string Format(const char* format, ...) CLOUDSTACK_PRINTF(1, 2);
+
+    /// @brief Removes, in place, every trailing character of @p text that belongs to @p set.
+    static void TrimRight(std::string& text, const char* set);
+
+    /// @brief Upper-cases ASCII letters of @p text in place.
+    static void ToUpper(std::string& text);
+
+    /// @brief Case-insensitive comparison of the character data up to the first NUL; 0 means equal.
+    static int CompareNoCase(const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()); }
+
+    /// @brief Percent-encodes a query value: RFC 3986 unreserved characters (A-Z a-z 0-9 - . _ ~)
+    /// stay, every other byte becomes %XX with upper-case hex digits.
+    static std::string PercentEncode(const std::string& value);
+};

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every build, test and tool dependency from Debian's packages.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libcurl4-openssl-dev   # HTTP transport
+  nlohmann-json3-dev     # JSON value model
+  libssl-dev             # MD5 digest (libcrypto)
+  libgtest-dev libgmock-dev
+  libcpp-httplib-dev     # test server and simulator
+  zlib1g-dev libbrotli-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
