@@ -1,0 +1,251 @@
+// Self-test of the scripted management server that every wire-level test relies on.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "TestServer.h"
+
+namespace {
+
+using cstest::Fixture;
+using cstest::Reply;
+using cstest::TestServer;
+
+// Sends bytes exactly as given (httplib's client would sort and re-encode) and reads until close.
+std::string RawExchange(const std::string& address, const std::string& request) {
+    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    const timeval limit{30, 0};  // a server that never answers fails the test instead of hanging it
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(TestServer::kPort);
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    std::string response;
+    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        ::send(sock, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = ::recv(sock, buf, sizeof(buf), 0)) > 0) response.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(sock);
+    return response;
+}
+
+Reply Status(int status) {
+    Reply r;
+    r.status = status;
+    r.body = "{}";
+    return r;
+}
+
+class TestServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start());
+        client.set_url_encode(false);  // send targets exactly as written
+        client.set_keep_alive(true);
+    }
+
+    httplib::Result Login(const std::string& password = "password") {
+        return client.Post("/client/api?command=login&username=admin&password=" + password + "&response=json");
+    }
+
+    httplib::Result Call(const std::string& query, const httplib::Headers& headers = {}) {
+        return client.Get("/client/api?" + query, headers);
+    }
+
+    httplib::Headers SessionCookies() {
+        return {{"Cookie", "JSESSIONID=" + server.SessionId()}, {"Cookie", "sessionkey=" + server.SessionKey()}};
+    }
+
+    TestServer server;
+    httplib::Client client{server.Address(), TestServer::kPort};
+};
+
+TEST_F(TestServerTest, LoginOnlyByPostSetsBothCookiesAndEveryLoginMakesANewSession) {
+    auto get = client.Get("/client/api?command=login&username=admin&password=password&response=json");
+    ASSERT_TRUE(get);
+    EXPECT_EQ(405, get->status);
+    EXPECT_EQ(std::string::npos, get->get_header_value("Content-Type").find("json"));
+    EXPECT_TRUE(server.SessionKey().empty());
+
+    auto bad = Login("wrong");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(531, bad->status);
+    EXPECT_EQ(Fixture("login-bad-credentials.json"), bad->body);
+    EXPECT_FALSE(bad->has_header("Set-Cookie"));
+
+    auto good = Login();
+    ASSERT_TRUE(good);
+    ASSERT_EQ(200, good->status);
+    const std::string key = server.SessionKey();
+    const std::string id = server.SessionId();
+    EXPECT_EQ(27u, key.size());
+    EXPECT_EQ(key, nlohmann::json::parse(good->body)["loginresponse"]["sessionkey"]);
+    ASSERT_EQ(2u, good->get_header_value_count("Set-Cookie"));
+    EXPECT_EQ("JSESSIONID=" + id + "; Path=/client", good->get_header_value("Set-Cookie", 0));
+    EXPECT_EQ("sessionkey=" + key + ";HttpOnly;SameSite=Lax", good->get_header_value("Set-Cookie", 1));
+
+    server.SetOlderServerCookie(true);
+    auto again = Login();
+    ASSERT_TRUE(again);
+    EXPECT_NE(key, server.SessionKey());
+    EXPECT_NE(id, server.SessionId());
+    EXPECT_EQ("sessionkey=" + server.SessionKey() + ";HttpOnly", again->get_header_value("Set-Cookie", 1));
+
+    // A POST without Content-Length has no body; it must not wait for one.
+    const std::string raw = RawExchange(server.Address(),
+                                        "POST /client/api?command=login&username=admin&password=password&response=json "
+                                        "HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(0u, raw.rfind("HTTP/1.1 200", 0)) << raw;
+}
+
+TEST_F(TestServerTest, CurrentServerNeedsCookieAndParameterAndABadKeyEndsTheSession) {
+    ASSERT_TRUE(Login());
+    const std::string key = server.SessionKey();
+
+    auto ok = Call("command=listZones&response=json&sessionkey=" + key, SessionCookies());
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(200, ok->status);
+    EXPECT_EQ(Fixture("listZones.json"), ok->body);
+
+    auto xml = Call("command=listZones&sessionkey=" + key, SessionCookies());
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(0u, xml->body.rfind("<?xml", 0));
+
+    auto cookieOnly = Call("command=listZones&response=json", SessionCookies());
+    ASSERT_TRUE(cookieOnly);
+    EXPECT_EQ(401, cookieOnly->status);
+    EXPECT_EQ(R"({"listzonesresponse":{"uuidList":[],"errorcode":401,"errortext":"unable to verify user credentials"}})",
+              cookieOnly->body);
+    EXPECT_TRUE(server.SessionKey().empty());
+
+    const httplib::Headers oldCookies{{"Cookie", "JSESSIONID=x"}, {"Cookie", "sessionkey=" + key}};
+    auto afterwards = Call("command=listHosts&response=json&sessionkey=" + key, oldCookies);
+    ASSERT_TRUE(afterwards);
+    EXPECT_EQ(401, afterwards->status);
+    EXPECT_EQ(
+        R"({"listhostsresponse":{"uuidList":[],"errorcode":401,"errortext":"unable to verify user credentials and/or request signature"}})",
+        afterwards->body);
+}
+
+TEST_F(TestServerTest, OlderServerTakesEitherCookieOrParameterButEveryPresentOneMustMatch) {
+    server.SetRequireParamAndCookie(false);
+    ASSERT_TRUE(Login());
+    const std::string id = server.SessionId();
+    const std::string key = server.SessionKey();
+
+    auto cookieOnly = Call("command=listPods&response=json", SessionCookies());
+    ASSERT_TRUE(cookieOnly);
+    EXPECT_EQ(200, cookieOnly->status);
+    auto paramOnly = Call("command=listPods&response=json&sessionkey=" + key, {{"Cookie", "JSESSIONID=" + id}});
+    ASSERT_TRUE(paramOnly);
+    EXPECT_EQ(200, paramOnly->status);
+    auto wrongParam = Call("command=listPods&response=json&sessionkey=nope", SessionCookies());
+    ASSERT_TRUE(wrongParam);
+    EXPECT_EQ(401, wrongParam->status);
+    EXPECT_TRUE(server.SessionId().empty());
+}
+
+TEST_F(TestServerTest, QueuedRepliesComeFirstThenTheFixedOneThenTheHandlerThenTheDefault) {
+    Reply first = Status(531);
+    first.headers = {{"Set-Cookie", "a=1"}, {"Set-Cookie", "b=2"}};
+    server.Queue("listZones", first);
+    server.Queue("listZones", Status(202));
+    server.Always("listZones", Status(210));
+    server.SetHandler([](const cstest::RecordedRequest& r) -> std::optional<Reply> {
+        if (r.Command() == "listZones" || r.Command() == "listPods") return Status(222);
+        return std::nullopt;
+    });
+
+    std::vector<int> statuses;
+    for (int i = 0; i < 4; ++i) {
+        auto res = Call("command=listZones&response=json");
+        ASSERT_TRUE(res);
+        statuses.push_back(res->status);
+        if (i == 0) {
+            ASSERT_EQ(2u, res->get_header_value_count("Set-Cookie"));
+            EXPECT_EQ("a=1", res->get_header_value("Set-Cookie", 0));
+            EXPECT_EQ("b=2", res->get_header_value("Set-Cookie", 1));
+        }
+    }
+    EXPECT_EQ((std::vector<int>{531, 202, 210, 210}), statuses);
+
+    auto handled = Call("command=listPods&response=json");
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(222, handled->status);
+    auto unhandled = Call("command=listHosts&response=json");
+    ASSERT_TRUE(unhandled);
+    EXPECT_EQ(401, unhandled->status);  // the default: no session
+    EXPECT_EQ(6u, server.Count());
+    EXPECT_EQ(4u, server.Requests("listZones").size());
+}
+
+TEST_F(TestServerTest, RecordsTheRawTargetDecodedParametersAndHeaderLinesInReceivedOrder) {
+    const std::string target = "/client/api?command=listZones&name=a%2Bb&name=c+d&x=%26%3D&flag&q=a?b";
+    const std::string response = RawExchange(server.Address(), "GET " + target +
+                                                                   " HTTP/1.1\r\nZ-Last: 1\r\nCookie: a=1; b = 2 \r\n"
+                                                                   "A-First:  two words \r\nCookie: c=3\r\n"
+                                                                   "Host: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(0u, response.rfind("HTTP/1.1 401", 0)) << response;  // a '?' in the query is data, as on the server
+
+    ASSERT_EQ(1u, server.Count());
+    const auto r = server.Requests().front();
+    EXPECT_EQ("GET", r.method);
+    EXPECT_EQ(target, r.target);
+    EXPECT_EQ("/client/api", r.path);
+    EXPECT_EQ("command=listZones&name=a%2Bb&name=c+d&x=%26%3D&flag&q=a?b", r.rawQuery);
+    const cstest::NameValues params{
+        {"command", "listZones"}, {"name", "a+b"}, {"name", "c d"}, {"x", "&="}, {"flag", ""}, {"q", "a?b"}};
+    EXPECT_EQ(params, r.params);
+    EXPECT_EQ("c d", r.Param("name"));
+    EXPECT_TRUE(r.Has("flag"));
+    EXPECT_FALSE(r.Has("nope"));
+    const cstest::NameValues headers{{"Z-Last", "1"},       {"Cookie", "a=1; b = 2"}, {"A-First", "two words"},
+                                     {"Cookie", "c=3"},     {"Host", "x"},            {"Connection", "close"}};
+    EXPECT_EQ(headers, r.headers);
+    EXPECT_EQ((std::vector<std::string>{"a=1; b = 2", "c=3"}), r.Headers("cookie"));
+    EXPECT_EQ((cstest::NameValues{{"a", "1"}, {"b", "2"}, {"c", "3"}}), r.Cookies());
+}
+
+TEST_F(TestServerTest, NumbersTcpConnectionsInOrderOfFirstRequest) {
+    for (int i = 0; i < 7; ++i) ASSERT_TRUE(Call("command=listZones"));
+    httplib::Client second(server.Address(), TestServer::kPort);
+    ASSERT_TRUE(second.Get("/client/api?command=listZones"));
+    ASSERT_TRUE(Call("command=listZones"));
+
+    std::vector<int> connections;
+    for (const auto& r : server.Requests()) connections.push_back(r.connection);
+    EXPECT_EQ((std::vector<int>{1, 1, 1, 1, 1, 1, 1, 2, 1}), connections);
+    EXPECT_EQ(2, server.ConnectionCount());
+    server.ClearRequests();
+    EXPECT_EQ(0, server.ConnectionCount());
+}
+
+TEST_F(TestServerTest, ASecondServerOnTheSameAddressFailsToStartAndStopCutsADelayedAnswerShort) {
+    TestServer second(server.Address());
+    EXPECT_FALSE(second.Start());
+
+    Reply slow = Status(200);
+    slow.delayMs = 3600 * 1000;  // far beyond the test's time limit: only Stop can end it
+    server.Queue("listZones", slow);
+    client.set_read_timeout(3600, 0);
+    auto pending = std::async(std::launch::async, [this] { return static_cast<bool>(Call("command=listZones")); });
+    while (server.Count() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    server.Stop();
+    server.Stop();
+    EXPECT_FALSE(pending.get());
+    EXPECT_FALSE(server.Running());
+}
+
+}  // namespace

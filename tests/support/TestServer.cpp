@@ -1,0 +1,1030 @@
+#include "TestServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+
+#ifndef CLOUDSTACK_FIXTURES_DIR
+#error "CLOUDSTACK_FIXTURES_DIR must name the fixtures folder"
+#endif
+
+namespace cstest {
+namespace {
+
+using Json = nlohmann::ordered_json;  // keeps the key order of the fixtures
+
+constexpr int kIoTimeoutMs = 60000;         // generous: time-out tests measure the client, not us
+constexpr int kKeepAliveMs = 60000;         // an idle connection stays usable as long as any test runs
+constexpr std::size_t kHeadLimit = 1 << 16;
+constexpr long long kDefaultPageSize = 500;  // default.page.size and the largest page a server allows
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+std::string Trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t");
+    return std::string(s.substr(first, last - first + 1));
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The server decodes '+' as a blank and %XX as a byte; a broken escape stays as it is.
+std::string Decode(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '+') {
+            out += ' ';
+        } else if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+NameValues ParseQuery(std::string_view text) {
+    NameValues out;
+    while (!text.empty()) {
+        const auto amp = text.find('&');
+        const auto piece = text.substr(0, amp);
+        text = amp == std::string_view::npos ? std::string_view{} : text.substr(amp + 1);
+        if (piece.empty()) continue;
+        const auto eq = piece.find('=');
+        if (eq == std::string_view::npos) {
+            out.emplace_back(Decode(piece), std::string{});
+        } else {
+            out.emplace_back(Decode(piece.substr(0, eq)), Decode(piece.substr(eq + 1)));
+        }
+    }
+    return out;
+}
+
+bool HasValue(const NameValues& values, const std::string& name) {
+    return std::any_of(values.begin(), values.end(), [&](const auto& p) { return p.first == name; });
+}
+
+std::string LastValue(const NameValues& values, const std::string& name) {
+    for (auto it = values.rbegin(); it != values.rend(); ++it) {
+        if (it->first == name) return it->second;
+    }
+    return {};
+}
+
+std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+std::string ResponseKey(const std::string& command) {
+    return command.empty() ? std::string("errorresponse") : Lower(command) + "response";
+}
+
+// Fixture bodies are the source of truth for error shapes; only the response key changes per command.
+std::string Rekeyed(const std::string& fixture, const std::string& key) {
+    const Json doc = Json::parse(Fixture(fixture));
+    return Dump(Json{{key, doc.begin().value()}});
+}
+
+std::string ErrorBody(const std::string& key, int code, const std::string& text) {
+    Json inner;
+    inner["uuidList"] = Json::array();
+    inner["errorcode"] = code;
+    inner["cserrorcode"] = 9999;
+    inner["errortext"] = text;
+    return Dump(Json{{key, inner}});
+}
+
+Reply JsonReply(int status, std::string body) {
+    Reply r;
+    r.status = status;
+    r.body = std::move(body);
+    return r;
+}
+
+Reply PlainReply(int status, std::string body) {
+    Reply r;
+    r.status = status;
+    r.body = std::move(body);
+    r.contentType = "text/plain;charset=utf-8";
+    return r;
+}
+
+std::string XmlEscape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+void AppendXml(const Json& value, const std::string& name, std::string& out) {
+    if (value.is_array()) {
+        for (const auto& item : value) AppendXml(item, name, out);
+        return;
+    }
+    out += "<" + name + ">";
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it) AppendXml(it.value(), it.key(), out);
+    } else if (value.is_string()) {
+        out += XmlEscape(value.get<std::string>());
+    } else if (!value.is_null()) {
+        out += Dump(value);
+    }
+    out += "</" + name + ">";
+}
+
+// Without response=json the server answers XML; a client that forgets the parameter must notice.
+void ToXml(Reply& reply) {
+    const Json doc = Json::parse(reply.body, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || doc.size() != 1) return;
+    std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>)";
+    AppendXml(doc.begin().value(), doc.begin().key(), xml);
+    reply.body = std::move(xml);
+    reply.contentType = "text/xml;charset=utf-8";
+}
+
+// SQL LIKE on lower-cased text: '%' any run, '_' any one character.
+bool Like(const std::string& text, const std::string& pattern) {
+    std::size_t t = 0, p = 0, starP = std::string::npos, starT = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == text[t])) {
+            ++t;
+            ++p;
+        } else if (p < pattern.size() && pattern[p] == '%') {
+            starP = p++;
+            starT = t;
+        } else if (starP != std::string::npos) {
+            p = starP + 1;
+            t = ++starT;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '%') ++p;
+    return p == pattern.size();
+}
+
+std::string RandomText(const char* alphabet, std::size_t alphabetSize, std::size_t length) {
+    thread_local std::mt19937_64 engine{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, alphabetSize - 1);
+    std::string out;
+    for (std::size_t i = 0; i < length; ++i) out += alphabet[pick(engine)];
+    return out;
+}
+
+std::string NewSessionKey() {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    return RandomText(kAlphabet, sizeof(kAlphabet) - 1, 27);
+}
+
+std::string NewSessionId() {
+    static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    return "node0" + RandomText(kAlphabet, sizeof(kAlphabet) - 1, 26) + ".node0";
+}
+
+bool IsApiPath(const std::string& path) {
+    const std::string api = TestServer::kApiPath;
+    return path == api || path.rfind(api + "/", 0) == 0;
+}
+
+// Queue/Always keys: the server takes login and logout in any case, every other command exactly.
+std::string ScriptKey(const std::string& command) {
+    const std::string lower = Lower(command);
+    return lower == "login" || lower == "logout" ? lower : command;
+}
+
+bool ParseLong(const std::string& text, long long& out) {
+    if (text.empty() || text.size() > 18) return false;
+    if (!std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) return false;
+    out = std::stoll(text);
+    return true;
+}
+
+bool HasBodyFraming(const std::string& head) {
+    std::size_t lineStart = head.find("\r\n");
+    while (lineStart != std::string::npos && lineStart + 2 < head.size()) {
+        lineStart += 2;
+        const auto colon = head.find(':', lineStart);
+        const auto lineEnd = head.find("\r\n", lineStart);
+        if (colon != std::string::npos && colon < lineEnd) {
+            const std::string name = Lower(Trim(std::string_view(head).substr(lineStart, colon - lineStart)));
+            if (name == "content-length" || name == "transfer-encoding") return true;
+        }
+        lineStart = lineEnd;
+    }
+    return false;
+}
+
+// The recording keeps the head as received; httplib gets a copy it can parse the way the real
+// server would: a '?' inside the query is data (httplib answers 400), and a request without
+// Content-Length or chunking has no body (httplib would read a POST body until the connection closes).
+std::string HeadForHttplib(std::string head) {
+    const auto lineEnd = head.find("\r\n");
+    const auto query = head.find('?');
+    auto lastSpace = head.rfind(' ', lineEnd);
+    if (query != std::string::npos && query < lastSpace) {
+        for (auto q = head.find('?', query + 1); q < lastSpace; q = head.find('?', q + 3)) {
+            head.replace(q, 1, "%3F");
+            lastSpace += 2;
+        }
+    }
+    if (!HasBodyFraming(head)) head.insert(head.size() - 2, "Content-Length: 0\r\n");
+    return head;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection handling. httplib reads requests through a Stream; ours reads each request head in
+// full first, so the recording has the raw target and the header lines in their real order
+// (httplib's own header map is sorted by name).
+
+class ConnectionStream final : public httplib::Stream {
+public:
+    explicit ConnectionStream(int sock) : sock_(sock) {}
+
+    bool is_readable() const override { return pos_ < buffer_.size() || Wait(POLLIN, kIoTimeoutMs); }
+    bool is_writable() const override { return Wait(POLLOUT, kIoTimeoutMs); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (pos_ == buffer_.size()) {
+            const ssize_t got = Fill(kIoTimeoutMs);
+            if (got <= 0) return got;
+        }
+        const std::size_t n = std::min(size, buffer_.size() - pos_);
+        std::memcpy(ptr, buffer_.data() + pos_, n);
+        pos_ += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    using httplib::Stream::write;
+    ssize_t write(const char* ptr, size_t size) override {
+        if (!Wait(POLLOUT, kIoTimeoutMs)) return -1;
+        ssize_t n = 0;
+        do {
+            n = ::send(sock_, ptr, size, MSG_NOSIGNAL);  // a vanished client must not raise SIGPIPE
+        } while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(true, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Address(false, ip, port); }
+    socket_t socket() const override { return sock_; }
+
+    // Waits for the next request (as long as a connection may idle) and buffers its head. False when
+    // the connection closed, idled out or was shut down before a request began.
+    bool NextRequest() {
+        head_.clear();
+        buffer_.erase(0, pos_);  // from here on pos_ stays 0, so offsets into buffer_ stay valid
+        pos_ = 0;
+        if (buffer_.empty() && Fill(kKeepAliveMs) <= 0) return false;
+        std::size_t searchFrom = 0;
+        for (;;) {
+            const auto end = buffer_.find("\r\n\r\n", searchFrom);
+            if (end != std::string::npos) {
+                head_ = buffer_.substr(0, end + 4);
+                buffer_.replace(0, head_.size(), HeadForHttplib(head_));
+                return true;
+            }
+            if (buffer_.size() > kHeadLimit) return true;  // httplib rejects the long head
+            searchFrom = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;
+            if (Fill(kIoTimeoutMs) <= 0) return true;  // httplib fails on the partial head
+        }
+    }
+    const std::string& Head() const { return head_; }
+
+private:
+    bool Wait(short events, int timeoutMs) const {
+        pollfd pfd{sock_, events, 0};
+        int n = 0;
+        do {
+            n = ::poll(&pfd, 1, timeoutMs);
+        } while (n < 0 && errno == EINTR);
+        return n > 0;
+    }
+
+    // Appends what the socket has; 0 at end of stream, -1 on error or time-out.
+    ssize_t Fill(int timeoutMs) {
+        if (pos_ > 0) {
+            buffer_.erase(0, pos_);
+            pos_ = 0;
+        }
+        if (!Wait(POLLIN, timeoutMs)) return -1;
+        char chunk[4096];
+        ssize_t n = 0;
+        do {
+            n = ::recv(sock_, chunk, sizeof(chunk), 0);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+        return n;
+    }
+
+    void Address(bool remote, std::string& ip, int& port) const {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        auto* raw = reinterpret_cast<sockaddr*>(&addr);
+        if ((remote ? ::getpeername(sock_, raw, &len) : ::getsockname(sock_, raw, &len)) != 0) return;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (addr.ss_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+            ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text));
+            port = ntohs(in->sin_port);
+        } else if (addr.ss_family == AF_INET6) {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+            ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text));
+            port = ntohs(in6->sin6_port);
+        }
+        ip = text;
+    }
+
+    int sock_;
+    std::string buffer_;  // received bytes; those before pos_ are consumed
+    std::size_t pos_ = 0;
+    std::string head_;    // the current request's head as received
+};
+
+struct ConnectionContext {
+    ConnectionStream* stream = nullptr;
+    long long id = 0;
+    bool closeAfter = false;
+};
+thread_local ConnectionContext tlsConnection;  // httplib runs a request's handler on its connection's thread
+std::atomic<long long> nextConnectionId{0};
+
+// One thread per connection: an idle keep-alive connection or a slow answer never holds up another.
+class ConnectionThreads final : public httplib::TaskQueue {
+public:
+    ~ConnectionThreads() override { shutdown(); }
+
+    void enqueue(std::function<void()> fn) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Reap();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        workers_.push_back({std::thread([task = std::move(fn), done] {
+                                task();
+                                *done = true;
+                            }),
+                            done});
+    }
+
+    void shutdown() override {
+        std::vector<Worker> all;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            all.swap(workers_);
+        }
+        for (auto& w : all) w.thread.join();
+    }
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+
+    void Reap() {
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if (*it->done) {
+                it->thread.join();
+                it = workers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Worker> workers_;
+};
+
+bool ParseHead(const std::string& head, RecordedRequest& out) {
+    if (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) return false;
+    std::size_t lineStart = 0;
+    bool first = true;
+    while (lineStart < head.size()) {
+        const auto lineEnd = head.find("\r\n", lineStart);
+        const std::string line = head.substr(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 2;
+        if (line.empty()) break;
+        if (first) {
+            first = false;
+            const auto sp1 = line.find(' ');
+            const auto sp2 = line.rfind(' ');
+            if (sp1 == std::string::npos || sp2 == sp1) return false;
+            out.method = line.substr(0, sp1);
+            out.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+            continue;
+        }
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        out.headers.emplace_back(line.substr(0, colon), Trim(std::string_view(line).substr(colon + 1)));
+    }
+    return !first;
+}
+
+RecordedRequest MakeRecord(const httplib::Request& req) {
+    RecordedRequest rec;
+    if (tlsConnection.stream == nullptr || !ParseHead(tlsConnection.stream->Head(), rec)) {
+        rec = RecordedRequest{};
+        rec.method = req.method;
+        rec.target = req.target;
+        static const std::set<std::string> kAdded{"remote_addr", "remote_port", "local_addr", "local_port"};
+        for (const auto& h : req.headers) {
+            if (kAdded.count(Lower(h.first)) == 0) rec.headers.emplace_back(h.first, h.second);
+        }
+    }
+    std::string_view target = rec.target;
+    // A target in absolute form (as sent to a proxy) still names the same path and query.
+    const auto scheme = target.find("://");
+    if (scheme != std::string_view::npos && scheme < target.find('/')) {
+        const auto slash = target.find('/', scheme + 3);
+        target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+    }
+    const auto question = target.find('?');
+    rec.path = std::string(target.substr(0, question));
+    if (question != std::string_view::npos) {
+        rec.rawQuery = std::string(target.substr(question + 1));
+        rec.params = ParseQuery(rec.rawQuery);
+    }
+    rec.body = req.body;
+    return rec;
+}
+
+void ApplyReply(const Reply& reply, httplib::Response& res) {
+    res.status = reply.status;
+    bool hasType = false;
+    for (const auto& h : reply.headers) {
+        res.headers.emplace(h.first, h.second);  // emplace keeps repeated names (Set-Cookie) as separate lines
+        hasType = hasType || EqualsIgnoreCase(h.first, "Content-Type");
+    }
+    if (!hasType && !reply.contentType.empty()) res.headers.emplace("Content-Type", reply.contentType);
+    res.body = reply.body;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+class TestServer::Listener final : public httplib::Server {
+public:
+    explicit Listener(TestServer& owner) : owner_(owner) {
+        new_task_queue = [] { return new ConnectionThreads; };
+        // SO_REUSEADDR only: the default also sets SO_REUSEPORT, which would let a second server
+        // bind the same address silently.
+        set_socket_options([](socket_t sock) {
+            int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        });
+        set_keep_alive_timeout(kKeepAliveMs / 1000);
+        set_keep_alive_max_count(1000000);
+        set_read_timeout(kIoTimeoutMs / 1000);
+        set_write_timeout(kIoTimeoutMs / 1000);
+        set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+            res.status = 500;
+            std::string what = "unknown exception";
+            try {
+                std::rethrow_exception(ep);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            res.set_content("test server: " + what, "text/plain");
+        });
+        const std::string any = R"([\s\S]*)";
+        auto handle = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
+        Get(any, handle);
+        Post(any, handle);
+        Put(any, handle);
+        Patch(any, handle);
+        Delete(any, handle);
+        Options(any, handle);
+    }
+
+    // Shuts down every open connection, now and as they are accepted, so nothing waits out its idle time.
+    void CloseAll() {
+        std::lock_guard<std::mutex> lock(socketsMutex_);
+        closing_ = true;
+        for (int sock : sockets_) ::shutdown(sock, SHUT_RDWR);
+    }
+
+    std::atomic<bool> finished{false};
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        bool ok = false;
+        if (Track(sock)) {
+            int yes = 1;  // answers go out in several writes; Nagle would hold the last one back
+            ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+            ConnectionStream stream(sock);
+            tlsConnection = ConnectionContext{&stream, ++nextConnectionId, false};
+            while (stream.NextRequest()) {
+                bool closed = false;
+                ok = process_request(stream, false, closed, nullptr);
+                if (!ok || closed || tlsConnection.closeAfter) break;
+            }
+            tlsConnection = ConnectionContext{};
+            Untrack(sock);
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ok;
+    }
+
+    void Handle(const httplib::Request& req, httplib::Response& res) {
+        Reply reply = owner_.Serve(MakeRecord(req), tlsConnection.id);
+        owner_.WaitUnlessStopping(reply.delayMs);
+        if (reply.dropWithoutAnswer) {
+            if (tlsConnection.stream != nullptr) ::shutdown(tlsConnection.stream->socket(), SHUT_RDWR);
+            tlsConnection.closeAfter = true;
+            return;
+        }
+        ApplyReply(reply, res);
+        if (reply.closeAfter) tlsConnection.closeAfter = true;
+    }
+
+    bool Track(int sock) {
+        std::lock_guard<std::mutex> lock(socketsMutex_);
+        if (closing_) return false;
+        sockets_.insert(sock);
+        return true;
+    }
+
+    // Before close(): CloseAll must never shut down a descriptor number that was reused.
+    void Untrack(int sock) {
+        std::lock_guard<std::mutex> lock(socketsMutex_);
+        sockets_.erase(sock);
+    }
+
+    TestServer& owner_;
+    std::mutex socketsMutex_;
+    std::set<int> sockets_;
+    bool closing_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+std::string RecordedRequest::Command() const { return Param("command"); }
+
+bool RecordedRequest::Has(const std::string& name) const { return HasValue(params, name); }
+
+std::string RecordedRequest::Param(const std::string& name) const { return LastValue(params, name); }
+
+std::vector<std::string> RecordedRequest::Headers(const std::string& name) const {
+    std::vector<std::string> out;
+    for (const auto& h : headers) {
+        if (EqualsIgnoreCase(h.first, name)) out.push_back(h.second);
+    }
+    return out;
+}
+
+NameValues RecordedRequest::Cookies() const {
+    NameValues out;
+    for (const auto& line : Headers("Cookie")) {
+        std::string_view rest = line;
+        while (!rest.empty()) {
+            const auto semi = rest.find(';');
+            const auto piece = rest.substr(0, semi);
+            rest = semi == std::string_view::npos ? std::string_view{} : rest.substr(semi + 1);
+            const auto eq = piece.find('=');
+            if (eq == std::string_view::npos) continue;  // an attribute such as "HttpOnly"
+            std::string name = Trim(piece.substr(0, eq));
+            if (!name.empty()) out.emplace_back(std::move(name), Trim(piece.substr(eq + 1)));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> RecordedRequest::Cookie(const std::string& name) const {
+    std::vector<std::string> out;
+    for (const auto& c : Cookies()) {
+        if (c.first == name) out.push_back(c.second);
+    }
+    return out;
+}
+
+std::string Fixture(const std::string& fileName) {
+    const std::string path = std::string(CLOUDSTACK_FIXTURES_DIR) + "/" + fileName;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("fixture not found: " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TestServer::TestServer(std::string address) : address_(std::move(address)) {
+    for (const char* command :
+         {"listProjects", "listZones", "listPods", "listClusters", "listHosts", "listVirtualMachines"}) {
+        lists_[command] = Fixture(std::string(command) + ".json");
+    }
+}
+
+TestServer::~TestServer() { Stop(); }
+
+bool TestServer::Start() {
+    if (listener_) return true;
+    if (address_.rfind("127.", 0) != 0) return false;  // never listen beyond loopback
+    auto listener = std::make_unique<Listener>(*this);
+    if (!listener->bind_to_port(address_, kPort)) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = false;
+    }
+    listenThread_ = std::thread([l = listener.get()] {
+        l->listen_after_bind();
+        l->finished = true;
+    });
+    while (!listener->is_running() && !listener->finished) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool running = listener->is_running();
+    listener_ = std::move(listener);
+    if (!running) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void TestServer::Stop() {
+    if (!listener_) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = true;
+    }
+    stopping_.notify_all();
+    listener_->CloseAll();
+    listener_->stop();
+    listenThread_.join();
+    listener_.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    sessionId_.clear();  // sessions live in the server's memory: a restart ends them
+    sessionKey_.clear();
+}
+
+bool TestServer::Running() const { return listener_ != nullptr; }
+const std::string& TestServer::Address() const { return address_; }
+std::string TestServer::BaseUrl() const { return "http://" + address_ + ":" + std::to_string(kPort); }
+std::string TestServer::ApiUrl() const { return BaseUrl() + kApiPath; }
+
+void TestServer::Queue(const std::string& command, Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_[ScriptKey(command)].push_back(std::move(reply));
+}
+
+void TestServer::Always(const std::string& command, Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fixed_[ScriptKey(command)] = std::move(reply);
+}
+
+void TestServer::ClearScript() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_.clear();
+    fixed_.clear();
+    handler_ = nullptr;
+}
+
+void TestServer::SetHandler(std::function<std::optional<Reply>(const RecordedRequest&)> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+std::vector<RecordedRequest> TestServer::Requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+std::vector<RecordedRequest> TestServer::Requests(const std::string& command) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<RecordedRequest> out;
+    for (const auto& r : requests_) {
+        if (r.Command() == command) out.push_back(r);
+    }
+    return out;
+}
+
+std::size_t TestServer::Count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.size();
+}
+
+void TestServer::ClearRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+    connectionNumbers_.clear();
+}
+
+int TestServer::ConnectionCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(connectionNumbers_.size());
+}
+
+void TestServer::SetCredentials(std::string user, std::string password) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    user_ = std::move(user);
+    password_ = std::move(password);
+}
+
+void TestServer::SetRequireParamAndCookie(bool both) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requireBoth_ = both;
+}
+
+std::string TestServer::SessionKey() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessionKey_;
+}
+
+std::string TestServer::SessionId() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessionId_;
+}
+
+void TestServer::EndSession() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sessionId_.clear();
+    sessionKey_.clear();
+}
+
+void TestServer::SetOlderServerCookie(bool older) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    olderCookie_ = older;
+}
+
+void TestServer::SetDefaultList(const std::string& command, std::string body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lists_[command] = std::move(body);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Reply TestServer::Serve(RecordedRequest request, long long connection) {
+    std::function<std::optional<Reply>(const RecordedRequest&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int next = static_cast<int>(connectionNumbers_.size()) + 1;
+        request.connection = connectionNumbers_.emplace(connection, next).first->second;
+        requests_.push_back(request);
+        if (IsApiPath(request.path)) {
+            const std::string key = ScriptKey(request.Command());
+            auto queued = queued_.find(key);
+            if (queued != queued_.end() && !queued->second.empty()) {
+                Reply reply = std::move(queued->second.front());
+                queued->second.pop_front();
+                return reply;
+            }
+            auto fixed = fixed_.find(key);
+            if (fixed != fixed_.end()) return fixed->second;
+        }
+        handler = handler_;
+    }
+    if (handler) {
+        if (auto reply = handler(request)) return *reply;  // called unlocked: it may inspect the server
+    }
+    return DefaultReply(request);
+}
+
+void TestServer::WaitUnlessStopping(int delayMs) {
+    if (delayMs <= 0) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return stopRequested_; });
+}
+
+Reply TestServer::DefaultReply(const RecordedRequest& request) {
+    if (!IsApiPath(request.path)) {
+        Reply r = PlainReply(404, "<html><body><h2>404 Not Found</h2></body></html>");
+        r.contentType = "text/html;charset=iso-8859-1";
+        return r;
+    }
+    // The server reads parameters from the query string and from a form body alike.
+    NameValues params = request.params;
+    const auto types = request.Headers("Content-Type");
+    if (request.method == "POST" && !types.empty() &&
+        Lower(types.back()).rfind("application/x-www-form-urlencoded", 0) == 0) {
+        const NameValues form = ParseQuery(request.body);
+        params.insert(params.end(), form.begin(), form.end());
+    }
+    const std::string command = LastValue(params, "command");
+    const std::string lower = Lower(command);
+    const bool json = Lower(LastValue(params, "response")) == "json";
+    auto answer = [json](Reply r) {
+        if (!json) ToXml(r);
+        return r;
+    };
+
+    if (lower == "login") {
+        if (request.method != "POST") return PlainReply(405, "HTTP method " + request.method + " is not allowed for login");
+        return answer(Login(request, params));
+    }
+    if (request.method != "GET" && request.method != "POST" && request.method != "HEAD") {
+        return PlainReply(405, "HTTP method " + request.method + " is not allowed");
+    }
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto ids = request.Cookie("JSESSIONID");
+    const bool sessionFound =
+        !sessionId_.empty() && std::find(ids.begin(), ids.end(), sessionId_) != ids.end();
+    if (lower == "logout") {
+        if (sessionFound) {
+            sessionId_.clear();
+            sessionKey_.clear();
+        }
+        return answer(JsonReply(200, R"({"logoutresponse":{"description":"success"}})"));
+    }
+    if (!sessionFound) return answer(JsonReply(401, Rekeyed("error-401-no-session.json", ResponseKey(command))));
+    if (!SessionKeyAccepted(request, params)) {
+        sessionId_.clear();
+        sessionKey_.clear();
+        return answer(JsonReply(401, Rekeyed("error-401-bad-sessionkey.json", ResponseKey(command))));
+    }
+    for (const auto& p : params) {
+        const bool control = std::any_of(p.second.begin(), p.second.end(), [](unsigned char c) {
+            return c < 0x20 || c == 0x7f;
+        });
+        if (control) {
+            return answer(JsonReply(431, ErrorBody(ResponseKey(command), 431,
+                                                   "Received value for parameter " + p.first +
+                                                       " is invalid, contains illegal ASCII non-printable characters")));
+        }
+    }
+    const auto list = lists_.find(command);
+    if (list != lists_.end()) return answer(ListReply(command, list->second, params));
+    if (command == "startVirtualMachine" || command == "stopVirtualMachine") return answer(VmJobReply(command, params));
+    if (command == "queryAsyncJobResult") {
+        const std::string jobId = LastValue(params, "jobid");
+        if (jobId.empty()) {
+            return answer(JsonReply(431, ErrorBody(ResponseKey(command), 431,
+                                                   "Unable to execute API command queryasyncjobresult due to missing parameter jobid")));
+        }
+        Json doc = Json::parse(Fixture("queryAsyncJobResult-success.json"));
+        doc.begin().value()["jobid"] = jobId;
+        return answer(JsonReply(200, Dump(doc)));
+    }
+    Json unknown = Json::parse(Fixture("error-432-unknown-command.json"));
+    unknown.begin().value()["errortext"] = "Unknown API command: " + command;
+    return answer(JsonReply(432, Dump(unknown)));
+}
+
+Reply TestServer::Login(const RecordedRequest&, const NameValues& params) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string user = LastValue(params, "username");
+    if (!HasValue(params, "username") || user != user_ || LastValue(params, "password") != password_) {
+        return JsonReply(531, Fixture("login-bad-credentials.json"));
+    }
+    sessionId_ = NewSessionId();
+    sessionKey_ = NewSessionKey();
+    Json doc = Json::parse(Fixture("login-success.json"));
+    auto& body = doc["loginresponse"];
+    body["sessionkey"] = sessionKey_;
+    if (user != "admin") {
+        body["username"] = user;
+        body["account"] = user;
+    }
+    Reply reply = JsonReply(200, Dump(doc));
+    reply.headers.emplace_back("Set-Cookie", "JSESSIONID=" + sessionId_ + "; Path=/client");
+    reply.headers.emplace_back("Set-Cookie",
+                               "sessionkey=" + sessionKey_ + (olderCookie_ ? ";HttpOnly" : ";HttpOnly;SameSite=Lax"));
+    return reply;
+}
+
+// Called with mutex_ held.
+bool TestServer::SessionKeyAccepted(const RecordedRequest& request, const NameValues& params) const {
+    const auto cookies = request.Cookie("sessionkey");
+    const bool hasCookie = !cookies.empty();
+    const bool cookieOk =
+        hasCookie && std::all_of(cookies.begin(), cookies.end(), [this](const std::string& v) { return v == sessionKey_; });
+    const bool hasParam = HasValue(params, "sessionkey");
+    const bool paramOk = hasParam && LastValue(params, "sessionkey") == sessionKey_;
+    if (requireBoth_) return cookieOk && paramOk;
+    if (!hasCookie && !hasParam) return false;
+    return (!hasCookie || cookieOk) && (!hasParam || paramOk);
+}
+
+// Called with mutex_ held. Filters and pages like the server; an unchanged list goes out byte for byte.
+Reply TestServer::ListReply(const std::string& command, const std::string& body, const NameValues& params) {
+    const std::string key = ResponseKey(command);
+    const std::string pageText = LastValue(params, "page");
+    const std::string sizeText = LastValue(params, "pagesize");
+    const bool paging = HasValue(params, "page") || HasValue(params, "pagesize");
+    long long page = 1;
+    long long pageSize = kDefaultPageSize;
+    if (HasValue(params, "page") && (!ParseLong(pageText, page) || page < 1)) {
+        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
+                                                      " due to invalid value. Invalid parameter page value=" + pageText));
+    }
+    if (HasValue(params, "pagesize") && (!ParseLong(sizeText, pageSize) || pageSize < 1)) {
+        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
+                                                      " due to invalid value. Invalid parameter pagesize value=" + sizeText));
+    }
+    if (pageSize > kDefaultPageSize) return JsonReply(431, Rekeyed("error-431-pagesize.json", key));
+
+    Json doc = Json::parse(body, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || doc.size() != 1 || !doc.begin().value().is_object()) {
+        return JsonReply(200, body);  // not a list shape: answer as given
+    }
+    Json& inner = doc.begin().value();
+    std::string itemKey;
+    for (auto it = inner.begin(); it != inner.end(); ++it) {
+        if (it.value().is_array()) {
+            itemKey = it.key();
+            break;
+        }
+    }
+    const Json all = itemKey.empty() ? Json::array() : inner[itemKey];
+    const bool scoped = (command == "listVirtualMachines" || command == "listProjects") &&
+                        Lower(LastValue(params, "listall")) != "true";
+    const std::string name = Lower(LastValue(params, "name"));
+    Json matches = Json::array();
+    for (const auto& item : all) {
+        if (!item.is_object()) continue;
+        if (HasValue(params, "id") && item.value("id", std::string()) != LastValue(params, "id")) continue;
+        if (scoped) {
+            bool own = item.value("account", std::string()) == user_;
+            if (item.contains("owner") && item["owner"].is_array()) {
+                for (const auto& owner : item["owner"]) own = own || owner.value("account", std::string()) == user_;
+            }
+            if (!own) continue;
+        }
+        if (command == "listVirtualMachines" && !name.empty() &&
+            !Like(Lower(item.value("name", std::string())), "%" + name + "%")) {
+            continue;
+        }
+        matches.push_back(item);
+    }
+    const auto total = static_cast<long long>(matches.size());
+    if (!paging && total == static_cast<long long>(all.size()) && total <= kDefaultPageSize) return JsonReply(200, body);
+    if (total == 0) return JsonReply(200, Dump(Json{{key, Json::object()}}));
+    Json slice = Json::array();
+    for (long long i = (page - 1) * pageSize; i < total && i < page * pageSize; ++i) {
+        slice.push_back(matches[static_cast<std::size_t>(i)]);
+    }
+    inner["count"] = total;
+    if (slice.empty()) {
+        inner = Json{{"count", total}};
+    } else {
+        inner[itemKey] = std::move(slice);
+    }
+    return JsonReply(200, Dump(doc));
+}
+
+// Called with mutex_ held.
+Reply TestServer::VmJobReply(const std::string& command, const NameValues& params) {
+    const std::string key = ResponseKey(command);
+    const std::string id = LastValue(params, "id");
+    if (id.empty()) {
+        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
+                                                      " due to missing parameter id"));
+    }
+    bool known = false;
+    const auto vms = lists_.find("listVirtualMachines");
+    if (vms != lists_.end()) {
+        const Json doc = Json::parse(vms->second, nullptr, false);
+        if (!doc.is_discarded() && doc.is_object() && !doc.empty() && doc.begin().value().is_object()) {
+            for (const auto& member : doc.begin().value()) {
+                if (!member.is_array()) continue;
+                for (const auto& vm : member) known = known || (vm.is_object() && vm.value("id", std::string()) == id);
+            }
+        }
+    }
+    if (!known) {
+        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
+                                                      " due to invalid value. Invalid parameter id value=" + id +
+                                                      " due to incorrect long value format, or entity does not exist"
+                                                      " or due to incorrect parameter annotation for the field in api cmd class."));
+    }
+    return JsonReply(200, Fixture(command + ".json"));
+}
+
+}  // namespace cstest

@@ -1,0 +1,136 @@
+#pragma once
+
+// A scripted, recording management server for wire-level tests. It listens on <address>:8080,
+// records every request before answering it, and answers either from a script (Queue, Always,
+// SetHandler) or like a current management server would (login, session checks, lists, jobs).
+// It depends on nothing of the library under test.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "LoopbackAddress.h"
+
+namespace cstest {
+
+using NameValues = std::vector<std::pair<std::string, std::string>>;
+
+struct RecordedRequest {
+    std::string method;    // "GET", "POST", ...
+    std::string target;    // request target exactly as received, not decoded
+    std::string path;      // part of the target before '?', not decoded
+    std::string rawQuery;  // part of the target after '?', not decoded
+    NameValues params;     // query parameters in order, %XX decoded and '+' read as a blank
+    NameValues headers;    // header lines in received order (name as sent, value without surrounding blanks)
+    std::string body;      // as received (after any content decoding)
+    int connection = 0;    // 1, 2, ...: which TCP connection carried it, numbered in order of first request
+
+    std::string Command() const;
+    bool Has(const std::string& name) const;
+    std::string Param(const std::string& name) const;                  // last value, "" if absent
+    std::vector<std::string> Headers(const std::string& name) const;   // values of that header, any case, in order
+    NameValues Cookies() const;                                        // every name=value of every Cookie line, in order
+    std::vector<std::string> Cookie(const std::string& name) const;    // values of one cookie, in order
+};
+
+struct Reply {
+    int status = 200;
+    NameValues headers;  // sent as separate header lines, in this order
+    std::string body;
+    std::string contentType = "application/json;charset=utf-8";  // ignored when headers carry a Content-Type
+    int delayMs = 0;                 // wait before answering (cut short by Stop)
+    bool closeAfter = false;         // close the TCP connection after this answer
+    bool dropWithoutAnswer = false;  // close the TCP connection instead of answering
+};
+
+// Contents of a file in CLOUDSTACK_FIXTURES_DIR; throws std::runtime_error when it cannot be read.
+std::string Fixture(const std::string& fileName);
+
+class TestServer {
+public:
+    static constexpr int kPort = 8080;
+    static constexpr const char* kApiPath = "/client/api";
+
+    // Only 127.x.y.z addresses are accepted; Start() fails for any other.
+    explicit TestServer(std::string address = ProcessLoopbackAddress());
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    bool Start();  // binds address:8080 and serves; false when the address cannot be bound
+    void Stop();   // idempotent; closes open connections and ends the session, as a restart would
+    bool Running() const;
+    const std::string& Address() const;
+    std::string BaseUrl() const;  // "http://<address>:8080"
+    std::string ApiUrl() const;   // "http://<address>:8080/client/api"
+
+    // Scripting, for requests under /client/api whose command is C (login/logout in any case): first
+    // a queued reply for C (FIFO), else the fixed reply for C, else the handler (for any path) if it
+    // returns a reply, else the default behaviour below.
+    void Queue(const std::string& command, Reply reply);
+    void Always(const std::string& command, Reply reply);
+    void ClearScript();  // drops queued and fixed replies and the handler
+    void SetHandler(std::function<std::optional<Reply>(const RecordedRequest&)> handler);
+
+    // Recording. ClearRequests also restarts the connection numbering.
+    std::vector<RecordedRequest> Requests() const;
+    std::vector<RecordedRequest> Requests(const std::string& command) const;
+    std::size_t Count() const;
+    void ClearRequests();
+    int ConnectionCount() const;  // distinct TCP connections among the recorded requests
+
+    // Default behaviour of a current server.
+    void SetCredentials(std::string user, std::string password);  // default "admin" / "password"
+    void SetRequireParamAndCookie(bool both);  // true (default): cookie AND parameter; false: any present must match
+    std::string SessionKey() const;            // "" when no session
+    std::string SessionId() const;             // JSESSIONID value, "" when no session
+    void EndSession();                         // as if the session timed out on the server
+    void SetOlderServerCookie(bool older);     // "sessionkey=<key>;HttpOnly" without SameSite
+    void SetDefaultList(const std::string& command, std::string body);  // answer of a list command
+
+private:
+    class Listener;
+    friend class Listener;
+
+    Reply Serve(RecordedRequest request, long long connection);
+    Reply DefaultReply(const RecordedRequest& request);
+    Reply Login(const RecordedRequest& request, const NameValues& params);
+    Reply ListReply(const std::string& command, const std::string& body, const NameValues& params);
+    Reply VmJobReply(const std::string& command, const NameValues& params);
+    bool SessionKeyAccepted(const RecordedRequest& request, const NameValues& params) const;
+    void WaitUnlessStopping(int delayMs);
+
+    const std::string address_;
+    std::unique_ptr<Listener> listener_;
+    std::thread listenThread_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable stopping_;
+    bool stopRequested_ = false;
+
+    std::map<std::string, std::deque<Reply>> queued_;
+    std::map<std::string, Reply> fixed_;
+    std::function<std::optional<Reply>(const RecordedRequest&)> handler_;
+
+    std::vector<RecordedRequest> requests_;
+    std::map<long long, int> connectionNumbers_;
+
+    std::string user_ = "admin";
+    std::string password_ = "password";
+    bool requireBoth_ = true;
+    bool olderCookie_ = false;
+    std::string sessionId_;
+    std::string sessionKey_;
+    std::map<std::string, std::string> lists_;
+};
+
+}  // namespace cstest
