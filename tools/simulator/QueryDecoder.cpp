@@ -1,0 +1,93 @@
+#include "QueryDecoder.h"
+
+namespace cssim {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool DecodeComponent(const std::string& raw, std::size_t begin, std::size_t end, std::string& out) {
+    out.clear();
+    out.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+        const char c = raw[i];
+        if (c == '+') {
+            out.push_back(' ');
+        } else if (c == '%') {
+            if (i + 2 >= end) return false;
+            const int high = HexValue(raw[i + 1]);
+            const int low = HexValue(raw[i + 2]);
+            if (high < 0 || low < 0) return false;
+            out.push_back(static_cast<char>(high * 16 + low));
+            i += 2;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return true;
+}
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool DecodeQuery(const std::string& raw, ParameterMap& params) {
+    std::size_t pos = 0;
+    while (pos <= raw.size()) {
+        std::size_t end = raw.find('&', pos);
+        if (end == std::string::npos) end = raw.size();
+        if (end > pos) {
+            std::size_t eq = raw.find('=', pos);
+            if (eq == std::string::npos || eq > end) eq = end;
+            std::string name;
+            std::string value;
+            if (!DecodeComponent(raw, pos, eq, name)) return false;
+            if (eq < end && !DecodeComponent(raw, eq + 1, end, value)) return false;
+            if (!name.empty()) params[name] = value;
+        }
+        pos = end + 1;
+    }
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> ParseCookies(const std::vector<std::string>& headerLines) {
+    std::vector<std::pair<std::string, std::string>> cookies;
+    for (const auto& line : headerLines) {
+        std::size_t pos = 0;
+        while (pos < line.size()) {
+            std::size_t end = line.find(';', pos);
+            if (end == std::string::npos) end = line.size();
+            const std::string item = line.substr(pos, end - pos);
+            const auto eq = item.find('=');
+            if (eq != std::string::npos) {
+                std::string name = Trim(item.substr(0, eq));
+                std::string value = Trim(item.substr(eq + 1));
+                if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+                    value = value.substr(1, value.size() - 2);
+                }
+                if (!name.empty()) cookies.emplace_back(std::move(name), std::move(value));
+            }
+            pos = end + 1;
+        }
+    }
+    return cookies;
+}
+
+bool HasControlCharacter(const std::string& value) {
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) return true;
+    }
+    return false;
+}
+
+}  // namespace cssim

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Inventory.h"
+
+namespace cssim {
+
+/// How a simulator behaves; the defaults are those of a current management server.
+struct SimulatorOptions {
+    std::string user{"admin"};
+    std::string password{"password"};
+    /// The server's default.page.size: the most items in one answer and the largest pagesize accepted.
+    int pageSize{500};
+    /// How long an async job stays pending; 0 means finished by the first poll.
+    double jobSeconds{0.0};
+    /// Accept the session key as cookie OR parameter, as servers did before api.sessionkey.check.locations.
+    bool olderSessionCheck{false};
+    /// One line per request on stderr (method, command, status).
+    bool log{false};
+    /// The server answers a failed login only after a deliberate pause.
+    std::chrono::milliseconds badLoginDelay{350};
+    /// Idle time after which a session expires, like the login answer's "timeout".
+    std::chrono::seconds sessionTimeout{1800};
+    Inventory inventory{Inventory::BuiltIn()};
+    /// Time source for job completion and session expiry; steady_clock when empty (tests inject their own).
+    std::function<std::chrono::steady_clock::time_point()> clock;
+};
+
+/// A management server on <address>:8080/client/api, serving its inventory to any number of sessions.
+/// Requests are served on a thread pool; every public member is safe to call from any thread.
+class Simulator {
+public:
+    static constexpr int kPort = 8080;
+
+    explicit Simulator(SimulatorOptions options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    /// Listens on @p address (a 127.0.0.0/8 address only) port 8080; returns once connections are accepted,
+    /// false when the address is refused or cannot be bound.
+    bool Start(const std::string& address);
+
+    /// Stops listening and waits for the requests in progress; safe to call more than once.
+    void Stop();
+
+    /// The state of the machine named @p name ("Running", "Stopped", ...); empty when there is none.
+    std::string MachineState(const std::string& name) const;
+
+    /// The hostname member of the machine named @p name; empty when it has none.
+    std::string MachineHostName(const std::string& name) const;
+
+    /// Requests that reached /client/api since construction.
+    std::size_t RequestCount() const;
+
+    /// Sessions currently alive.
+    std::size_t SessionCount() const;
+
+    /// The inventory as it stands now, with every change the jobs made.
+    Inventory Snapshot() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+/// True for a dotted IPv4 address in 127.0.0.0/8, the only addresses the simulator listens on.
+bool IsLoopbackAddress(const std::string& address);
+
+}  // namespace cssim

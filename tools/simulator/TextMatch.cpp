@@ -1,0 +1,50 @@
+#include "TextMatch.h"
+
+#include <cctype>
+
+namespace cssim {
+
+std::string ToLowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool NameFilterMatches(const std::string& text, const std::string& needle) {
+    const std::string value = ToLowerAscii(text);
+    const std::string pattern = "%" + ToLowerAscii(needle) + "%";
+    // Greedy wildcard match with one backtracking point, linear in practice.
+    std::size_t v = 0;
+    std::size_t p = 0;
+    std::size_t starP = std::string::npos;
+    std::size_t starV = 0;
+    while (v < value.size()) {
+        if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == value[v])) {
+            ++v;
+            ++p;
+        } else if (p < pattern.size() && pattern[p] == '%') {
+            starP = p++;
+            starV = v;
+        } else if (starP != std::string::npos) {
+            p = starP + 1;
+            v = ++starV;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '%') ++p;
+    return p == pattern.size();
+}
+
+bool IsUuid(const std::string& text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash != (text[i] == '-')) return false;
+        if (!dash && std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return false;
+    }
+    return true;
+}
+
+}  // namespace cssim
