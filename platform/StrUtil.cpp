@@ -1,0 +1,66 @@
+#include "StrUtil.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+std::string StrUtil::Format(const char* format, ...) {
+    if (format == nullptr) {
+        return std::string();
+    }
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string result;
+    if (needed > 0) {
+        std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        result.assign(buffer.data(), static_cast<std::size_t>(needed));
+    }
+#pragma GCC diagnostic pop
+    va_end(args);
+    return result;
+}
+
+void StrUtil::TrimRight(std::string& text, const char* set) {
+    if (set == nullptr || *set == '\0') {
+        return;
+    }
+    const std::size_t last = text.find_last_not_of(set);
+    text.erase(last == std::string::npos ? 0 : last + 1);
+}
+
+void StrUtil::ToUpper(std::string& text) {
+    // ASCII only: locale-dependent toupper would also touch bytes of UTF-8 sequences.
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+}
+
+std::string StrUtil::PercentEncode(const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size() * 3);
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+                                byte == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}

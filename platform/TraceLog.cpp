@@ -1,0 +1,127 @@
+#include "TraceLog.h"
+
+#include <cstdarg>
+#include <ctime>
+#include <chrono>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::mutex& SinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+TraceLog::Sink& InstalledSink() {
+    static TraceLog::Sink sink;
+    return sink;
+}
+
+// vsnprintf twice: once to measure, once to fill, so no message is ever cut short.
+std::string FormatV(const char* format, va_list args) {
+    if (format == nullptr) {
+        return std::string();
+    }
+    va_list measure;
+    va_copy(measure, args);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (needed <= 0) {
+        return std::string();
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+#pragma GCC diagnostic pop
+    return std::string(buffer.data(), static_cast<std::size_t>(needed));
+}
+
+// UTC, ISO-8601 with milliseconds: 2024-05-01T12:34:56.789Z
+std::string NowUtc() {
+    const auto now = std::chrono::system_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms));
+    return text;
+}
+
+}  // namespace
+
+TraceLog::TraceLog(TraceLogFileInstance* instance) : m_pInstance(instance) {}
+
+TraceLog::~TraceLog() = default;
+
+void TraceLog::EnableDebug(bool enable) { m_bDebug = enable; }
+
+bool TraceLog::IsDebugEnabled() const { return m_bDebug; }
+
+void TraceLog::DebugLvl(const char* function, int level, const char* format, ...) {
+    if (!m_bDebug) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatV(format, args);
+    va_end(args);
+    Write(TraceLogRecord::Kind::Trace, level, function, message);
+}
+
+void TraceLog::Error(const char* function, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatV(format, args);
+    va_end(args);
+    Write(TraceLogRecord::Kind::Error, 0, function, message);
+}
+
+TraceLog::Sink TraceLog::SetSink(Sink sink) {
+    std::lock_guard<std::mutex> lock(SinkMutex());
+    Sink previous = std::move(InstalledSink());
+    InstalledSink() = std::move(sink);
+    return previous;
+}
+
+void TraceLog::Write(TraceLogRecord::Kind kind, int level, const char* function, const std::string& message) {
+    TraceLogRecord record;
+    record.kind = kind;
+    record.level = kind == TraceLogRecord::Kind::Trace ? level : 0;
+    record.function = function != nullptr ? function : "";
+    record.message = message;
+
+    // "<time> TRACE[<level>] <function>: <message>" or "<time> ERROR <function>: <message>"
+    std::string& line = record.line;
+    line.reserve(64 + record.function.size() + message.size());
+    line = NowUtc();
+    if (kind == TraceLogRecord::Kind::Trace) {
+        line += " TRACE[" + std::to_string(level) + "] ";
+    } else {
+        line += " ERROR ";
+    }
+    line += record.function;
+    line += ": ";
+    line += message;
+
+    {
+        // The sink is called under the lock so that SetSink never returns while
+        // the sink it replaced is still running.
+        std::lock_guard<std::mutex> lock(SinkMutex());
+        const Sink& sink = InstalledSink();
+        if (sink) {
+            sink(record);
+            return;
+        }
+    }
+
+    line += '\n';
+    FILE* stream = m_pInstance != nullptr && m_pInstance->Stream() != nullptr ? m_pInstance->Stream() : stderr;
+    // One fwrite per line keeps lines from several threads whole.
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
+}
