@@ -1,0 +1,5 @@
+#include "TeskJsonParser.h"
+
+TeskJsonParser::TeskJsonParser() : m_Log(nullptr) {}
+
+TeskJsonParser::~TeskJsonParser() = default;
