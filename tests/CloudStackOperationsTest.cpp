@@ -1,0 +1,128 @@
+// Power commands and the job wait, with the sleep replaced by a recorder.
+
+#include "CloudStackOperations.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "CloudStackConnection.h"
+#include "CloudStackParser.h"
+#include "CloudStackQueries.h"
+#include "SleepRecorder.h"
+#include "TestServer.h"
+
+using namespace CloudStackSDKWrapper;
+using cstest::Fixture;
+using cstest::Reply;
+
+namespace {
+
+std::string JobStatus(const std::string& jobId, int status) {
+    return "{\"queryasyncjobresultresponse\":{\"jobid\":\"" + jobId + "\",\"jobstatus\":" + std::to_string(status) +
+           ",\"jobprocstatus\":0,\"jobresultcode\":0}}";
+}
+
+class OperationsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start());
+        ASSERT_TRUE(connection.connect(server.Address(), "admin", "password"));
+        server.ClearRequests();
+        server.Always("startVirtualMachine", Reply{200, {}, Fixture("startVirtualMachine.json")});
+        server.Always("stopVirtualMachine", Reply{200, {}, Fixture("stopVirtualMachine.json")});
+    }
+
+    size_t Polls() const { return server.Requests("queryAsyncJobResult").size(); }
+
+    cstest::SleepRecorder sleeps;
+    cstest::TestServer server;
+    CCloudStackConnection connection;
+    CCloudStackParser parser;
+    CCloudStackErrorState errors;
+    CCloudStackQueries queries{&connection, &parser, &errors};
+    CCloudStackOperations operations{&connection, &parser, &queries, &errors};
+};
+
+TEST_F(OperationsTest, StartPostsTheIdAloneAndSucceedsAtTheFirstPollWithoutSleeping) {
+    ASSERT_TRUE(operations.StartVM("ignored name", "vm-id"));
+    const auto start = server.Requests("startVirtualMachine");
+    ASSERT_EQ(start.size(), 1u);
+    EXPECT_EQ(start[0].method, "POST");
+    EXPECT_EQ(start[0].body, "");
+    EXPECT_EQ(start[0].Param("id"), "vm-id");
+    EXPECT_FALSE(start[0].Has("name"));
+    EXPECT_EQ(Polls(), 1u);
+    // The first poll asks for the job id of the start answer.
+    EXPECT_EQ(server.Requests("queryAsyncJobResult")[0].Param("jobid"), "799be2d9-34ce-4f26-aa1b-33c9269292ec");
+    EXPECT_TRUE(sleeps.Calls().empty());
+}
+
+TEST_F(OperationsTest, StartAndStopDifferOnlyInCommandAndTheNameHasNoEffect) {
+    ASSERT_TRUE(operations.StopVM("a", "same-id"));
+    ASSERT_TRUE(operations.StopVM("b", "same-id"));
+    ASSERT_TRUE(operations.StartVM("c", "same-id"));
+    const auto stops = server.Requests("stopVirtualMachine");
+    ASSERT_EQ(stops.size(), 2u);
+    EXPECT_EQ(stops[0].target, stops[1].target);
+    const auto start = server.Requests("startVirtualMachine").at(0);
+    std::string expected = stops[0].target;
+    expected.replace(expected.find("stopVirtualMachine"), 18, "startVirtualMachine");
+    EXPECT_EQ(start.target, expected);
+}
+
+TEST_F(OperationsTest, APendingJobIsPolledEveryTenSecondsUntilItEnds) {
+    for (int i = 0; i < 3; ++i) server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 1)});
+    ASSERT_TRUE(operations.StartVM("", "vm"));
+    EXPECT_EQ(Polls(), 4u);
+    EXPECT_EQ(sleeps.Calls(), (std::vector<int>{10000, 10000, 10000}));
+}
+
+TEST_F(OperationsTest, EachPollAsksForTheIdThatTheLastAnswerCarried) {
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("second", 0)});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("third", 1)});
+    ASSERT_TRUE(operations.StopVM("", "vm"));
+    const auto polls = server.Requests("queryAsyncJobResult");
+    ASSERT_EQ(polls.size(), 2u);
+    EXPECT_EQ(polls[1].Param("jobid"), "second");
+}
+
+TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureWithoutFurtherPolls) {
+    for (const std::string& body : {Fixture("queryAsyncJobResult-failure-431.json"),
+                                   Fixture("queryAsyncJobResult-cancelled-530.json"), JobStatus("j", -1),
+                                   JobStatus("j", 2)}) {
+        server.ClearRequests();
+        server.Queue("queryAsyncJobResult", Reply{200, {}, body});
+        EXPECT_FALSE(operations.StartVM("", "vm")) << body;
+        EXPECT_EQ(Polls(), 1u);
+    }
+    EXPECT_TRUE(sleeps.Calls().empty());
+}
+
+TEST_F(OperationsTest, AFailedPollEndsTheWait) {
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
+    server.Queue("queryAsyncJobResult", Reply{503, {}, "<html>proxy</html>"});
+    server.Always("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 1)});
+    EXPECT_FALSE(operations.StartVM("", "vm"));
+    EXPECT_EQ(Polls(), 3u);
+    EXPECT_EQ(sleeps.Calls().size(), 2u);
+}
+
+TEST_F(OperationsTest, NoPollFollowsAFailedOrUnreadablePowerAnswer) {
+    server.Queue("startVirtualMachine", Reply{431, {}, Fixture("startVirtualMachine-missing-id-431.json")});
+    EXPECT_FALSE(operations.StartVM("", ""));
+    server.Queue("startVirtualMachine", Reply{200, {}, Fixture("stopVirtualMachine.json")});  // wrong key
+    EXPECT_FALSE(operations.StartVM("", "vm"));
+    server.Queue("stopVirtualMachine", Reply{200, {}, "not json"});
+    EXPECT_FALSE(operations.StopVM("", "vm"));
+    EXPECT_EQ(Polls(), 0u);
+}
+
+TEST_F(OperationsTest, TheIdIsPercentEncoded) {
+    ASSERT_TRUE(operations.StartVM("", "a b&c=d"));
+    EXPECT_EQ(server.Requests("startVirtualMachine")[0].Param("id"), "a b&c=d");
+}
+
+}  // namespace
