@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+namespace cscli {
+
+/// Reads the first line of @p path, without its trailing CR/LF.
+/// @return false with a one-line reason in @p error when the file cannot be read
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error);
+
+enum class PromptResult { Read, NoTerminal, NoInput };
+
+/// Asks for the password on the controlling terminal (/dev/tty) with echo off, so that it
+/// works while standard input and output are redirected. The terminal's settings are put back
+/// also when the prompt is ended by a signal such as Ctrl-C.
+PromptResult PromptPassword(const std::string& prompt, std::string& password);
+
+}  // namespace cscli

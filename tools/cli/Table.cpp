@@ -1,0 +1,58 @@
+#include "Table.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace cscli {
+
+std::size_t DisplayWidth(const std::string& text) {
+    std::size_t width = 0;
+    for (const char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;  // continuation bytes add nothing
+    return width;
+}
+
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    return out;
+}
+
+Table::Table(std::vector<Column> columns) : m_Columns(std::move(columns)) {}
+
+void Table::AddRow(std::vector<std::string> cells) {
+    cells.resize(m_Columns.size());
+    for (std::string& cell : cells) cell = cell.empty() ? "-" : Printable(cell);
+    m_Rows.push_back(std::move(cells));
+}
+
+std::string Table::Render() const {
+    std::vector<std::size_t> widths;
+    for (const Column& column : m_Columns) widths.push_back(DisplayWidth(column.heading));
+    for (const std::vector<std::string>& row : m_Rows)
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+
+    std::string out;
+    auto addLine = [&](const std::vector<std::string>& cells) {
+        std::string line;
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            const std::string padding(widths[i] - DisplayWidth(cells[i]), ' ');
+            if (i > 0) line += "  ";
+            if (m_Columns[i].align == Align::Right) line += padding + cells[i];
+            else line += cells[i] + padding;
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += line + "\n";
+    };
+
+    std::vector<std::string> headings;
+    for (const Column& column : m_Columns) headings.push_back(column.heading);
+    addLine(headings);
+    for (const std::vector<std::string>& row : m_Rows) addLine(row);
+    return out;
+}
+
+}  // namespace cscli

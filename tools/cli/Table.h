@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace cscli {
+
+/// Number of code points in UTF-8 @p text: what a terminal advances for the names a cloud holds.
+std::size_t DisplayWidth(const std::string& text);
+
+/// @p text with every control character replaced by '?', so that a name holding a tab, a
+/// newline or an escape sequence can neither break a table nor drive the terminal.
+std::string Printable(const std::string& text);
+
+/// A text table whose column widths follow the content; columns are two blanks apart.
+class Table {
+public:
+    enum class Align { Left, Right };
+    struct Column {
+        std::string heading;
+        Align align{Align::Left};
+    };
+
+    explicit Table(std::vector<Column> columns);
+
+    /// Adds one row; an empty cell shows as "-", control characters as '?'.
+    void AddRow(std::vector<std::string> cells);
+
+    /// The heading line and every row, each ending in a newline, without trailing blanks.
+    std::string Render() const;
+
+private:
+    std::vector<Column> m_Columns;
+    std::vector<std::vector<std::string>> m_Rows;
+};
+
+}  // namespace cscli
