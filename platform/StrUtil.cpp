@@ -6,26 +6,28 @@
 #include <vector>
 
 std::string StrUtil::Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string result = FormatV(format, args);
+    va_end(args);
+    return result;
+}
+
+// vsnprintf twice: once to measure, once to fill, so no text is ever cut short.
+std::string StrUtil::FormatV(const char* format, va_list args) {
     if (format == nullptr) {
         return std::string();
     }
-    va_list args;
-    va_start(args, format);
     va_list measure;
     va_copy(measure, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const int needed = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
-    std::string result;
-    if (needed > 0) {
-        std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        result.assign(buffer.data(), static_cast<std::size_t>(needed));
+    if (needed <= 0) {
+        return std::string();
     }
-#pragma GCC diagnostic pop
-    va_end(args);
-    return result;
+    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    return std::string(buffer.data(), static_cast<std::size_t>(needed));
 }
 
 void StrUtil::TrimRight(std::string& text, const char* set) {

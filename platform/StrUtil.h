@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdarg>
 #include <string>
 
 #include "TeskExport.h"
@@ -14,6 +15,8 @@ class CLOUDSTACK_EXPORT StrUtil {
 public:
     /// @brief printf-style formatting into a string of any length.
     static std::string Format(const char* format, ...) CLOUDSTACK_PRINTF(1, 2);
+    /// @brief Format with a va_list; @p args is consumed.
+    static std::string FormatV(const char* format, va_list args) CLOUDSTACK_PRINTF(1, 0);
 
     /// @brief Removes, in place, every trailing character of @p text that belongs to @p set.
     static void TrimRight(std::string& text, const char* set);

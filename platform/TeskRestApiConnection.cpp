@@ -9,25 +9,6 @@
 
 namespace {
 
-std::string FormatV(const char* format, va_list args) {
-    if (format == nullptr) {
-        return std::string();
-    }
-    va_list measure;
-    va_copy(measure, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int needed = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (needed <= 0) {
-        return std::string();
-    }
-    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-#pragma GCC diagnostic pop
-    return std::string(buffer.data(), static_cast<std::size_t>(needed));
-}
-
 // Value of the "command" parameter in a query string or form body; empty when absent.
 std::string FindCommand(const std::string& text) {
     static const std::string kKey = "command=";
@@ -85,20 +66,21 @@ bool TeskRestApiConnection::sendReq(_http_req_type_ method, const std::string& u
     return m_pCurl->Perform(method, url, body, response, m_Limits, result);
 }
 
-void TeskRestApiConnection::LogResponse(const std::string& command, const TeskLibCurlResult& result,
-                                        long elapsedMs) {
+// One summary line per request, after enableDebug. The URL stays out of the log: a login
+// carries the credentials in it.
+void TeskRestApiConnection::LogResponse(_http_req_type_ method, const std::string& command,
+                                        const TeskLibCurlResult& result, long elapsedMs) {
     if (result.bTransportOk) {
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "command=%s status=%ld bytes=%zu ms=%ld", command.c_str(),
-                       result.lHttpStatus, result.nBytes, elapsedMs);
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> HTTP %ld, %zu bytes, %ld ms", MethodName(method),
+                       command.c_str(), result.lHttpStatus, result.nBytes, elapsedMs);
     } else {
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "command=%s status=none (%s) bytes=%zu ms=%ld", command.c_str(),
-                       result.strError.c_str(), result.nBytes, elapsedMs);
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> no answer (%s), %zu bytes, %ld ms", MethodName(method),
+                       command.c_str(), result.strError.c_str(), result.nBytes, elapsedMs);
     }
 }
 
-void TeskRestApiConnection::LogRequest(_http_req_type_ method, const std::string& command) {
-    m_Log.DebugLvl(__PRETTY_FUNCTION__, 3, "%s command=%s", MethodName(method), command.c_str());
-}
+// The summary line after the answer says everything; no separate line before the request.
+void TeskRestApiConnection::LogRequest(_http_req_type_ /*method*/, const std::string& /*command*/) {}
 
 void TeskRestApiConnection::LogError(const std::string& command, const TeskLibCurlResult& result) {
     if (!result.bTransportOk) {
@@ -128,7 +110,7 @@ bool TeskRestApiConnection::connect(const std::string& server, bool /*secure*/, 
 void TeskRestApiConnection::appendQueryStringArgument(std::string& query, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string argument = FormatV(format, args);
+    std::string argument = StrUtil::FormatV(format, args);
     va_end(args);
 
     // Only the value is encoded: the server splits on the raw '&' and '=' and decodes '+' as a blank.
@@ -190,14 +172,7 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
         saveLoginCurlHeaders();
     }
 
-    // One summary line per request; the URL stays out of the log since a login carries credentials in it.
-    if (result.bTransportOk) {
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> HTTP %ld, %zu bytes, %ld ms", MethodName(method),
-                       command.c_str(), result.lHttpStatus, result.nBytes, elapsedMs);
-    } else {
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> no answer (%s), %zu bytes, %ld ms", MethodName(method),
-                       command.c_str(), result.strError.c_str(), result.nBytes, elapsedMs);
-    }
+    LogResponse(method, command, result, elapsedMs);
 
     if (!result.bTransportOk || !IsSuccessStatus(result.lHttpStatus)) {
         LogError(command, result);

@@ -29,7 +29,8 @@ public:
     virtual bool saveLoginCurlHeaders();
     virtual bool sendReq(_http_req_type_ method, const std::string& url, const std::string& body,
                          std::string& response);
-    virtual void LogResponse(const std::string& command, const TeskLibCurlResult& result, long elapsedMs);
+    virtual void LogResponse(_http_req_type_ method, const std::string& command, const TeskLibCurlResult& result,
+                             long elapsedMs);
     virtual void LogRequest(_http_req_type_ method, const std::string& command);
     virtual void LogError(const std::string& command, const TeskLibCurlResult& result);
 

@@ -1,11 +1,13 @@
 #include "TraceLog.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <ctime>
-#include <chrono>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "StrUtil.h"
 
 namespace {
 
@@ -17,26 +19,6 @@ std::mutex& SinkMutex() {
 TraceLog::Sink& InstalledSink() {
     static TraceLog::Sink sink;
     return sink;
-}
-
-// vsnprintf twice: once to measure, once to fill, so no message is ever cut short.
-std::string FormatV(const char* format, va_list args) {
-    if (format == nullptr) {
-        return std::string();
-    }
-    va_list measure;
-    va_copy(measure, args);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    const int needed = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (needed <= 0) {
-        return std::string();
-    }
-    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-#pragma GCC diagnostic pop
-    return std::string(buffer.data(), static_cast<std::size_t>(needed));
 }
 
 // UTC, ISO-8601 with milliseconds: 2024-05-01T12:34:56.789Z
@@ -68,7 +50,7 @@ void TraceLog::DebugLvl(const char* function, int level, const char* format, ...
     }
     va_list args;
     va_start(args, format);
-    std::string message = FormatV(format, args);
+    std::string message = StrUtil::FormatV(format, args);
     va_end(args);
     Write(TraceLogRecord::Kind::Trace, level, function, message);
 }
@@ -76,7 +58,7 @@ void TraceLog::DebugLvl(const char* function, int level, const char* format, ...
 void TraceLog::Error(const char* function, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string message = FormatV(format, args);
+    std::string message = StrUtil::FormatV(format, args);
     va_end(args);
     Write(TraceLogRecord::Kind::Error, 0, function, message);
 }
