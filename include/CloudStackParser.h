@@ -41,7 +41,13 @@ public:
     template <typename T>
     bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                          std::vector<T>& out) {
-        return ParseNestedList(body, responseKey, itemKey, out, nullptr);
+        try {
+            return ParseListAnswer(body, responseKey, itemKey, out, nullptr);
+        } catch (const std::runtime_error& e) {
+            m_Log.Error(__PRETTY_FUNCTION__, "Exception parsing json list [%s] - %s\n%s", itemKey.c_str(), e.what(),
+                        body.c_str());
+            return false;
+        }
     }
 
     /// @brief ParseNestedList that also reports, through @p pPage when it is not null, the answer's
@@ -50,20 +56,8 @@ public:
     template <typename T>
     bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                          std::vector<T>& out, SListPageInfo* pPage) {
-        JsonObject document;
         try {
-            if (!TeskJson::Unserialize(body, document)) {
-                return false;
-            }
-            // In place: the response object can be tens of megabytes.
-            const JsonObject* response = TeskJson::FindObject(document, responseKey);
-            if (response == nullptr) {
-                return false;
-            }
-            if (pPage != nullptr) {
-                FillPageInfo(*response, itemKey, *pPage);
-            }
-            return ConvertNestedList(*response, itemKey, out);
+            return ParseListAnswer(body, responseKey, itemKey, out, pPage);
         } catch (const std::runtime_error& e) {
             m_Log.Error(__PRETTY_FUNCTION__, "Exception parsing json list [%s] - %s\n%s", itemKey.c_str(), e.what(),
                         body.c_str());
@@ -120,7 +114,10 @@ public:
     /// @throw std::runtime_error from a value that cannot be converted
     template <typename T>
     bool ConvertList(const JsonArray& items, std::vector<T>& out) {
-        const std::size_t needed = out.size() + items.size();
+        // Room for the objects only: skipped elements must not cost a record each.
+        const std::size_t objects = static_cast<std::size_t>(
+            std::count_if(items.begin(), items.end(), [](const JsonValue& item) { return item.is_object(); }));
+        const std::size_t needed = out.size() + objects;
         if (needed > out.capacity()) {
             // Geometric growth: paged listings call this once per page.
             out.reserve(std::max(needed, 2 * out.capacity()));
@@ -150,6 +147,26 @@ public:
 
     /// @brief Reads the page figures of a list answer's response object. Never throws.
     static void FillPageInfo(const JsonObject& responseObj, const std::string& itemKey, SListPageInfo& page);
+
+private:
+    /// The walk of a list answer, shared by both ParseNestedList forms, which catch and log.
+    template <typename T>
+    bool ParseListAnswer(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                         std::vector<T>& out, SListPageInfo* pPage) {
+        JsonObject document;
+        if (!TeskJson::Unserialize(body, document)) {
+            return false;
+        }
+        // In place: the response object can be tens of megabytes.
+        const JsonObject* response = TeskJson::FindObject(document, responseKey);
+        if (response == nullptr) {
+            return false;
+        }
+        if (pPage != nullptr) {
+            FillPageInfo(*response, itemKey, *pPage);
+        }
+        return ConvertNestedList(*response, itemKey, out);
+    }
 };
 
 }  // namespace CloudStackSDKWrapper

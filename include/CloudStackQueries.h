@@ -48,26 +48,36 @@ public:
                  const std::string& itemKey, std::vector<T>& out) {
         std::string response;
         if (!m_pConnection->GET(command, args, response)) return false;
+        const std::size_t before = out.size();
         SListPageInfo first;
         if (!m_pParser->ParseNestedList<T>(response, responseKey, itemKey, out, &first)) return false;
         if (first.nCount < 0 || first.nItems == 0 || static_cast<unsigned long long>(first.nCount) <= first.nItems) {
             return true;
         }
 
-        // Page with the size that the server itself used for the first answer.
+        // Page with the size that the server itself used for the first answer. A later page
+        // that fails takes back everything this call appended: a partial inventory is no answer.
         const unsigned long long total = static_cast<unsigned long long>(first.nCount);
         const unsigned long long pageSize = first.nItems;
         const unsigned long long pages = (total + pageSize - 1) / pageSize;
         unsigned long long received = first.nItems;
+        std::string previousFirstId = out.size() > before ? out[before].strId : std::string();
         for (unsigned long long page = 2; page <= pages && received < total; ++page) {
             std::vector<std::string> pagedArgs = args;
             pagedArgs.push_back(StrUtil::Format("page=%llu", page));
             pagedArgs.push_back(StrUtil::Format("pagesize=%llu", pageSize));
             response.clear();
-            if (!m_pConnection->GET(command, pagedArgs, response)) return false;
+            const std::size_t pageStart = out.size();
             SListPageInfo next;
-            if (!m_pParser->ParseNestedList<T>(response, responseKey, itemKey, out, &next)) return false;
+            if (!m_pConnection->GET(command, pagedArgs, response) ||
+                !m_pParser->ParseNestedList<T>(response, responseKey, itemKey, out, &next) ||
+                (out.size() > pageStart && out[pageStart].strId == previousFirstId)) {
+                // The last test catches a server or proxy that ignores paging and repeats itself.
+                out.erase(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+                return false;
+            }
             if (next.nItems == 0) break;  // the inventory shrank since the first answer
+            if (out.size() > pageStart) previousFirstId = out[pageStart].strId;
             received += next.nItems;
         }
         return true;

@@ -41,8 +41,11 @@ bool ParseDecimal(const std::string& text, T& out) {
     return true;
 }
 
-// The value as JSON text for an error message; a whole object or array could be huge.
+// The value for an error message. Objects and arrays are named, not dumped: dump() recurses
+// once per nesting level, and a hostile answer can nest far deeper than the stack allows.
 std::string Describe(const JsonValue& value) {
+    if (value.is_object()) return "an object";
+    if (value.is_array()) return "an array";
     constexpr std::size_t kMaxLength = 128;
     std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     if (text.size() > kMaxLength) {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -89,12 +90,19 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             curl_off_t length = -1;
             if (curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
                 length > 0 && static_cast<unsigned long long>(length) <= transfer->maxBody) {
-                // Large inventories arrive in many small pieces; one allocation up front.
-                transfer->body->reserve(static_cast<std::size_t>(length));
+                // Large inventories arrive in many small pieces; one allocation up front, but not
+                // more than a sane amount on the word of a header alone.
+                constexpr curl_off_t kMaxReserve = 64 * 1024 * 1024;
+                transfer->body->reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
             }
         } else if (!line.empty() && IsAsciiSpace(line[0]) && !transfer->headers.empty()) {
-            // Obsolete line folding: the continuation belongs to the previous line.
-            transfer->headers.back() += line;
+            // Obsolete line folding: the continuation belongs to the previous line, joined by one
+            // blank, so that no line break ends up inside a value (a cookie is sent back later).
+            std::string& previous = transfer->headers.back();
+            while (!previous.empty() && (previous.back() == '\r' || previous.back() == '\n')) previous.pop_back();
+            const std::size_t text = line.find_first_not_of(" \t");
+            previous += ' ';
+            previous += line.substr(text == std::string::npos ? line.size() : text);
         } else {
             transfer->headers.push_back(std::move(line));
         }

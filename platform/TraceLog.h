@@ -50,6 +50,8 @@ public:
 
     /// @brief Installs a process-wide sink that receives every line in place of the
     /// destinations (thread-safe). An empty function restores the destinations.
+    /// The sink runs under the log's lock, so once SetSink returns the old sink is no longer
+    /// running; for the same reason a sink must not write to a TraceLog or call SetSink.
     /// @return the sink that was installed before.
     static Sink SetSink(Sink sink);
 

@@ -45,11 +45,14 @@ std::string MaskQuery(const std::string& text) {
 }
 
 // "name=value; attr..." -> "name=*****; attr...": the session cookies are as good as a password.
+// Only the first pair is the cookie; one without a name is all value.
 std::string MaskCookie(const std::string& cookie) {
-    const std::string::size_type equals = cookie.find('=');
-    if (equals == std::string::npos) return cookie;
-    const std::string::size_type end = cookie.find(';', equals);
-    return cookie.substr(0, equals + 1) + kSecretMask + (end == std::string::npos ? "" : cookie.substr(end));
+    const std::string::size_type end = cookie.find(';');
+    const std::string pair = cookie.substr(0, end);
+    if (pair.empty()) return cookie;
+    const std::string::size_type equals = pair.find('=');
+    const std::string name = equals == std::string::npos ? std::string() : pair.substr(0, equals + 1);
+    return name + kSecretMask + (end == std::string::npos ? "" : cookie.substr(end));
 }
 
 }  // namespace

@@ -233,6 +233,15 @@ TEST_F(ConnectionTest, NoSecretReachesAnyLogLineWithDebugOn) {
     EXPECT_TRUE(log.AnyLineContains("Parsed from response : Cookie = JSESSIONID=*****; Path=/client"));
 }
 
+TEST_F(ConnectionTest, ACookieWithoutANameIsMaskedWhole) {
+    cstest::LogCapture log;
+    connection.EnableDebug();
+    server.Queue("login", LoginReply({"token123; Path=/client"}));
+    ASSERT_TRUE(Login());
+    EXPECT_EQ(log.AllText().find("token123"), std::string::npos) << log.AllText();
+    EXPECT_TRUE(log.AnyLineContains("Parsed from response : Cookie = *****; Path=/client"));
+}
+
 TEST_F(ConnectionTest, TracesAreSilentUntilDebugIsEnabled) {
     cstest::LogCapture log;
     ASSERT_TRUE(Login());

@@ -335,6 +335,21 @@ TEST_F(CloudStackParserExceptionTest, ListKeepsRecordsBeforeTheBadOneAndLogsOneL
     EXPECT_NE(what.find("1.5"), std::string::npos) << what;
     EXPECT_EQ(message.substr(newline + 1), body);
     EXPECT_NE(errors[0].function.find("ParseNestedList"), std::string::npos) << errors[0].function;
+    // The entry point the caller used, not a helper or the paging overload.
+    EXPECT_EQ(errors[0].function.find("SListPageInfo"), std::string::npos) << errors[0].function;
+    EXPECT_NE(errors[0].function.find("T = CloudStackSDKWrapper::SVMInfoLib"), std::string::npos) << errors[0].function;
+}
+
+TEST_F(CloudStackParserExceptionTest, ADeeplyNestedValueWhereANumberBelongsFailsWithoutCrashing) {
+    // Describing the bad value must not recurse through it: 200,000 levels exhaust any stack.
+    const std::size_t depth = 200000;
+    const std::string body = R"({"r":{"h":[{"id":"a","cpunumber":)" + std::string(depth, '[') +
+                             std::string(depth, ']') + "}]}}";
+    std::vector<SHostInfoLib> hosts;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "r", "h", hosts));
+    EXPECT_TRUE(hosts.empty());
+    ASSERT_EQ(m_log.Errors().size(), 1u);
+    EXPECT_NE(m_log.Errors()[0].message.find("cpunumber"), std::string::npos);
 }
 
 TEST_F(CloudStackParserExceptionTest, NumbersBeyondTheirTypeFailTheList) {

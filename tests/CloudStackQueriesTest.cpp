@@ -168,8 +168,20 @@ TEST_F(QueriesTest, PagingStopsAtAnEmptyPageAndFailsOnAFailedPage) {
     server.Queue("listVirtualMachines",
                  Reply{200, {}, ListBody("listvirtualmachinesresponse", "virtualmachine", {VMObject("a", "a")}, 3)});
     server.Queue("listVirtualMachines", Reply{503, {}, "<html>busy</html>"});
-    vms.clear();
+    vms.assign(1, SVMInfoLib{});
     EXPECT_FALSE(queries.GetVMInfoList(vms, 0));  // an incomplete list is not reported as complete
+    EXPECT_EQ(vms.size(), 1u) << "what the call appended is taken back";
+}
+
+TEST_F(QueriesTest, AServerThatIgnoresPagingIsNotBelieved) {
+    // Every answer is the first page again, with a total that would take forever to reach.
+    server.Always("listVirtualMachines",
+                  Reply{200, {}, ListBody("listvirtualmachinesresponse", "virtualmachine",
+                                          {VMObject("a", "a"), VMObject("b", "b")}, 1000000000000LL)});
+    std::vector<SVMInfoLib> vms;
+    EXPECT_FALSE(queries.GetVMInfoList(vms, 0));
+    EXPECT_TRUE(vms.empty());
+    EXPECT_EQ(server.Requests("listVirtualMachines").size(), 2u);
 }
 
 TEST_F(QueriesTest, AGivenIdWinsAndSendsNoName) {
