@@ -82,7 +82,7 @@ TEST_F(TestServerTest, LoginOnlyByPostSetsBothCookiesAndEveryLoginMakesANewSessi
     auto bad = Login("wrong");
     ASSERT_TRUE(bad);
     EXPECT_EQ(531, bad->status);
-    EXPECT_EQ(Fixture("login-bad-credentials.json"), bad->body);
+    EXPECT_EQ(nlohmann::json::parse(Fixture("login-bad-credentials.json")), nlohmann::json::parse(bad->body));
     EXPECT_FALSE(bad->has_header("Set-Cookie"));
 
     auto good = Login();
@@ -154,6 +154,89 @@ TEST_F(TestServerTest, OlderServerTakesEitherCookieOrParameterButEveryPresentOne
     auto wrongParam = Call("command=listPods&response=json&sessionkey=nope", SessionCookies());
     ASSERT_TRUE(wrongParam);
     EXPECT_EQ(401, wrongParam->status);
+    EXPECT_TRUE(server.SessionId().empty());
+}
+
+TEST_F(TestServerTest, DefaultListsFilterPageAndFollowOverrides) {
+    ASSERT_TRUE(Login());
+    const std::string auth = "&response=json&sessionkey=" + server.SessionKey();
+    const auto items = [&](const std::string& query, const char* key, const char* member) {
+        auto r = Call(query + auth, SessionCookies());
+        std::vector<std::string> names;
+        if (!r || r->status != 200) return std::vector<std::string>{"status " + std::to_string(r ? r->status : -1)};
+        const auto doc = nlohmann::json::parse(r->body).at(key);
+        for (const auto& item : doc.value(member, nlohmann::json::array())) names.push_back(item.at("name"));
+        return names;
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(items("command=listVirtualMachines", "listvirtualmachinesresponse", "virtualmachine"), Names{"web-01"});
+    EXPECT_EQ(items("command=listVirtualMachines&listall=true", "listvirtualmachinesresponse", "virtualmachine"),
+              (Names{"web-01", "db-01"}));
+    EXPECT_EQ(
+        items("command=listVirtualMachines&listall=true&name=DB", "listvirtualmachinesresponse", "virtualmachine"),
+        Names{"db-01"});
+    // Only machines are filtered by name; an unknown id matches nothing instead of failing.
+    EXPECT_EQ(items("command=listZones&name=nothing", "listzonesresponse", "zone"), (Names{"zone-eu1", "zone-eu2"}));
+    EXPECT_EQ(items("command=listHosts&id=x", "listhostsresponse", "host"), Names{});
+    EXPECT_EQ(items("command=listZones&page=2&pagesize=1", "listzonesresponse", "zone"), Names{"zone-eu2"});
+    EXPECT_EQ(items("command=listZones&page=1&pagesize=501", "listzonesresponse", "zone"), Names{"status 431"});
+
+    const std::string zones = R"({"listzonesresponse":{"count":1,"zone":[{"id":"z","name":"only"}]}})";
+    server.SetDefaultList("listZones", zones);
+    auto whole = Call("command=listZones" + auth, SessionCookies());
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(zones, whole->body);
+    server.SetDefaultList("listZones", "not a list");
+    auto asGiven = Call("command=listZones" + auth, SessionCookies());
+    ASSERT_TRUE(asGiven);
+    EXPECT_EQ("not a list", asGiven->body);
+}
+
+TEST_F(TestServerTest, DefaultJobsSucceedAndUnknownCommandsPathsAndMethodsAreRefused) {
+    ASSERT_TRUE(Login());
+    const std::string auth = "&response=json&sessionkey=" + server.SessionKey();
+    auto start = Call("command=startVirtualMachine&id=fcbea053-779e-4c4b-8c30-b22ece7c5b3d" + auth, SessionCookies());
+    ASSERT_TRUE(start);
+    ASSERT_EQ(200, start->status) << start->body;
+    const std::string jobId = nlohmann::json::parse(start->body).at("startvirtualmachineresponse").at("jobid");
+    for (const std::string& id : {jobId, std::string("scripted-job")}) {
+        auto poll = Call("command=queryAsyncJobResult&jobid=" + id + auth, SessionCookies());
+        ASSERT_TRUE(poll);
+        const auto job = nlohmann::json::parse(poll->body).at("queryasyncjobresultresponse");
+        EXPECT_EQ(1, job.at("jobstatus")) << poll->body;
+        EXPECT_EQ(id, job.at("jobid"));
+    }
+    auto unknownVm = Call("command=stopVirtualMachine&id=nope" + auth, SessionCookies());
+    ASSERT_TRUE(unknownVm);
+    EXPECT_EQ(431, unknownVm->status);
+    auto missingId = Call("command=stopVirtualMachine" + auth, SessionCookies());
+    ASSERT_TRUE(missingId);
+    EXPECT_EQ(431, missingId->status);
+    auto unknown = Call("command=listTemplates" + auth, SessionCookies());
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(432, unknown->status);
+    server.SetDefaultList("listTemplates", R"({"listtemplatesresponse":{}})");
+    auto given = Call("command=listTemplates" + auth, SessionCookies());
+    ASSERT_TRUE(given);
+    EXPECT_EQ(200, given->status);
+    EXPECT_EQ(R"({"listtemplatesresponse":{}})", given->body);
+    auto elsewhere = client.Get("/client/other", SessionCookies());
+    ASSERT_TRUE(elsewhere);
+    EXPECT_EQ(404, elsewhere->status);
+    auto put = client.Put("/client/api?command=listZones" + auth, SessionCookies(), "", "text/plain");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(405, put->status);
+
+    const httplib::Headers cookies = SessionCookies();
+    server.EndSession();
+    EXPECT_TRUE(server.SessionKey().empty());
+    auto ended = Call("command=listZones" + auth, cookies);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(401, ended->status);
+
+    ASSERT_TRUE(Login());
+    EXPECT_FALSE(server.SessionId().empty());
+    server.Stop();
     EXPECT_TRUE(server.SessionId().empty());
 }
 

@@ -1,5 +1,7 @@
 #include "TestServer.h"
 
+#include "Simulator.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,7 +18,6 @@
 #include <fstream>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -29,12 +30,13 @@
 namespace cstest {
 namespace {
 
-using Json = nlohmann::ordered_json;  // keeps the key order of the fixtures
+using Json = cssim::Json;  // ordered: keeps the key order of the fixtures
 
 constexpr int kIoTimeoutMs = 60000;         // generous: time-out tests measure the client, not us
 constexpr int kKeepAliveMs = 60000;         // an idle connection stays usable as long as any test runs
 constexpr std::size_t kHeadLimit = 1 << 16;
-constexpr long long kDefaultPageSize = 500;  // default.page.size and the largest page a server allows
+const char* const kListCommands[] = {"listProjects", "listZones",  "listPods",
+                                     "listClusters", "listHosts", "listVirtualMachines"};
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -104,40 +106,6 @@ std::string LastValue(const NameValues& values, const std::string& name) {
 
 std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-std::string ResponseKey(const std::string& command) {
-    return command.empty() ? std::string("errorresponse") : Lower(command) + "response";
-}
-
-// Fixture bodies are the source of truth for error shapes; only the response key changes per command.
-std::string Rekeyed(const std::string& fixture, const std::string& key) {
-    const Json doc = Json::parse(Fixture(fixture));
-    return Dump(Json{{key, doc.begin().value()}});
-}
-
-std::string ErrorBody(const std::string& key, int code, const std::string& text) {
-    Json inner;
-    inner["uuidList"] = Json::array();
-    inner["errorcode"] = code;
-    inner["cserrorcode"] = 9999;
-    inner["errortext"] = text;
-    return Dump(Json{{key, inner}});
-}
-
-Reply JsonReply(int status, std::string body) {
-    Reply r;
-    r.status = status;
-    r.body = std::move(body);
-    return r;
-}
-
-Reply PlainReply(int status, std::string body) {
-    Reply r;
-    r.status = status;
-    r.body = std::move(body);
-    r.contentType = "text/plain;charset=utf-8";
-    return r;
-}
-
 std::string XmlEscape(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -178,45 +146,6 @@ void ToXml(Reply& reply) {
     reply.contentType = "text/xml;charset=utf-8";
 }
 
-// SQL LIKE on lower-cased text: '%' any run, '_' any one character.
-bool Like(const std::string& text, const std::string& pattern) {
-    std::size_t t = 0, p = 0, starP = std::string::npos, starT = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == text[t])) {
-            ++t;
-            ++p;
-        } else if (p < pattern.size() && pattern[p] == '%') {
-            starP = p++;
-            starT = t;
-        } else if (starP != std::string::npos) {
-            p = starP + 1;
-            t = ++starT;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '%') ++p;
-    return p == pattern.size();
-}
-
-std::string RandomText(const char* alphabet, std::size_t alphabetSize, std::size_t length) {
-    thread_local std::mt19937_64 engine{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, alphabetSize - 1);
-    std::string out;
-    for (std::size_t i = 0; i < length; ++i) out += alphabet[pick(engine)];
-    return out;
-}
-
-std::string NewSessionKey() {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    return RandomText(kAlphabet, sizeof(kAlphabet) - 1, 27);
-}
-
-std::string NewSessionId() {
-    static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    return "node0" + RandomText(kAlphabet, sizeof(kAlphabet) - 1, 26) + ".node0";
-}
-
 bool IsApiPath(const std::string& path) {
     const std::string api = TestServer::kApiPath;
     return path == api || path.rfind(api + "/", 0) == 0;
@@ -226,13 +155,6 @@ bool IsApiPath(const std::string& path) {
 std::string ScriptKey(const std::string& command) {
     const std::string lower = Lower(command);
     return lower == "login" || lower == "logout" ? lower : command;
-}
-
-bool ParseLong(const std::string& text, long long& out) {
-    if (text.empty() || text.size() > 18) return false;
-    if (!std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) return false;
-    out = std::stoll(text);
-    return true;
 }
 
 bool HasBodyFraming(const std::string& head) {
@@ -647,10 +569,15 @@ std::string Fixture(const std::string& fileName) {
 // ---------------------------------------------------------------------------------------------
 
 TestServer::TestServer(std::string address) : address_(std::move(address)) {
-    for (const char* command :
-         {"listProjects", "listZones", "listPods", "listClusters", "listHosts", "listVirtualMachines"}) {
-        lists_[command] = Fixture(std::string(command) + ".json");
-    }
+    cssim::SimulatorOptions options;
+    options.badLoginDelay = std::chrono::milliseconds(0);  // tests of failed logins need no brake
+    options.singleSession = true;
+    options.permissiveJobs = true;  // scripted start answers carry job ids of their own
+    options.refuseUnknownIds = false;  // tests look records up with made-up ids and names
+    options.nameFilterOnEveryList = false;
+    options.inventory = cssim::Inventory{};
+    simulator_ = std::make_unique<cssim::Simulator>(std::move(options));
+    for (const char* command : kListCommands) SetDefaultList(command, Fixture(std::string(command) + ".json"));
 }
 
 TestServer::~TestServer() { Stop(); }
@@ -689,9 +616,7 @@ void TestServer::Stop() {
     listener_->stop();
     listenThread_.join();
     listener_.reset();
-    std::lock_guard<std::mutex> lock(mutex_);
-    sessionId_.clear();  // sessions live in the server's memory: a restart ends them
-    sessionKey_.clear();
+    simulator_->EndSessions();  // sessions live in the server's memory: a restart ends them
 }
 
 bool TestServer::Running() const { return listener_ != nullptr; }
@@ -752,38 +677,31 @@ int TestServer::ConnectionCount() const {
 }
 
 void TestServer::SetCredentials(std::string user, std::string password) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    user_ = std::move(user);
-    password_ = std::move(password);
+    simulator_->SetCredentials(user, password);
 }
 
-void TestServer::SetRequireParamAndCookie(bool both) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requireBoth_ = both;
-}
+void TestServer::SetRequireParamAndCookie(bool both) { simulator_->SetOlderSessionCheck(!both); }
 
-std::string TestServer::SessionKey() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sessionKey_;
-}
+std::string TestServer::SessionKey() const { return simulator_->LatestSession().second; }
 
-std::string TestServer::SessionId() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sessionId_;
-}
+std::string TestServer::SessionId() const { return simulator_->LatestSession().first; }
 
-void TestServer::EndSession() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sessionId_.clear();
-    sessionKey_.clear();
-}
+void TestServer::EndSession() { simulator_->EndSessions(); }
 
-void TestServer::SetOlderServerCookie(bool older) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    olderCookie_ = older;
-}
+void TestServer::SetOlderServerCookie(bool older) { simulator_->SetOlderServerCookie(older); }
 
 void TestServer::SetDefaultList(const std::string& command, std::string body) {
+    // The simulator serves the items; a body of another shape leaves it none and goes out as given.
+    std::vector<Json> records;
+    const Json doc = Json::parse(body, nullptr, false);
+    if (!doc.is_discarded() && doc.is_object() && doc.size() == 1 && doc.begin().value().is_object()) {
+        for (const auto& member : doc.begin().value()) {
+            if (!member.is_array()) continue;
+            records.assign(member.begin(), member.end());
+            break;
+        }
+    }
+    simulator_->SetRecords(command, std::move(records));
     std::lock_guard<std::mutex> lock(mutex_);
     lists_[command] = std::move(body);
 }
@@ -823,12 +741,18 @@ void TestServer::WaitUnlessStopping(int delayMs) {
 }
 
 Reply TestServer::DefaultReply(const RecordedRequest& request) {
-    if (!IsApiPath(request.path)) {
-        Reply r = PlainReply(404, "<html><body><h2>404 Not Found</h2></body></html>");
-        r.contentType = "text/html;charset=iso-8859-1";
-        return r;
-    }
-    // The server reads parameters from the query string and from a form body alike.
+    // The simulator takes the origin form; an absolute target names the same path and query.
+    const bool hasQuery = request.target.find('?') != std::string::npos;
+    cssim::SimRequest simRequest{request.method, request.path + (hasQuery ? "?" + request.rawQuery : std::string()),
+                                 request.headers, request.body};
+    const cssim::SimResponse answer = simulator_->Handle(simRequest);
+    Reply reply;
+    reply.status = answer.status;
+    reply.headers = answer.headers;
+    reply.body = answer.body;
+    reply.contentType = answer.contentType;
+    if (!IsApiPath(request.path)) return reply;
+
     NameValues params = request.params;
     const auto types = request.Headers("Content-Type");
     if (request.method == "POST" && !types.empty() &&
@@ -837,194 +761,23 @@ Reply TestServer::DefaultReply(const RecordedRequest& request) {
         params.insert(params.end(), form.begin(), form.end());
     }
     const std::string command = LastValue(params, "command");
-    const std::string lower = Lower(command);
-    const bool json = Lower(LastValue(params, "response")) == "json";
-    auto answer = [json](Reply r) {
-        if (!json) ToXml(r);
-        return r;
-    };
-
-    if (lower == "login") {
-        if (request.method != "POST") return PlainReply(405, "HTTP method " + request.method + " is not allowed for login");
-        return answer(Login(request, params));
-    }
-    if (request.method != "GET" && request.method != "POST" && request.method != "HEAD") {
-        return PlainReply(405, "HTTP method " + request.method + " is not allowed");
-    }
-
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto ids = request.Cookie("JSESSIONID");
-    const bool sessionFound =
-        !sessionId_.empty() && std::find(ids.begin(), ids.end(), sessionId_) != ids.end();
-    if (lower == "logout") {
-        if (sessionFound) {
-            sessionId_.clear();
-            sessionKey_.clear();
-        }
-        return answer(JsonReply(200, R"({"logoutresponse":{"description":"success"}})"));
-    }
-    if (!sessionFound) return answer(JsonReply(401, Rekeyed("error-401-no-session.json", ResponseKey(command))));
-    if (!SessionKeyAccepted(request, params)) {
-        sessionId_.clear();
-        sessionKey_.clear();
-        return answer(JsonReply(401, Rekeyed("error-401-bad-sessionkey.json", ResponseKey(command))));
-    }
-    for (const auto& p : params) {
-        const bool control = std::any_of(p.second.begin(), p.second.end(), [](unsigned char c) {
-            return c < 0x20 || c == 0x7f;
-        });
-        if (control) {
-            return answer(JsonReply(431, ErrorBody(ResponseKey(command), 431,
-                                                   "Received value for parameter " + p.first +
-                                                       " is invalid, contains illegal ASCII non-printable characters")));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto list = lists_.find(command);
+        if (list != lists_.end() && reply.status == 432) {
+            reply.status = 200;  // a command the simulator does not know: the session passed, answer as given
+            reply.body = list->second;
+        } else if (list != lists_.end() && reply.status == 200) {
+            // Same items as the stored body: send its exact bytes (tests compare them).
+            const auto given = nlohmann::json::parse(list->second, nullptr, false);
+            const auto served = nlohmann::json::parse(reply.body, nullptr, false);
+            const bool listShape = !given.is_discarded() && given.is_object() && given.size() == 1 &&
+                                   given.begin().value().is_object();
+            if (!listShape || given == served) reply.body = list->second;
         }
     }
-    const auto list = lists_.find(command);
-    if (list != lists_.end()) return answer(ListReply(command, list->second, params));
-    if (command == "startVirtualMachine" || command == "stopVirtualMachine") return answer(VmJobReply(command, params));
-    if (command == "queryAsyncJobResult") {
-        const std::string jobId = LastValue(params, "jobid");
-        if (jobId.empty()) {
-            return answer(JsonReply(431, ErrorBody(ResponseKey(command), 431,
-                                                   "Unable to execute API command queryasyncjobresult due to missing parameter jobid")));
-        }
-        Json doc = Json::parse(Fixture("queryAsyncJobResult-success.json"));
-        doc.begin().value()["jobid"] = jobId;
-        return answer(JsonReply(200, Dump(doc)));
-    }
-    Json unknown = Json::parse(Fixture("error-432-unknown-command.json"));
-    unknown.begin().value()["errortext"] = "Unknown API command: " + command;
-    return answer(JsonReply(432, Dump(unknown)));
-}
-
-Reply TestServer::Login(const RecordedRequest&, const NameValues& params) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::string user = LastValue(params, "username");
-    if (!HasValue(params, "username") || user != user_ || LastValue(params, "password") != password_) {
-        return JsonReply(531, Fixture("login-bad-credentials.json"));
-    }
-    sessionId_ = NewSessionId();
-    sessionKey_ = NewSessionKey();
-    Json doc = Json::parse(Fixture("login-success.json"));
-    auto& body = doc["loginresponse"];
-    body["sessionkey"] = sessionKey_;
-    if (user != "admin") {
-        body["username"] = user;
-        body["account"] = user;
-    }
-    Reply reply = JsonReply(200, Dump(doc));
-    reply.headers.emplace_back("Set-Cookie", "JSESSIONID=" + sessionId_ + "; Path=/client");
-    reply.headers.emplace_back("Set-Cookie",
-                               "sessionkey=" + sessionKey_ + (olderCookie_ ? ";HttpOnly" : ";HttpOnly;SameSite=Lax"));
+    if (Lower(LastValue(params, "response")) != "json") ToXml(reply);
     return reply;
-}
-
-// Called with mutex_ held.
-bool TestServer::SessionKeyAccepted(const RecordedRequest& request, const NameValues& params) const {
-    const auto cookies = request.Cookie("sessionkey");
-    const bool hasCookie = !cookies.empty();
-    const bool cookieOk =
-        hasCookie && std::all_of(cookies.begin(), cookies.end(), [this](const std::string& v) { return v == sessionKey_; });
-    const bool hasParam = HasValue(params, "sessionkey");
-    const bool paramOk = hasParam && LastValue(params, "sessionkey") == sessionKey_;
-    if (requireBoth_) return cookieOk && paramOk;
-    if (!hasCookie && !hasParam) return false;
-    return (!hasCookie || cookieOk) && (!hasParam || paramOk);
-}
-
-// Called with mutex_ held. Filters and pages like the server; an unchanged list goes out byte for byte.
-Reply TestServer::ListReply(const std::string& command, const std::string& body, const NameValues& params) {
-    const std::string key = ResponseKey(command);
-    const std::string pageText = LastValue(params, "page");
-    const std::string sizeText = LastValue(params, "pagesize");
-    const bool paging = HasValue(params, "page") || HasValue(params, "pagesize");
-    long long page = 1;
-    long long pageSize = kDefaultPageSize;
-    if (HasValue(params, "page") && (!ParseLong(pageText, page) || page < 1)) {
-        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
-                                                      " due to invalid value. Invalid parameter page value=" + pageText));
-    }
-    if (HasValue(params, "pagesize") && (!ParseLong(sizeText, pageSize) || pageSize < 1)) {
-        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
-                                                      " due to invalid value. Invalid parameter pagesize value=" + sizeText));
-    }
-    if (pageSize > kDefaultPageSize) return JsonReply(431, Rekeyed("error-431-pagesize.json", key));
-
-    Json doc = Json::parse(body, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object() || doc.size() != 1 || !doc.begin().value().is_object()) {
-        return JsonReply(200, body);  // not a list shape: answer as given
-    }
-    Json& inner = doc.begin().value();
-    std::string itemKey;
-    for (auto it = inner.begin(); it != inner.end(); ++it) {
-        if (it.value().is_array()) {
-            itemKey = it.key();
-            break;
-        }
-    }
-    const Json all = itemKey.empty() ? Json::array() : inner[itemKey];
-    const bool scoped = (command == "listVirtualMachines" || command == "listProjects") &&
-                        Lower(LastValue(params, "listall")) != "true";
-    const std::string name = Lower(LastValue(params, "name"));
-    Json matches = Json::array();
-    for (const auto& item : all) {
-        if (!item.is_object()) continue;
-        if (HasValue(params, "id") && item.value("id", std::string()) != LastValue(params, "id")) continue;
-        if (scoped) {
-            bool own = item.value("account", std::string()) == user_;
-            if (item.contains("owner") && item["owner"].is_array()) {
-                for (const auto& owner : item["owner"]) own = own || owner.value("account", std::string()) == user_;
-            }
-            if (!own) continue;
-        }
-        if (command == "listVirtualMachines" && !name.empty() &&
-            !Like(Lower(item.value("name", std::string())), "%" + name + "%")) {
-            continue;
-        }
-        matches.push_back(item);
-    }
-    const auto total = static_cast<long long>(matches.size());
-    if (!paging && total == static_cast<long long>(all.size()) && total <= kDefaultPageSize) return JsonReply(200, body);
-    if (total == 0) return JsonReply(200, Dump(Json{{key, Json::object()}}));
-    Json slice = Json::array();
-    for (long long i = (page - 1) * pageSize; i < total && i < page * pageSize; ++i) {
-        slice.push_back(matches[static_cast<std::size_t>(i)]);
-    }
-    inner["count"] = total;
-    if (slice.empty()) {
-        inner = Json{{"count", total}};
-    } else {
-        inner[itemKey] = std::move(slice);
-    }
-    return JsonReply(200, Dump(doc));
-}
-
-// Called with mutex_ held.
-Reply TestServer::VmJobReply(const std::string& command, const NameValues& params) {
-    const std::string key = ResponseKey(command);
-    const std::string id = LastValue(params, "id");
-    if (id.empty()) {
-        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
-                                                      " due to missing parameter id"));
-    }
-    bool known = false;
-    const auto vms = lists_.find("listVirtualMachines");
-    if (vms != lists_.end()) {
-        const Json doc = Json::parse(vms->second, nullptr, false);
-        if (!doc.is_discarded() && doc.is_object() && !doc.empty() && doc.begin().value().is_object()) {
-            for (const auto& member : doc.begin().value()) {
-                if (!member.is_array()) continue;
-                for (const auto& vm : member) known = known || (vm.is_object() && vm.value("id", std::string()) == id);
-            }
-        }
-    }
-    if (!known) {
-        return JsonReply(431, ErrorBody(key, 431, "Unable to execute API command " + Lower(command) +
-                                                      " due to invalid value. Invalid parameter id value=" + id +
-                                                      " due to incorrect long value format, or entity does not exist"
-                                                      " or due to incorrect parameter annotation for the field in api cmd class."));
-    }
-    return JsonReply(200, Fixture(command + ".json"));
 }
 
 }  // namespace cstest

@@ -2,8 +2,8 @@
 
 // A scripted, recording management server for wire-level tests. It listens on <address>:8080,
 // records every request before answering it, and answers either from a script (Queue, Always,
-// SetHandler) or like a current management server would (login, session checks, lists, jobs).
-// It depends on nothing of the library under test.
+// SetHandler) or by handing the request to an in-process simulator of a current management server
+// (login, session checks, lists, jobs). It depends on nothing of the library under test.
 
 #include <condition_variable>
 #include <cstddef>
@@ -19,6 +19,10 @@
 #include <vector>
 
 #include "LoopbackAddress.h"
+
+namespace cssim {
+class Simulator;
+}
 
 namespace cstest {
 
@@ -103,10 +107,6 @@ private:
 
     Reply Serve(RecordedRequest request, long long connection);
     Reply DefaultReply(const RecordedRequest& request);
-    Reply Login(const RecordedRequest& request, const NameValues& params);
-    Reply ListReply(const std::string& command, const std::string& body, const NameValues& params);
-    Reply VmJobReply(const std::string& command, const NameValues& params);
-    bool SessionKeyAccepted(const RecordedRequest& request, const NameValues& params) const;
     void WaitUnlessStopping(int delayMs);
 
     const std::string address_;
@@ -124,13 +124,8 @@ private:
     std::vector<RecordedRequest> requests_;
     std::map<long long, int> connectionNumbers_;
 
-    std::string user_ = "admin";
-    std::string password_ = "password";
-    bool requireBoth_ = true;
-    bool olderCookie_ = false;
-    std::string sessionId_;
-    std::string sessionKey_;
-    std::map<std::string, std::string> lists_;
+    std::unique_ptr<cssim::Simulator> simulator_;  // the default behaviour
+    std::map<std::string, std::string> lists_;     // list bodies, sent verbatim while the answer equals them
 };
 
 }  // namespace cstest

@@ -185,8 +185,23 @@ std::string Printable(const std::string& text) {
     return out.empty() ? "-" : out;
 }
 
-bool IsFormBody(const httplib::Request& request) {
-    return request.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0;
+bool IsFormBody(const std::string& contentType) {
+    return ToLowerAscii(contentType).rfind("application/x-www-form-urlencoded", 0) == 0;
+}
+
+std::string HeaderValue(const HeaderLines& headers, const std::string& name) {
+    for (const auto& [key, value] : headers) {
+        if (ToLowerAscii(key) == name) return value;
+    }
+    return {};
+}
+
+Reply PlainReply(int status, const std::string& body) {
+    Reply reply;
+    reply.status = status;
+    reply.contentType = "text/plain;charset=utf-8";
+    reply.body = body;
+    return reply;
 }
 
 std::string RawQuery(const std::string& target) {
@@ -222,6 +237,7 @@ struct Simulator::Impl {
     std::deque<std::string> finishedJobs;     // in completion order, the oldest forgotten first
     std::mt19937_64 random;
     std::size_t placements{0};
+    std::string latestSessionId;
 
     Clock::time_point Now() const { return options.clock ? options.clock() : Clock::now(); }
 
@@ -303,7 +319,12 @@ struct Simulator::Impl {
         const std::string domain = value("domain");
         const bool rootDomain = domain.empty() || domain == "/" || domain == "ROOT" || domain == "/ROOT" ||
                                 domain == "ROOT/" || domain == "/ROOT/";
-        if (!(rootDomain && user == options.user && value("password") == options.password)) {
+        bool accepted = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            accepted = rootDomain && user == options.user && value("password") == options.password;
+        }
+        if (!accepted) {
             // The pause slows down password guessing; it must not hold the lock.
             std::this_thread::sleep_for(options.badLoginDelay);
             return ErrorReply("loginresponse", 531, 0,
@@ -317,7 +338,11 @@ struct Simulator::Impl {
         }
         // A new login replaces the session the client still carries.
         std::string oldId;
-        if (FindSession(cookies, now, &oldId) != nullptr) sessions.erase(oldId);
+        if (options.singleSession) {
+            sessions.clear();
+        } else if (FindSession(cookies, now, &oldId) != nullptr) {
+            sessions.erase(oldId);
+        }
 
         static const char kIdAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         static const char kKeyAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
@@ -344,8 +369,10 @@ struct Simulator::Impl {
         content["managementserverid"] = kManagementServerId;
         Reply reply = JsonReply(200, "loginresponse", std::move(content));
         reply.setCookies.push_back("JSESSIONID=" + id + "; Path=/client");
-        reply.setCookies.push_back("sessionkey=" + session.key + ";HttpOnly;SameSite=Lax");
+        reply.setCookies.push_back("sessionkey=" + session.key +
+                                   (options.olderServerCookie ? ";HttpOnly" : ";HttpOnly;SameSite=Lax"));
         sessions.emplace(id, std::move(session));
+        latestSessionId = id;
         return reply;
     }
 
@@ -448,7 +475,7 @@ struct Simulator::Impl {
                             std::chrono::duration<double>(options.jobSeconds > 0 ? options.jobSeconds : 0.0));
         job.created = WallClockText();
         const std::string state = StringMember(*vm, "state");
-        if (start && state == "Running") {
+        if (start && state == "Running" && !options.permissiveJobs) {
             job.resultCode = kParameterError;
             job.errorText =
                 "The virtual machine " + job.vmId + " (" + StringMember(*vm, "name") + ") is already running";
@@ -462,13 +489,24 @@ struct Simulator::Impl {
         return JsonReply(200, command + "response", Json{{"jobid", jobId}});
     }
 
-    Reply QueryJob(const ParameterMap& params) {
+    Reply QueryJob(const ParameterMap& params, const Session& session) {
         const std::string command = "queryasyncjobresult";
         const auto idParam = params.find("jobid");
         if (idParam == params.end() || idParam->second.empty()) return MissingParameter(command, "jobid");
         const auto found = jobs.find(idParam->second);
-        if (found == jobs.end()) return InvalidValue(command, "jobid", idParam->second);
-        const Job& job = found->second;
+        if (found != jobs.end()) return JobAnswer(found->second);
+        if (!options.permissiveJobs) return InvalidValue(command, "jobid", idParam->second);
+        Job job;
+        job.id = idParam->second;
+        job.user = session.user;
+        job.done = true;
+        job.created = job.completed = WallClockText();
+        job.machine = Json::object();
+        return JobAnswer(job);
+    }
+
+    static Reply JobAnswer(const Job& job) {
+        const std::string command = "queryasyncjobresult";
 
         const bool failed = job.done && job.resultCode != 0;
         Json content = Json::object();
@@ -540,7 +578,7 @@ struct Simulator::Impl {
 
         for (const auto& filter : list.idFilters) {
             const std::string* value = param(filter.parameter);
-            if (value == nullptr || value->empty() || IsUuid(*value)) continue;
+            if (!options.refuseUnknownIds || value == nullptr || value->empty() || IsUuid(*value)) continue;
             bool known = false;
             for (const auto& record : records) known = known || StringMember(record, filter.member) == *value;
             if (!known) return InvalidValue(command, filter.parameter, *value);
@@ -548,9 +586,10 @@ struct Simulator::Impl {
         const std::string* listAll = param("listall");
         const bool scoped = list.accountScoped && (listAll == nullptr || ToLowerAscii(*listAll) != "true");
 
+        const bool byName = options.nameFilterOnEveryList || std::string(list.name) == "listVirtualMachines";
         std::vector<const Json*> matches;
         for (const auto& record : records) {
-            if (Matches(list, record, params, session, scoped)) matches.push_back(&record);
+            if (Matches(list, record, params, session, scoped, byName)) matches.push_back(&record);
         }
 
         const std::string responseKey = command + "response";
@@ -580,7 +619,7 @@ struct Simulator::Impl {
     }
 
     static bool Matches(const ListCommand& list, const Json& record, const ParameterMap& params, const Session& session,
-                        bool scoped) {
+                        bool scoped, bool byName) {
         if (scoped && !OwnedBy(record, session.user)) return false;
         for (const auto& filter : list.idFilters) {
             const auto it = params.find(filter.parameter);
@@ -595,6 +634,7 @@ struct Simulator::Impl {
                 return false;
             }
         }
+        if (!byName) return true;
         for (const char* name : {"name", "keyword"}) {
             const auto it = params.find(name);
             if (it != params.end() && !NameFilterMatches(StringMember(record, "name"), it->second)) return false;
@@ -622,6 +662,9 @@ struct Simulator::Impl {
         const auto cookies = ParseCookies(call.cookieLines);
 
         if (lower == "login") return Login(call, params, cookies);
+        if (call.method != "GET" && call.method != "POST" && call.method != "HEAD") {
+            return PlainReply(405, "HTTP ERROR 405 Method Not Allowed: " + call.method + "\n");
+        }
         if (lower == "logout") return Logout(cookies);
 
         std::lock_guard<std::mutex> lock(mutex);
@@ -644,19 +687,31 @@ struct Simulator::Impl {
         }
         if (command == "startVirtualMachine") return MachineAction(true, params, *session, now);
         if (command == "stopVirtualMachine") return MachineAction(false, params, *session, now);
-        if (command == "queryAsyncJobResult") return QueryJob(params);
+        if (command == "queryAsyncJobResult") return QueryJob(params, *session);
         return ErrorReply("errorresponse", 432, kServerErrorCode, "Unknown API command: " + command);
     }
 
-    void Serve(const httplib::Request& request, httplib::Response& response) {
+    Reply Handle(const SimRequest& request) {
+        const std::string path = request.target.substr(0, request.target.find('?'));
+        if (path != "/client/api" && path.rfind("/client/api/", 0) != 0) {
+            Reply reply = PlainReply(404, "<html><body><h2>404 Not Found</h2></body></html>");
+            reply.contentType = "text/html;charset=iso-8859-1";
+            return reply;
+        }
         ApiCall call;
         call.method = request.method;
         call.query = RawQuery(request.target);
-        if (IsFormBody(request)) call.formBody = request.body;
-        const auto cookies = request.headers.equal_range("Cookie");
-        for (auto it = cookies.first; it != cookies.second; ++it) call.cookieLines.push_back(it->second);
+        if (IsFormBody(HeaderValue(request.headers, "content-type"))) call.formBody = request.body;
+        for (const auto& [name, value] : request.headers) {
+            if (ToLowerAscii(name) == "cookie") call.cookieLines.push_back(value);
+        }
+        return Handle(call);
+    }
 
-        Reply reply = Handle(call);
+    void Serve(const httplib::Request& request, httplib::Response& response) {
+        SimRequest simRequest{request.method, request.target, {}, request.body};
+        for (const auto& [name, value] : request.headers) simRequest.headers.emplace_back(name, value);
+        const Reply reply = Handle(simRequest);
         response.status = reply.status;
         for (const auto& cookie : reply.setCookies) response.headers.emplace("Set-Cookie", cookie);
         response.set_content(reply.body, reply.contentType.c_str());
@@ -668,7 +723,7 @@ struct Simulator::Impl {
         if (request.path == "/client/api") {
             ParameterMap params;
             DecodeQuery(RawQuery(request.target), params);
-            if (IsFormBody(request)) DecodeQuery(request.body, params);
+            if (IsFormBody(request.get_header_value("Content-Type"))) DecodeQuery(request.body, params);
             const auto it = params.find("command");
             what = it == params.end() ? std::string() : it->second;
         }
@@ -732,6 +787,54 @@ void Simulator::Stop() {
     if (!impl_->listener.joinable()) return;
     impl_->server.stop();
     impl_->listener.join();
+}
+
+SimResponse Simulator::Handle(const SimRequest& request) {
+    const Reply reply = impl_->Handle(request);
+    SimResponse response;
+    response.status = reply.status;
+    for (const auto& cookie : reply.setCookies) response.headers.emplace_back("Set-Cookie", cookie);
+    response.body = reply.body;
+    response.contentType = reply.contentType;
+    return response;
+}
+
+void Simulator::SetCredentials(const std::string& user, const std::string& password) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->options.user = user;
+    impl_->options.password = password;
+}
+
+void Simulator::SetOlderSessionCheck(bool older) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->options.olderSessionCheck = older;
+}
+
+void Simulator::SetOlderServerCookie(bool older) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->options.olderServerCookie = older;
+}
+
+bool Simulator::SetRecords(const std::string& listCommand, std::vector<Json> records) {
+    for (const auto& list : ListCommands()) {
+        if (listCommand != list.name) continue;
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->inventory.*(list.records) = std::move(records);
+        return true;
+    }
+    return false;
+}
+
+std::pair<std::string, std::string> Simulator::LatestSession() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const auto it = impl_->sessions.find(impl_->latestSessionId);
+    if (it == impl_->sessions.end() || impl_->Now() - it->second.lastUse > impl_->options.sessionTimeout) return {};
+    return {it->first, it->second.key};
+}
+
+void Simulator::EndSessions() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->sessions.clear();
 }
 
 std::string Simulator::MachineState(const std::string& name) const {

@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Inventory.h"
 
@@ -20,6 +22,17 @@ struct SimulatorOptions {
     double jobSeconds{0.0};
     /// Accept the session key as cookie OR parameter, as servers did before api.sessionkey.check.locations.
     bool olderSessionCheck{false};
+    /// The sessionkey cookie as servers set it before SameSite: "sessionkey=<key>;HttpOnly".
+    bool olderServerCookie{false};
+    /// A login ends every other session, as when one client is the server's only user.
+    bool singleSession{false};
+    /// Start and stop succeed whatever the machine's state, and a poll for a job id the simulator never issued
+    /// reports a finished job: for clients whose job ids come from elsewhere.
+    bool permissiveJobs{false};
+    /// An id filter that is no UUID and names no record is refused (431); off, it just matches nothing.
+    bool refuseUnknownIds{true};
+    /// Every list honours name and keyword; off, only listVirtualMachines does and the other lists ignore them.
+    bool nameFilterOnEveryList{true};
     /// One line per request on stderr (method, command, status).
     bool log{false};
     /// The server answers a failed login only after a deliberate pause.
@@ -29,6 +42,23 @@ struct SimulatorOptions {
     Inventory inventory{Inventory::BuiltIn()};
     /// Time source for job completion and session expiry; steady_clock when empty (tests inject their own).
     std::function<std::chrono::steady_clock::time_point()> clock;
+};
+
+using HeaderLines = std::vector<std::pair<std::string, std::string>>;
+
+/// One HTTP request, whatever carried it.
+struct SimRequest {
+    std::string method;
+    std::string target;   // origin form: path and query, still percent-encoded
+    HeaderLines headers;  // any case, in order
+    std::string body;
+};
+
+struct SimResponse {
+    int status{200};
+    HeaderLines headers;  // Set-Cookie lines, in order
+    std::string body;
+    std::string contentType;
 };
 
 /// A management server on <address>:8080/client/api, serving its inventory to any number of sessions.
@@ -48,6 +78,23 @@ public:
 
     /// Stops listening and waits for the requests in progress; safe to call more than once.
     void Stop();
+
+    /// Answers one request as the server would; the listener uses it too. Paths outside /client/api get 404,
+    /// methods other than GET, POST and HEAD (login: POST only) get 405.
+    SimResponse Handle(const SimRequest& request);
+
+    void SetCredentials(const std::string& user, const std::string& password);
+    void SetOlderSessionCheck(bool older);
+    void SetOlderServerCookie(bool older);
+
+    /// Replaces the records a list command (listZones, ...) serves; false for another command.
+    bool SetRecords(const std::string& listCommand, std::vector<Json> records);
+
+    /// JSESSIONID and session key of the most recent login while that session lives; empty strings otherwise.
+    std::pair<std::string, std::string> LatestSession() const;
+
+    /// Ends every session, as a restart or a time-out would.
+    void EndSessions();
 
     /// The state of the machine named @p name ("Running", "Stopped", ...); empty when there is none.
     std::string MachineState(const std::string& name) const;
