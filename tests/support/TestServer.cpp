@@ -1,5 +1,6 @@
 #include "TestServer.h"
 
+#include "QueryDecoder.h"
 #include "Simulator.h"
 
 #include <arpa/inet.h>
@@ -52,28 +53,11 @@ std::string Trim(std::string_view s) {
     return std::string(s.substr(first, last - first + 1));
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The server decodes '+' as a blank and %XX as a byte; a broken escape stays as it is.
+// Decoded as the server does; a component with a broken escape is recorded as it came.
 std::string Decode(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '+') {
-            out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
-            out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
+    const std::string raw(s);
+    std::string decoded;
+    return cssim::DecodeComponent(raw, decoded) ? decoded : raw;
 }
 
 NameValues ParseQuery(std::string_view text) {
@@ -532,22 +516,7 @@ std::vector<std::string> RecordedRequest::Headers(const std::string& name) const
     return out;
 }
 
-NameValues RecordedRequest::Cookies() const {
-    NameValues out;
-    for (const auto& line : Headers("Cookie")) {
-        std::string_view rest = line;
-        while (!rest.empty()) {
-            const auto semi = rest.find(';');
-            const auto piece = rest.substr(0, semi);
-            rest = semi == std::string_view::npos ? std::string_view{} : rest.substr(semi + 1);
-            const auto eq = piece.find('=');
-            if (eq == std::string_view::npos) continue;  // an attribute such as "HttpOnly"
-            std::string name = Trim(piece.substr(0, eq));
-            if (!name.empty()) out.emplace_back(std::move(name), Trim(piece.substr(eq + 1)));
-        }
-    }
-    return out;
-}
+NameValues RecordedRequest::Cookies() const { return cssim::ParseCookies(Headers("Cookie")); }
 
 std::vector<std::string> RecordedRequest::Cookie(const std::string& name) const {
     std::vector<std::string> out;

@@ -14,6 +14,9 @@ using ParameterMap = std::map<std::string, std::string>;
 /// '+' as a blank. Later pairs overwrite earlier ones in @p params. Returns false on a malformed escape.
 bool DecodeQuery(const std::string& raw, ParameterMap& params);
 
+/// Decodes one query component: %XX bytes, '+' as a blank. Returns false on a malformed escape.
+bool DecodeComponent(const std::string& raw, std::string& out);
+
 /// Name/value pairs of every Cookie header line, in the order sent; quotes around a value are removed.
 std::vector<std::pair<std::string, std::string>> ParseCookies(const std::vector<std::string>& headerLines);
 
