@@ -576,12 +576,13 @@ bool TestServer::Start() {
 
 void TestServer::Stop() {
     if (!listener_) return;
+    // Sockets first: a delayed handler woken before they close could still send its answer.
+    listener_->CloseAll();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopRequested_ = true;
     }
     stopping_.notify_all();
-    listener_->CloseAll();
     listener_->stop();
     listenThread_.join();
     listener_.reset();
