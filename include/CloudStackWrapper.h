@@ -66,8 +66,7 @@ public:
     /// @brief Lists the virtual machines of the caller's account.
     bool GetVMInfoList(std::vector<SVMInfoLib>& vms, unsigned long long reserved = 0);
     /// @brief Fetches one virtual machine by id or, when @p id is empty, by exact name (letter case aside).
-    bool GetVMInfo(const std::string& name, const std::string& id, SVMInfoLib& vm,
-                   unsigned long long reserved = 0);
+    bool GetVMInfo(const std::string& name, const std::string& id, SVMInfoLib& vm, unsigned long long reserved = 0);
 
     /// @brief Starts a virtual machine given its id, or its name when @p id is empty, and waits
     /// for the server's job to end (polling every ten seconds). true when the job succeeded.

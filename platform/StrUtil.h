@@ -8,7 +8,9 @@
 #include "TeskExport.h"
 
 /// Portability shim: case-insensitive comparison of two C strings.
-inline int _stricmp(const char* a, const char* b) { return strcasecmp(a, b); }
+inline int _stricmp(const char* a, const char* b) {
+    return strcasecmp(a, b);
+}
 
 /// @brief The string utility.
 class CLOUDSTACK_EXPORT StrUtil {

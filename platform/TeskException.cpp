@@ -8,6 +8,10 @@ TeskException::TeskException(std::string message) : m_strMessage(std::move(messa
 // which keeps catching by type reliable across the shared object boundary.
 TeskException::~TeskException() = default;
 
-std::string TeskException::formatError() const { return m_strMessage; }
+std::string TeskException::formatError() const {
+    return m_strMessage;
+}
 
-const char* TeskException::what() const noexcept { return m_strMessage.c_str(); }
+const char* TeskException::what() const noexcept {
+    return m_strMessage.c_str();
+}

@@ -28,9 +28,13 @@ void GlobalInitOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-bool IsAsciiSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsAsciiSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Header name of a received line ("Name: value\r\n"), compared to @p name ignoring ASCII case.
 bool HeaderNameIs(const std::string& line, const char* name) {
@@ -129,7 +133,9 @@ TeskLibCurl::TeskLibCurl() : m_pImpl(new Impl) {
 
 TeskLibCurl::~TeskLibCurl() = default;
 
-void TeskLibCurl::TeskLibCurlFreeHttpHeaderList() { m_pImpl->headers.reset(); }
+void TeskLibCurl::TeskLibCurlFreeHttpHeaderList() {
+    m_pImpl->headers.reset();
+}
 
 bool TeskLibCurl::TeskLibCurlAppendHeader(_http_hdr_type_ /*type*/, const char* line) {
     if (line == nullptr) {
@@ -242,8 +248,8 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     result.bTransportOk = code == CURLE_OK;
     if (!result.bTransportOk) {
         if (transfer.bodyTooLarge) {
-            result.strError = "answer body larger than the limit of " + std::to_string(limits.ullMaxBodyBytes) +
-                              " bytes";
+            result.strError =
+                "answer body larger than the limit of " + std::to_string(limits.ullMaxBodyBytes) + " bytes";
         } else {
             result.strError = curl_easy_strerror(code);
             if (impl.errorBuffer[0] != '\0') {

@@ -15,8 +15,8 @@ enum _http_req_type_ { HTTP_REQ_GET = 0, HTTP_REQ_POST = 1 };
 
 /// @brief Transfer limits, kept in one place. Defaults suit a management server.
 struct TeskLibCurlLimits {
-    long lConnectTimeoutMs{30000};       ///< give up connecting after this long
-    long lIdleTimeoutSec{120};           ///< abandon a transfer that receives no byte for this long
+    long lConnectTimeoutMs{30000};                   ///< give up connecting after this long
+    long lIdleTimeoutSec{120};                       ///< abandon a transfer that receives no byte for this long
     unsigned long long ullMaxBodyBytes{1ULL << 30};  ///< abandon an answer body larger than this
 };
 
@@ -48,8 +48,8 @@ public:
 
     /// @brief Sends one request with the current header list and waits for the answer.
     /// @return true when a complete answer arrived (whatever its status); the body is in @p response.
-    bool Perform(_http_req_type_ method, const std::string& url, const std::string& body,
-                 std::string& response, const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
+    bool Perform(_http_req_type_ method, const std::string& url, const std::string& body, std::string& response,
+                 const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
 
 private:
     struct Impl;

@@ -25,9 +25,13 @@ std::string FindCommand(const std::string& text) {
     return std::string();
 }
 
-const char* MethodName(_http_req_type_ method) { return method == HTTP_REQ_POST ? "POST" : "GET"; }
+const char* MethodName(_http_req_type_ method) {
+    return method == HTTP_REQ_POST ? "POST" : "GET";
+}
 
-bool IsSuccessStatus(long status) { return status >= 200 && status <= 299; }
+bool IsSuccessStatus(long status) {
+    return status >= 200 && status <= 299;
+}
 
 }  // namespace
 
@@ -43,9 +47,13 @@ bool TeskRestApiConnection::computeUrl(const std::string& server, const std::str
     return true;
 }
 
-bool TeskRestApiConnection::recvResp(std::string& /*response*/) { return true; }
+bool TeskRestApiConnection::recvResp(std::string& /*response*/) {
+    return true;
+}
 
-bool TeskRestApiConnection::addCurlHeaders(const TeskRestApiRequestOptions* /*options*/) { return true; }
+bool TeskRestApiConnection::addCurlHeaders(const TeskRestApiRequestOptions* /*options*/) {
+    return true;
+}
 
 bool TeskRestApiConnection::addCommonCurlHeaders() {
     // Start from an empty list so that repeated requests do not pile up copies of the same lines.
@@ -56,9 +64,13 @@ bool TeskRestApiConnection::addCommonCurlHeaders() {
     return true;
 }
 
-bool TeskRestApiConnection::addLoginCurlHeaders() { return true; }
+bool TeskRestApiConnection::addLoginCurlHeaders() {
+    return true;
+}
 
-bool TeskRestApiConnection::saveLoginCurlHeaders() { return true; }
+bool TeskRestApiConnection::saveLoginCurlHeaders() {
+    return true;
+}
 
 bool TeskRestApiConnection::sendReq(_http_req_type_ method, const std::string& url, const std::string& body,
                                     std::string& response) {

@@ -64,8 +64,8 @@ protected:
     std::string m_strServer;
 
 private:
-    bool request(_http_req_type_ method, const std::string& path, const std::string& body,
-                 std::string& response, const TeskRestApiRequestOptions* options);
+    bool request(_http_req_type_ method, const std::string& path, const std::string& body, std::string& response,
+                 const TeskRestApiRequestOptions* options);
 
     std::unique_ptr<TeskLibCurl> m_pOwnedCurl;
     TeskLibCurlLimits m_Limits;

@@ -40,9 +40,13 @@ TraceLog::TraceLog(TraceLogFileInstance* instance) : m_pInstance(instance) {}
 
 TraceLog::~TraceLog() = default;
 
-void TraceLog::EnableDebug(bool enable) { m_bDebug = enable; }
+void TraceLog::EnableDebug(bool enable) {
+    m_bDebug = enable;
+}
 
-bool TraceLog::IsDebugEnabled() const { return m_bDebug; }
+bool TraceLog::IsDebugEnabled() const {
+    return m_bDebug;
+}
 
 void TraceLog::DebugLvl(const char* function, int level, const char* format, ...) {
     if (!m_bDebug) {

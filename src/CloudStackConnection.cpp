@@ -19,7 +19,9 @@ const char* const kEndpointPath = "/client/api";
 const char* const kSecretMask = "*****";
 
 // Query parameters whose values never reach a log line.
-bool IsSecretParameter(const std::string& name) { return name == "password" || name == "sessionkey"; }
+bool IsSecretParameter(const std::string& name) {
+    return name == "password" || name == "sessionkey";
+}
 
 // Replaces the values of secret parameters in the query part of a URL or query string.
 std::string MaskQuery(const std::string& text) {

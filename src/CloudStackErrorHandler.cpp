@@ -5,13 +5,17 @@ namespace CloudStackSDKWrapper {
 CCloudStackErrorHandler::CCloudStackErrorHandler(CCloudStackParser* pParser, CCloudStackErrorState* pErrorState)
     : m_Log(nullptr), m_pResponseParser(pParser), m_pErrorState(pErrorState) {}
 
-CCloudStackErrorHandler::~CCloudStackErrorHandler() { m_pResponseParser = nullptr; }
+CCloudStackErrorHandler::~CCloudStackErrorHandler() {
+    m_pResponseParser = nullptr;
+}
 
 std::string CCloudStackErrorHandler::GetErrorMessage() {
     return m_pErrorState ? m_pErrorState->strErrorMessage : std::string();
 }
 
-long CCloudStackErrorHandler::GetErrorCode() { return m_pErrorState ? m_pErrorState->lErrorCode : 0; }
+long CCloudStackErrorHandler::GetErrorCode() {
+    return m_pErrorState ? m_pErrorState->lErrorCode : 0;
+}
 
 void CCloudStackErrorHandler::SetErrorMessage(const std::string& message) {
     if (m_pErrorState) m_pErrorState->strErrorMessage = message;

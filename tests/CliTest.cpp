@@ -3,14 +3,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cctype>
 #include <cerrno>
@@ -19,12 +18,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "LoopbackAddress.h"
 #include "TestServer.h"
@@ -142,8 +140,8 @@ RunResult RunProgram(Launch launch) {
             }
         }
         if (!typed && result.terminal.find(launch.typeAfter) != std::string::npos) {
-            typed = write(master, launch.typed.data(), launch.typed.size()) ==
-                    static_cast<ssize_t>(launch.typed.size());
+            typed =
+                write(master, launch.typed.data(), launch.typed.size()) == static_cast<ssize_t>(launch.typed.size());
         }
     }
     if (!streams.empty()) {
@@ -437,8 +435,8 @@ TEST_F(CliTest, HostsTableShowsCpuAndMemoryInGiB) {
         const std::string memory = OneDecimal(host.value("memoryused", 0.0) / GiB, " / ") +
                                    OneDecimal(host["memorytotal"].get<double>() / GiB, " GiB");
         EXPECT_NE(row.find(memory), std::string::npos) << row << "\nwants " << memory;
-        const std::string cpu = std::to_string(host["cpunumber"].get<int>()) + " x " +
-                                std::to_string(host["cpuspeed"].get<int>()) + " MHz";
+        const std::string cpu =
+            std::to_string(host["cpunumber"].get<int>()) + " x " + std::to_string(host["cpuspeed"].get<int>()) + " MHz";
         EXPECT_NE(row.find(cpu), std::string::npos) << row;
         if (host.contains("cpuused")) {
             EXPECT_NE(row.find(host["cpuused"].get<std::string>()), std::string::npos) << row;
@@ -612,8 +610,8 @@ TEST_F(CliTest, WrongPasswordExitsOneWithOneLoginLine) {
     const RunResult run = CliWith(env, {"zones"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "cloudstack-cli: cannot log in to " + address_ +
-                           " as admin (check server, user and password)\n");
+    EXPECT_EQ(run.err,
+              "cloudstack-cli: cannot log in to " + address_ + " as admin (check server, user and password)\n");
 }
 
 TEST_F(CliTest, OptionsAfterTheCommandOverrideTheEnvironment) {

@@ -1,13 +1,12 @@
 // Wire-level tests of the management-server connection: login, cookies, the session key,
 // command requests and the digest, against the in-process test server.
 
-#include "CloudStackConnection.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "CloudStackConnection.h"
 #include "LogCapture.h"
 #include "TestServer.h"
 
@@ -101,7 +100,8 @@ TEST_F(ConnectionTest, CookieLinesAreCutAfterTheColonWhateverTheBlanksAndCase) {
     server.Always("listZones", Reply{200, {}, "{}"});
     std::string response;
     ASSERT_TRUE(connection.GET("listZones", response));
-    EXPECT_EQ(server.Requests().back().Headers("Cookie"), (std::vector<std::string>{"JSESSIONID=first", "sessionkey=k2"}));
+    EXPECT_EQ(server.Requests().back().Headers("Cookie"),
+              (std::vector<std::string>{"JSESSIONID=first", "sessionkey=k2"}));
     EXPECT_EQ(server.Requests().back().Param("sessionkey"), "k2");
 }
 
@@ -268,7 +268,8 @@ TEST(BuildCommandUrlTest, JoinsCommandArgumentsAndTheResponseFormatUnchanged) {
     EXPECT_EQ(c.BuildCommandUrl("listZones", {}), "?command=listZones&response=json");
     EXPECT_EQ(c.BuildCommandUrl("listVirtualMachines", {"name=vm01"}),
               "?command=listVirtualMachines&name=vm01&response=json");
-    EXPECT_EQ(c.BuildCommandUrl("queryAsyncJobResult", {"jobid=42"}), "?command=queryAsyncJobResult&jobid=42&response=json");
+    EXPECT_EQ(c.BuildCommandUrl("queryAsyncJobResult", {"jobid=42"}),
+              "?command=queryAsyncJobResult&jobid=42&response=json");
     EXPECT_EQ(c.BuildCommandUrl("x", {"", "a=b c&d#e"}), "?command=x&&a=b c&d#e&response=json");
     EXPECT_EQ(c.BuildCommandUrl("", {}), "?command=&response=json");
 }

@@ -1,6 +1,6 @@
-#include "CloudStackErrorHandler.h"
-
 #include <gtest/gtest.h>
+
+#include "CloudStackErrorHandler.h"
 
 using namespace CloudStackSDKWrapper;
 

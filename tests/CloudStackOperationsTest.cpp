@@ -1,12 +1,11 @@
 // Power commands and the job wait, with the sleep replaced by a recorder.
 
-#include "CloudStackOperations.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "CloudStackConnection.h"
+#include "CloudStackOperations.h"
 #include "CloudStackParser.h"
 #include "CloudStackQueries.h"
 #include "SleepRecorder.h"
@@ -89,9 +88,9 @@ TEST_F(OperationsTest, EachPollAsksForTheIdThatTheLastAnswerCarried) {
 }
 
 TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureWithoutFurtherPolls) {
-    for (const std::string& body : {Fixture("queryAsyncJobResult-failure-431.json"),
-                                   Fixture("queryAsyncJobResult-cancelled-530.json"), JobStatus("j", -1),
-                                   JobStatus("j", 2)}) {
+    for (const std::string& body :
+         {Fixture("queryAsyncJobResult-failure-431.json"), Fixture("queryAsyncJobResult-cancelled-530.json"),
+          JobStatus("j", -1), JobStatus("j", 2)}) {
         server.ClearRequests();
         server.Queue("queryAsyncJobResult", Reply{200, {}, body});
         EXPECT_FALSE(operations.StartVM("", "vm")) << body;

@@ -343,8 +343,8 @@ TEST_F(CloudStackParserExceptionTest, ListKeepsRecordsBeforeTheBadOneAndLogsOneL
 TEST_F(CloudStackParserExceptionTest, ADeeplyNestedValueWhereANumberBelongsFailsWithoutCrashing) {
     // Describing the bad value must not recurse through it: 200,000 levels exhaust any stack.
     const std::size_t depth = 200000;
-    const std::string body = R"({"r":{"h":[{"id":"a","cpunumber":)" + std::string(depth, '[') +
-                             std::string(depth, ']') + "}]}}";
+    const std::string body =
+        R"({"r":{"h":[{"id":"a","cpunumber":)" + std::string(depth, '[') + std::string(depth, ']') + "}]}}";
     std::vector<SHostInfoLib> hosts;
     EXPECT_FALSE(m_parser.ParseNestedList(body, "r", "h", hosts));
     EXPECT_TRUE(hosts.empty());

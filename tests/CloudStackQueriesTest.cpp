@@ -1,7 +1,5 @@
 // The list queries, lookups and job query against the in-process test server.
 
-#include "CloudStackQueries.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +7,7 @@
 
 #include "CloudStackConnection.h"
 #include "CloudStackParser.h"
+#include "CloudStackQueries.h"
 #include "TestServer.h"
 
 using namespace CloudStackSDKWrapper;
@@ -57,7 +56,8 @@ protected:
             for (int i = (page - 1) * size; i < total && i < page * size; ++i) {
                 items.push_back(VMObject("id-" + std::to_string(i), "vm-" + std::to_string(i)));
             }
-            if (items.empty()) return Reply{200, {}, "{\"listvirtualmachinesresponse\":{\"count\":" + std::to_string(total) + "}}"};
+            if (items.empty())
+                return Reply{200, {}, "{\"listvirtualmachinesresponse\":{\"count\":" + std::to_string(total) + "}}"};
             return Reply{200, {}, ListBody("listvirtualmachinesresponse", "virtualmachine", items, total)};
         });
     }
@@ -83,7 +83,7 @@ TEST_F(QueriesTest, EachListSendsItsBareCommandByGetAndFillsRecords) {
     ASSERT_TRUE(queries.GetHostInfoList(hosts, 0));
     ASSERT_TRUE(queries.GetVMInfoList(vms, 0));
 
-    const std::vector<std::string> commands{"listProjects", "listZones",  "listPods",
+    const std::vector<std::string> commands{"listProjects", "listZones", "listPods",
                                             "listClusters", "listHosts", "listVirtualMachines"};
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), commands.size());
@@ -175,9 +175,10 @@ TEST_F(QueriesTest, PagingStopsAtAnEmptyPageAndFailsOnAFailedPage) {
 
 TEST_F(QueriesTest, AServerThatIgnoresPagingIsNotBelieved) {
     // Every answer is the first page again, with a total that would take forever to reach.
-    server.Always("listVirtualMachines",
-                  Reply{200, {}, ListBody("listvirtualmachinesresponse", "virtualmachine",
-                                          {VMObject("a", "a"), VMObject("b", "b")}, 1000000000000LL)});
+    server.Always("listVirtualMachines", Reply{200,
+                                               {},
+                                               ListBody("listvirtualmachinesresponse", "virtualmachine",
+                                                        {VMObject("a", "a"), VMObject("b", "b")}, 1000000000000LL)});
     std::vector<SVMInfoLib> vms;
     EXPECT_FALSE(queries.GetVMInfoList(vms, 0));
     EXPECT_TRUE(vms.empty());

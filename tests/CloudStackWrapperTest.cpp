@@ -1,9 +1,8 @@
 // The wrapper end to end against the in-process test server.
 
-#include "CloudStackWrapper.h"
-
 #include <gtest/gtest.h>
 
+#include "CloudStackWrapper.h"
 #include "SleepRecorder.h"
 #include "TestServer.h"
 

@@ -1,10 +1,9 @@
 // A host includes only the wrapper header and links only the shared object.
-#include "CloudStackWrapper.h"
-
 #include <gtest/gtest.h>
 
 #include <type_traits>
 
+#include "CloudStackWrapper.h"
 #include "TestServer.h"
 
 namespace {

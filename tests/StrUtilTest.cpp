@@ -1,8 +1,8 @@
-#include "StrUtil.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "StrUtil.h"
 
 namespace {
 
@@ -19,7 +19,9 @@ TEST_F(StrUtilTest, FormatsTextLongerThanAnyFixedBuffer) {
     EXPECT_EQ(out, "[" + big + "|end]");
 }
 
-TEST_F(StrUtilTest, FormatOfEmptyResultIsEmpty) { EXPECT_EQ(StrUtil::Format("%s", ""), ""); }
+TEST_F(StrUtilTest, FormatOfEmptyResultIsEmpty) {
+    EXPECT_EQ(StrUtil::Format("%s", ""), "");
+}
 
 TEST_F(StrUtilTest, TrimRightRemovesOnlyTrailingCharactersOfTheSet) {
     std::string text = " a \r\n b\r\n \r\n";
@@ -64,17 +66,11 @@ TEST_P(StrUtilPercentEncodeTest, EncodesEveryByteOutsideTheUnreservedSet) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StrUtilPercentEncodeTest,
-    ::testing::Values(EncodeCase{"", ""},
-                      EncodeCase{"AZaz09-._~", "AZaz09-._~"},
-                      EncodeCase{"a b", "a%20b"},
-                      EncodeCase{"a+b", "a%2Bb"},
-                      EncodeCase{"k&x=y", "k%26x%3Dy"},
-                      EncodeCase{"#frag?q", "%23frag%3Fq"},
-                      EncodeCase{"100%", "100%25"},
-                      EncodeCase{"/:;,@!*'()", "%2F%3A%3B%2C%40%21%2A%27%28%29"},
-                      EncodeCase{"\t\n", "%09%0A"},
-                      EncodeCase{"\xC3\xA4\xE2\x82\xAC", "%C3%A4%E2%82%AC"},
-                      EncodeCase{"\xFF\x80", "%FF%80"}));
+    ::testing::Values(EncodeCase{"", ""}, EncodeCase{"AZaz09-._~", "AZaz09-._~"}, EncodeCase{"a b", "a%20b"},
+                      EncodeCase{"a+b", "a%2Bb"}, EncodeCase{"k&x=y", "k%26x%3Dy"},
+                      EncodeCase{"#frag?q", "%23frag%3Fq"}, EncodeCase{"100%", "100%25"},
+                      EncodeCase{"/:;,@!*'()", "%2F%3A%3B%2C%40%21%2A%27%28%29"}, EncodeCase{"\t\n", "%09%0A"},
+                      EncodeCase{"\xC3\xA4\xE2\x82\xAC", "%C3%A4%E2%82%AC"}, EncodeCase{"\xFF\x80", "%FF%80"}));
 
 TEST_F(StrUtilTest, PercentEncodeKeepsEmbeddedNulBytes) {
     EXPECT_EQ(StrUtil::PercentEncode(std::string("a\0b", 3)), "a%00b");

@@ -1,11 +1,10 @@
-#include "TeskMD5.h"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
 #include "TeskException.h"
+#include "TeskMD5.h"
 
 namespace {
 
@@ -81,6 +80,8 @@ TEST_F(TeskMD5Test, TooSmallBufferThrowsTeskExceptionNotRuntimeError) {
     EXPECT_TRUE(caught);
 }
 
-TEST_F(TeskMD5Test, NegativeLengthThrows) { EXPECT_THROW(m_md5.addData("x", -1), TeskException); }
+TEST_F(TeskMD5Test, NegativeLengthThrows) {
+    EXPECT_THROW(m_md5.addData("x", -1), TeskException);
+}
 
 }  // namespace

@@ -1,13 +1,10 @@
-#include "TeskRestApiConnection.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -23,12 +20,15 @@
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
 #include "TeskLibCurl.h"
+#include "TeskRestApiConnection.h"
 
 namespace {
 
 const int kPort = 8080;
 
-std::string BaseUrl() { return "http://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(kPort); }
+std::string BaseUrl() {
+    return "http://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(kPort);
+}
 
 // Exposes the hooks and counts how often they run.
 class HookedConnection : public TeskRestApiConnection {

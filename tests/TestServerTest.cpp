@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -9,7 +10,6 @@
 
 #include <chrono>
 #include <future>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -126,8 +126,9 @@ TEST_F(TestServerTest, CurrentServerNeedsCookieAndParameterAndABadKeyEndsTheSess
     auto cookieOnly = Call("command=listZones&response=json", SessionCookies());
     ASSERT_TRUE(cookieOnly);
     EXPECT_EQ(401, cookieOnly->status);
-    EXPECT_EQ(R"({"listzonesresponse":{"uuidList":[],"errorcode":401,"errortext":"unable to verify user credentials"}})",
-              cookieOnly->body);
+    EXPECT_EQ(
+        R"({"listzonesresponse":{"uuidList":[],"errorcode":401,"errortext":"unable to verify user credentials"}})",
+        cookieOnly->body);
     EXPECT_TRUE(server.SessionKey().empty());
 
     const httplib::Headers oldCookies{{"Cookie", "JSESSIONID=x"}, {"Cookie", "sessionkey=" + key}};
@@ -294,8 +295,9 @@ TEST_F(TestServerTest, RecordsTheRawTargetDecodedParametersAndHeaderLinesInRecei
     EXPECT_EQ("c d", r.Param("name"));
     EXPECT_TRUE(r.Has("flag"));
     EXPECT_FALSE(r.Has("nope"));
-    const cstest::NameValues headers{{"Z-Last", "1"},       {"Cookie", "a=1; b = 2"}, {"A-First", "two words"},
-                                     {"Cookie", "c=3"},     {"Host", "x"},            {"Connection", "close"}};
+    const cstest::NameValues headers{
+        {"Z-Last", "1"}, {"Cookie", "a=1; b = 2"}, {"A-First", "two words"}, {"Cookie", "c=3"},
+        {"Host", "x"},   {"Connection", "close"}};
     EXPECT_EQ(headers, r.headers);
     EXPECT_EQ((std::vector<std::string>{"a=1; b = 2", "c=3"}), r.Headers("cookie"));
     EXPECT_EQ((cstest::NameValues{{"a", "1"}, {"b", "2"}, {"c", "3"}}), r.Cookies());

@@ -1,5 +1,3 @@
-#include "TraceLog.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "TraceLog.h"
 
 namespace {
 

@@ -8,7 +8,9 @@ LogCapture::LogCapture() {
     m_previous = TraceLog::SetSink([this](const TraceLogRecord& record) { Add(record); });
 }
 
-LogCapture::~LogCapture() { TraceLog::SetSink(std::move(m_previous)); }
+LogCapture::~LogCapture() {
+    TraceLog::SetSink(std::move(m_previous));
+}
 
 void LogCapture::Add(const TraceLogRecord& record) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -31,9 +33,13 @@ std::vector<TraceLogRecord> LogCapture::Filter(TraceLogRecord::Kind kind) const 
     return out;
 }
 
-std::vector<TraceLogRecord> LogCapture::Errors() const { return Filter(TraceLogRecord::Kind::Error); }
+std::vector<TraceLogRecord> LogCapture::Errors() const {
+    return Filter(TraceLogRecord::Kind::Error);
+}
 
-std::vector<TraceLogRecord> LogCapture::Traces() const { return Filter(TraceLogRecord::Kind::Trace); }
+std::vector<TraceLogRecord> LogCapture::Traces() const {
+    return Filter(TraceLogRecord::Kind::Trace);
+}
 
 size_t LogCapture::Count() const {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -8,7 +8,9 @@ SleepRecorder::SleepRecorder() {
     m_previous = SetSleepFunction([this](int ms, const char*, int) { Record(ms); });
 }
 
-SleepRecorder::~SleepRecorder() { SetSleepFunction(std::move(m_previous)); }
+SleepRecorder::~SleepRecorder() {
+    SetSleepFunction(std::move(m_previous));
+}
 
 void SleepRecorder::Record(int ms) {
     {

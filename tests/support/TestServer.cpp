@@ -1,9 +1,7 @@
 #include "TestServer.h"
 
-#include "QueryDecoder.h"
-#include "Simulator.h"
-
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -17,12 +15,14 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+
+#include "QueryDecoder.h"
+#include "Simulator.h"
 
 #ifndef CLOUDSTACK_FIXTURES_DIR
 #error "CLOUDSTACK_FIXTURES_DIR must name the fixtures folder"
@@ -33,10 +33,10 @@ namespace {
 
 using Json = cssim::Json;  // ordered: keeps the key order of the fixtures
 
-constexpr int kIoTimeoutMs = 60000;         // generous: time-out tests measure the client, not us
-constexpr int kKeepAliveMs = 60000;         // an idle connection stays usable as long as any test runs
+constexpr int kIoTimeoutMs = 60000;  // generous: time-out tests measure the client, not us
+constexpr int kKeepAliveMs = 60000;  // an idle connection stays usable as long as any test runs
 constexpr std::size_t kHeadLimit = 1 << 16;
-const char* const kListCommands[] = {"listProjects", "listZones",  "listPods",
+const char* const kListCommands[] = {"listProjects", "listZones", "listPods",
                                      "listClusters", "listHosts", "listVirtualMachines"};
 
 std::string Lower(std::string s) {
@@ -44,7 +44,9 @@ std::string Lower(std::string s) {
     return s;
 }
 
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+    return Lower(a) == Lower(b);
+}
 
 std::string Trim(std::string_view s) {
     const auto first = s.find_first_not_of(" \t");
@@ -88,17 +90,28 @@ std::string LastValue(const NameValues& values, const std::string& name) {
     return {};
 }
 
-std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string Dump(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 std::string XmlEscape(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -279,7 +292,7 @@ private:
     int sock_;
     std::string buffer_;  // received bytes; those before pos_ are consumed
     std::size_t pos_ = 0;
-    std::string head_;    // the current request's head as received
+    std::string head_;  // the current request's head as received
 };
 
 struct ConnectionContext {
@@ -502,11 +515,17 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 
-std::string RecordedRequest::Command() const { return Param("command"); }
+std::string RecordedRequest::Command() const {
+    return Param("command");
+}
 
-bool RecordedRequest::Has(const std::string& name) const { return HasValue(params, name); }
+bool RecordedRequest::Has(const std::string& name) const {
+    return HasValue(params, name);
+}
 
-std::string RecordedRequest::Param(const std::string& name) const { return LastValue(params, name); }
+std::string RecordedRequest::Param(const std::string& name) const {
+    return LastValue(params, name);
+}
 
 std::vector<std::string> RecordedRequest::Headers(const std::string& name) const {
     std::vector<std::string> out;
@@ -516,7 +535,9 @@ std::vector<std::string> RecordedRequest::Headers(const std::string& name) const
     return out;
 }
 
-NameValues RecordedRequest::Cookies() const { return cssim::ParseCookies(Headers("Cookie")); }
+NameValues RecordedRequest::Cookies() const {
+    return cssim::ParseCookies(Headers("Cookie"));
+}
 
 std::vector<std::string> RecordedRequest::Cookie(const std::string& name) const {
     std::vector<std::string> out;
@@ -541,7 +562,7 @@ TestServer::TestServer(std::string address) : address_(std::move(address)) {
     cssim::SimulatorOptions options;
     options.badLoginDelay = std::chrono::milliseconds(0);  // tests of failed logins need no brake
     options.singleSession = true;
-    options.permissiveJobs = true;  // scripted start answers carry job ids of their own
+    options.permissiveJobs = true;     // scripted start answers carry job ids of their own
     options.refuseUnknownIds = false;  // tests look records up with made-up ids and names
     options.nameFilterOnEveryList = false;
     options.inventory = cssim::Inventory{};
@@ -549,7 +570,9 @@ TestServer::TestServer(std::string address) : address_(std::move(address)) {
     for (const char* command : kListCommands) SetDefaultList(command, Fixture(std::string(command) + ".json"));
 }
 
-TestServer::~TestServer() { Stop(); }
+TestServer::~TestServer() {
+    Stop();
+}
 
 bool TestServer::Start() {
     if (listener_) return true;
@@ -589,10 +612,18 @@ void TestServer::Stop() {
     simulator_->EndSessions();  // sessions live in the server's memory: a restart ends them
 }
 
-bool TestServer::Running() const { return listener_ != nullptr; }
-const std::string& TestServer::Address() const { return address_; }
-std::string TestServer::BaseUrl() const { return "http://" + address_ + ":" + std::to_string(kPort); }
-std::string TestServer::ApiUrl() const { return BaseUrl() + kApiPath; }
+bool TestServer::Running() const {
+    return listener_ != nullptr;
+}
+const std::string& TestServer::Address() const {
+    return address_;
+}
+std::string TestServer::BaseUrl() const {
+    return "http://" + address_ + ":" + std::to_string(kPort);
+}
+std::string TestServer::ApiUrl() const {
+    return BaseUrl() + kApiPath;
+}
 
 void TestServer::Queue(const std::string& command, Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -650,15 +681,25 @@ void TestServer::SetCredentials(std::string user, std::string password) {
     simulator_->SetCredentials(user, password);
 }
 
-void TestServer::SetRequireParamAndCookie(bool both) { simulator_->SetOlderSessionCheck(!both); }
+void TestServer::SetRequireParamAndCookie(bool both) {
+    simulator_->SetOlderSessionCheck(!both);
+}
 
-std::string TestServer::SessionKey() const { return simulator_->LatestSession().second; }
+std::string TestServer::SessionKey() const {
+    return simulator_->LatestSession().second;
+}
 
-std::string TestServer::SessionId() const { return simulator_->LatestSession().first; }
+std::string TestServer::SessionId() const {
+    return simulator_->LatestSession().first;
+}
 
-void TestServer::EndSession() { simulator_->EndSessions(); }
+void TestServer::EndSession() {
+    simulator_->EndSessions();
+}
 
-void TestServer::SetOlderServerCookie(bool older) { simulator_->SetOlderServerCookie(older); }
+void TestServer::SetOlderServerCookie(bool older) {
+    simulator_->SetOlderServerCookie(older);
+}
 
 void TestServer::SetDefaultList(const std::string& command, std::string body) {
     // The simulator serves the items; a body of another shape leaves it none and goes out as given.
@@ -741,8 +782,8 @@ Reply TestServer::DefaultReply(const RecordedRequest& request) {
             // Same items as the stored body: send its exact bytes (tests compare them).
             const auto given = nlohmann::json::parse(list->second, nullptr, false);
             const auto served = nlohmann::json::parse(reply.body, nullptr, false);
-            const bool listShape = !given.is_discarded() && given.is_object() && given.size() == 1 &&
-                                   given.begin().value().is_object();
+            const bool listShape =
+                !given.is_discarded() && given.is_object() && given.size() == 1 && given.begin().value().is_object();
             if (!listShape || given == served) reply.body = list->second;
         }
     }

@@ -40,10 +40,10 @@ struct RecordedRequest {
 
     std::string Command() const;
     bool Has(const std::string& name) const;
-    std::string Param(const std::string& name) const;                  // last value, "" if absent
-    std::vector<std::string> Headers(const std::string& name) const;   // values of that header, any case, in order
-    NameValues Cookies() const;                                        // every name=value of every Cookie line, in order
-    std::vector<std::string> Cookie(const std::string& name) const;    // values of one cookie, in order
+    std::string Param(const std::string& name) const;                 // last value, "" if absent
+    std::vector<std::string> Headers(const std::string& name) const;  // values of that header, any case, in order
+    NameValues Cookies() const;                                       // every name=value of every Cookie line, in order
+    std::vector<std::string> Cookie(const std::string& name) const;   // values of one cookie, in order
 };
 
 struct Reply {
@@ -51,9 +51,9 @@ struct Reply {
     NameValues headers;  // sent as separate header lines, in this order
     std::string body;
     std::string contentType = "application/json;charset=utf-8";  // ignored when headers carry a Content-Type
-    int delayMs = 0;                 // wait before answering (cut short by Stop)
-    bool closeAfter = false;         // close the TCP connection after this answer
-    bool dropWithoutAnswer = false;  // close the TCP connection instead of answering
+    int delayMs = 0;                                             // wait before answering (cut short by Stop)
+    bool closeAfter = false;                                     // close the TCP connection after this answer
+    bool dropWithoutAnswer = false;                              // close the TCP connection instead of answering
 };
 
 // Contents of a file in CLOUDSTACK_FIXTURES_DIR; throws std::runtime_error when it cannot be read.

@@ -88,8 +88,9 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         }
 
         if (name == "--password") {
-            error = "--password is refused: a password on the command line can be read by every user of "
-                    "this machine in the process list; set CLOUDSTACK_PASSWORD or use --password-file FILE";
+            error =
+                "--password is refused: a password on the command line can be read by every user of "
+                "this machine in the process list; set CLOUDSTACK_PASSWORD or use --password-file FILE";
             return false;
         }
 
@@ -152,9 +153,12 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     }
     if (options.command == Command::Show && next < words.size()) {
         const std::string& kind = words[next];
-        if (kind == "cluster") options.showKind = ShowKind::Cluster;
-        else if (kind == "host") options.showKind = ShowKind::Host;
-        else if (kind == "vm") options.showKind = ShowKind::Vm;
+        if (kind == "cluster")
+            options.showKind = ShowKind::Cluster;
+        else if (kind == "host")
+            options.showKind = ShowKind::Host;
+        else if (kind == "vm")
+            options.showKind = ShowKind::Vm;
         else {
             error = "show cannot show '" + kind + "': choose cluster, host or vm";
             return false;
@@ -235,23 +239,26 @@ std::string CommandHelp(Command command) {
             if (command == Command::Clusters)
                 text += "Lists every cluster: name, zone, pod, hypervisor, type, allocation state, id.\n";
             if (command == Command::Hosts)
-                text += "Lists every host: name, state, type, cluster, CPUs (count x speed, share in use),\n"
-                        "memory in use / total, id.\n";
+                text +=
+                    "Lists every host: name, state, type, cluster, CPUs (count x speed, share in use),\n"
+                    "memory in use / total, id.\n";
             if (command == Command::Vms)
-                text += "Lists the virtual machines of your account: name, state, zone, host, CPUs,\n"
-                        "memory, id.\n";
+                text +=
+                    "Lists the virtual machines of your account: name, state, zone, host, CPUs,\n"
+                    "memory, id.\n";
             text += "\n  --json    print a JSON array with every field of each record instead\n\n";
             break;
         }
         case Command::Show:
-            text = "Usage: cloudstack-cli show cluster|host|vm (--name NAME | --id ID) [--json]\n"
-                   "\n"
-                   "Prints every field of one cluster, host or virtual machine, one 'Label: value' a line.\n"
-                   "A name matches regardless of letter case; the first object bearing it is shown.\n"
-                   "\n"
-                   "  --name NAME   the object's name\n"
-                   "  --id ID       the object's id\n"
-                   "  --json        print one JSON object instead\n\n";
+            text =
+                "Usage: cloudstack-cli show cluster|host|vm (--name NAME | --id ID) [--json]\n"
+                "\n"
+                "Prints every field of one cluster, host or virtual machine, one 'Label: value' a line.\n"
+                "A name matches regardless of letter case; the first object bearing it is shown.\n"
+                "\n"
+                "  --name NAME   the object's name\n"
+                "  --id ID       the object's id\n"
+                "  --json        print one JSON object instead\n\n";
             break;
         case Command::Start:
         case Command::Stop: {

@@ -41,8 +41,10 @@ std::string Table::Render() const {
         for (std::size_t i = 0; i < cells.size(); ++i) {
             const std::string padding(widths[i] - DisplayWidth(cells[i]), ' ');
             if (i > 0) line += "  ";
-            if (m_Columns[i].align == Align::Right) line += padding + cells[i];
-            else line += cells[i] + padding;
+            if (m_Columns[i].align == Align::Right)
+                line += padding + cells[i];
+            else
+                line += cells[i] + padding;
         }
         line.erase(line.find_last_not_of(' ') + 1);
         out += line + "\n";

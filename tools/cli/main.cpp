@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "CloudStackWrapper.h"
 #include "CommandLine.h"
@@ -39,7 +38,9 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void Print(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 // Names and other server text may hold invalid UTF-8; it must not stop the output.
 void PrintJson(const nlohmann::ordered_json& value) {
@@ -76,8 +77,10 @@ int Show(Lookup lookup, const Options& options, const char* what) {
         return Fail(NotFound(what, options));
     }
     const std::vector<cscli::Field> fields = cscli::FieldsOf(record);
-    if (options.json) PrintJson(cscli::ToJson(fields));
-    else Print(cscli::ToLabelLines(fields));
+    if (options.json)
+        PrintJson(cscli::ToJson(fields));
+    else
+        Print(cscli::ToLabelLines(fields));
     return kExitSuccess;
 }
 
@@ -141,23 +144,17 @@ int Run(CCloudStackWrapper& cloud, const Options& options) {
         case Command::Show:
             switch (options.showKind) {
                 case cscli::ShowKind::Cluster:
-                    return Show<SClusterInfoLib>(
-                        [&](const std::string& n, const std::string& i, SClusterInfoLib& r) {
-                            return cloud.GetClusterInfo(n, i, r, 0);
-                        },
-                        options, "cluster");
+                    return Show<SClusterInfoLib>([&](const std::string& n, const std::string& i,
+                                                     SClusterInfoLib& r) { return cloud.GetClusterInfo(n, i, r, 0); },
+                                                 options, "cluster");
                 case cscli::ShowKind::Host:
-                    return Show<SHostInfoLib>(
-                        [&](const std::string& n, const std::string& i, SHostInfoLib& r) {
-                            return cloud.GetHostInfo(n, i, r, 0);
-                        },
-                        options, "host");
+                    return Show<SHostInfoLib>([&](const std::string& n, const std::string& i,
+                                                  SHostInfoLib& r) { return cloud.GetHostInfo(n, i, r, 0); },
+                                              options, "host");
                 case cscli::ShowKind::Vm:
-                    return Show<SVMInfoLib>(
-                        [&](const std::string& n, const std::string& i, SVMInfoLib& r) {
-                            return cloud.GetVMInfo(n, i, r, 0);
-                        },
-                        options, "virtual machine");
+                    return Show<SVMInfoLib>([&](const std::string& n, const std::string& i,
+                                                SVMInfoLib& r) { return cloud.GetVMInfo(n, i, r, 0); },
+                                            options, "virtual machine");
                 case cscli::ShowKind::None:
                     break;
             }
@@ -181,7 +178,8 @@ int Main(int argc, char** argv) {
         return kExitSuccess;
     }
 
-    const std::string server = !options.server.empty() ? options.server : EnvironmentOr("CLOUDSTACK_SERVER", "127.0.0.1");
+    const std::string server =
+        !options.server.empty() ? options.server : EnvironmentOr("CLOUDSTACK_SERVER", "127.0.0.1");
     const std::string user = !options.user.empty() ? options.user : EnvironmentOr("CLOUDSTACK_USER", "admin");
     if (server.find('/') != std::string::npos)
         return UsageError("the server is a host name or address, without scheme, port or path: '" + server + "'");

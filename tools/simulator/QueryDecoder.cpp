@@ -40,7 +40,9 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
-bool DecodeComponent(const std::string& raw, std::string& out) { return DecodeComponent(raw, 0, raw.size(), out); }
+bool DecodeComponent(const std::string& raw, std::string& out) {
+    return DecodeComponent(raw, 0, raw.size(), out);
+}
 
 bool DecodeQuery(const std::string& raw, ParameterMap& params) {
     std::size_t pos = 0;
