@@ -2,18 +2,13 @@
 
 #include <string>
 
+#include "CloudStackErrorState.h"
 #include "TeskExport.h"
 #include "TraceLog.h"
 
 namespace CloudStackSDKWrapper {
 
 class CCloudStackParser;
-
-/// @brief The last error of one wrapper, shared by its queries and operations components.
-struct CLOUDSTACK_EXPORT CCloudStackErrorState {
-    std::string strErrorMessage;
-    long lErrorCode{0};
-};
 
 /// @brief Base of the queries and operations components: a debug log, the borrowed parser
 /// and get/set access to the wrapper's shared error state (which may be null).

@@ -100,3 +100,45 @@ bool CCloudStackWrapper::StopVM(const std::string& name, const std::string& id) 
 }
 
 }  // namespace CloudStackSDKWrapper
+
+// --- calls being built; each reports CS_ERROR_INVALID_ARGUMENT until it is in place -------------
+namespace CloudStackSDKWrapper {
+
+namespace {
+bool NotYet(CCloudStackErrorState& state) {
+    state.lErrorCode = CS_ERROR_INVALID_ARGUMENT;
+    state.strErrorMessage = "not available in this build";
+    return false;
+}
+}  // namespace
+
+bool CCloudStackWrapper::Connect(const std::string& server, const std::string& user, const std::string& password,
+                                 const std::string& domain) {
+    if (!domain.empty()) return NotYet(m_ErrorState);
+    return Connect(server, user, password);
+}
+bool CCloudStackWrapper::ConnectWithApiKey(const std::string&, const std::string&, const std::string&) {
+    return NotYet(m_ErrorState);
+}
+bool CCloudStackWrapper::Disconnect() {
+    return true;
+}
+void CCloudStackWrapper::SetCaFile(const std::string&) {}
+void CCloudStackWrapper::SetVerifyPeer(bool) {}
+const CCloudStackErrorState& CCloudStackWrapper::GetLastError() const {
+    return m_ErrorState;
+}
+void CCloudStackWrapper::SetListAll(bool) {}
+void CCloudStackWrapper::SetJobPollInterval(std::chrono::milliseconds) {}
+void CCloudStackWrapper::SetJobTimeout(std::chrono::seconds) {}
+bool CCloudStackWrapper::Call(const std::string&, const CloudStackParams&, std::string&) {
+    return NotYet(m_ErrorState);
+}
+bool CCloudStackWrapper::CallAndWait(const std::string&, const CloudStackParams&, std::string&) {
+    return NotYet(m_ErrorState);
+}
+bool CCloudStackWrapper::CallList(const std::string&, const CloudStackParams&, std::string&) {
+    return NotYet(m_ErrorState);
+}
+
+}  // namespace CloudStackSDKWrapper
