@@ -176,18 +176,24 @@ TEST_F(RawListenerTest, SendsScriptedBytesExactlyAndClosesWhenAsked) {
     }
 }
 
-TEST_F(RawListenerTest, AnEndlessDripStopsWhenTheClientGoesAway) {
+TEST_F(RawListenerTest, AnEndlessDripAndAHangEndWhenTheClientGoesAway) {
     RawAnswer endless;
     endless.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n";
     endless.dripPiece = "x";
     endless.dripEveryMs = 1;
-    script = {endless};
+    RawAnswer hang;
+    hang.hang = true;
+    script = {endless, hang};
     {
-        RawClient client;
-        ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\n\r\n"));
-        EXPECT_EQ(endless.bytes + "xxxxx", client.Read(endless.bytes.size() + 5));
+        RawClient dripping;
+        ASSERT_TRUE(dripping.Send("GET / HTTP/1.1\r\n\r\n"));
+        EXPECT_EQ(endless.bytes + "xxxxx", dripping.Read(endless.bytes.size() + 5));
+        RawClient hanging;
+        auto arrived = NextRequest();
+        ASSERT_TRUE(hanging.Send("GET / HTTP/1.1\r\n\r\n"));
+        arrived.wait();
     }
-    listener.WaitUntilNoConnection();  // without Stop: the failed write ended the drip
+    listener.WaitUntilNoConnection();  // without Stop: both noticed that their client left
     EXPECT_TRUE(listener.Running());
 }
 

@@ -148,6 +148,14 @@ Got Channel::Exact(std::size_t size, std::string& out) {
     return Take(size, out);
 }
 
+void Channel::DrainUntilClosed() {
+    char chunk[4096];
+    ssize_t n = 0;
+    do {
+        n = ::recv(fd_, chunk, sizeof(chunk), 0);
+    } while (n > 0 || (n < 0 && errno == EINTR));
+}
+
 bool Channel::Fill() {
     char chunk[16384];
     ssize_t n = 0;

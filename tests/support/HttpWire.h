@@ -27,6 +27,8 @@ public:
     Got Line(std::string& line);
     /// @brief Appends exactly @p size bytes to @p out.
     Got Exact(std::size_t size, std::string& out);
+    /// @brief Discards whatever arrives, below any TLS, until the connection ends or is shut down.
+    void DrainUntilClosed();
 
 private:
     bool Fill();

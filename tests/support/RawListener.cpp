@@ -201,7 +201,11 @@ void RawListener::Serve(Connection& connection) {
                  ++i) {
                 dripped = !WaitUnlessStopping(answer.dripEveryMs) && channel.Send(answer.dripPiece);
             }
-            if (!dripped || (answer.hang && WaitUnlessStopping(-1))) break;
+            if (!dripped) break;
+            if (answer.hang) {
+                channel.DrainUntilClosed();
+                break;
+            }
             if (answer.close || WantsClose(request)) {
                 orderly = true;
                 break;
@@ -227,11 +231,7 @@ void RawListener::WaitUntilNoConnection() {
 
 bool RawListener::WaitUnlessStopping(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (ms < 0) {
-        stopping_.wait(lock, [this] { return stopRequested_; });
-    } else if (ms > 0) {
-        stopping_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopRequested_; });
-    }
+    if (ms > 0) stopping_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopRequested_; });
     return stopRequested_;
 }
 

@@ -53,7 +53,7 @@ struct RawAnswer {
     std::string dripPiece;
     int dripEveryMs = 0;
     int dripCount = 0;
-    bool hang = false;   ///< after the above, keep the connection open and silent until Stop
+    bool hang = false;   ///< after the above, stay silent until the client goes away or Stop
     bool close = false;  ///< close the connection after the above
 };
 
@@ -98,7 +98,7 @@ private:
 
     void AcceptLoop();
     void Serve(Connection& connection);
-    bool WaitUnlessStopping(int ms);  // true once Stop began; a negative ms waits for Stop alone
+    bool WaitUnlessStopping(int ms);  // true once Stop began
 
     Handler handler_;
     ssl_ctx_st* tls_ = nullptr;

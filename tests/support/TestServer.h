@@ -1,11 +1,10 @@
 #pragma once
 
-// A scripted, recording management server for wire-level tests. It listens on <address>:8080,
-// records every request before answering it, and answers either from a script (Queue, Always,
-// SetHandler) or by handing the request to an in-process simulator of a current management server
+// A scripted, recording management server for wire-level tests. It listens on <address>:8080 (or another port,
+// over HTTP or HTTPS), records every request before answering it, and answers either from a script (Queue,
+// Always, SetHandler) or by handing the request to an in-process simulator of a current management server
 // (login, session checks, lists, jobs). It depends on nothing of the library under test.
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -14,19 +13,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "LoopbackAddress.h"
+#include "RawListener.h"
 
 namespace cssim {
 class Simulator;
 }
 
 namespace cstest {
-
-using NameValues = std::vector<std::pair<std::string, std::string>>;
 
 struct RecordedRequest {
     std::string method;    // "GET", "POST", ...
@@ -35,7 +31,7 @@ struct RecordedRequest {
     std::string rawQuery;  // part of the target after '?', not decoded
     NameValues params;     // query parameters in order, %XX decoded and '+' read as a blank
     NameValues headers;    // header lines in received order (name as sent, value without surrounding blanks)
-    std::string body;      // as received (after any content decoding)
+    std::string body;      // as received (de-chunked)
     int connection = 0;    // 1, 2, ...: which TCP connection carried it, numbered in order of first request
 
     std::string Command() const;
@@ -52,8 +48,7 @@ struct Reply {
     std::string body;
     std::string contentType = "application/json;charset=utf-8";  // ignored when headers carry a Content-Type
     int delayMs = 0;                                             // wait before answering (cut short by Stop)
-    bool closeAfter = false;                                     // close the TCP connection after this answer
-    bool dropWithoutAnswer = false;                              // close the TCP connection instead of answering
+    std::optional<RawAnswer> raw{};  // when set, sent instead of all the above: a misbehaving server
 };
 
 // Contents of a file in CLOUDSTACK_FIXTURES_DIR; throws std::runtime_error when it cannot be read.
@@ -62,7 +57,6 @@ std::string Fixture(const std::string& fileName);
 class TestServer {
 public:
     static constexpr int kPort = 8080;
-    static constexpr const char* kApiPath = "/client/api";
 
     // Only 127.x.y.z addresses are accepted; Start() fails for any other.
     explicit TestServer(std::string address = ProcessLoopbackAddress());
@@ -70,19 +64,20 @@ public:
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
 
-    bool Start();  // binds address:8080 and serves; false when the address cannot be bound
-    void Stop();   // idempotent; closes open connections and ends the session, as a restart would
+    // Listens before it returns (port 8080 unless options say otherwise; HTTPS with options.tls); false when the
+    // address cannot be bound.
+    bool Start(const ListenOptions& options = {});
+    void Stop();  // idempotent; closes open connections and ends the session, as a restart would
     bool Running() const;
     const std::string& Address() const;
-    std::string BaseUrl() const;  // "http://<address>:8080"
-    std::string ApiUrl() const;   // "http://<address>:8080/client/api"
+    int Port() const;
+    std::string BaseUrl() const;  // "http://<address>:8080", "https://..." over TLS
 
     // Scripting, for requests under /client/api whose command is C (login/logout in any case): first
     // a queued reply for C (FIFO), else the fixed reply for C, else the handler (for any path) if it
     // returns a reply, else the default behaviour below.
     void Queue(const std::string& command, Reply reply);
     void Always(const std::string& command, Reply reply);
-    void ClearScript();  // drops queued and fixed replies and the handler
     void SetHandler(std::function<std::optional<Reply>(const RecordedRequest&)> handler);
 
     // Recording. ClearRequests also restarts the connection numbering.
@@ -92,40 +87,32 @@ public:
     void ClearRequests();
     int ConnectionCount() const;  // distinct TCP connections among the recorded requests
 
-    // Default behaviour of a current server.
+    // Default behaviour of a current server, whose lists hold the records of the list fixtures.
     void SetCredentials(std::string user, std::string password);  // default "admin" / "password"
     void SetRequireParamAndCookie(bool both);  // true (default): cookie AND parameter; false: any present must match
     std::string SessionKey() const;            // "" when no session
     std::string SessionId() const;             // JSESSIONID value, "" when no session
     void EndSession();                         // as if the session timed out on the server
     void SetOlderServerCookie(bool older);     // "sessionkey=<key>;HttpOnly" without SameSite
-    void SetDefaultList(const std::string& command, std::string body);  // answer of a list command
 
 private:
-    class Listener;
-    friend class Listener;
-
-    Reply Serve(RecordedRequest request, long long connection);
+    RawAnswer Serve(const RawRequest& raw);
+    std::optional<Reply> Scripted(const RecordedRequest& request);
     Reply DefaultReply(const RecordedRequest& request);
-    void WaitUnlessStopping(int delayMs);
 
     const std::string address_;
-    std::unique_ptr<Listener> listener_;
-    std::thread listenThread_;
+    RawListener listener_;
+    bool tls_ = false;
 
     mutable std::mutex mutex_;
-    std::condition_variable stopping_;
-    bool stopRequested_ = false;
-
     std::map<std::string, std::deque<Reply>> queued_;
     std::map<std::string, Reply> fixed_;
     std::function<std::optional<Reply>(const RecordedRequest&)> handler_;
-
     std::vector<RecordedRequest> requests_;
-    std::map<long long, int> connectionNumbers_;
+    std::map<int, int> connectionNumbers_;  // the listener's number -> ours, restarted by ClearRequests
 
-    std::unique_ptr<cssim::Simulator> simulator_;  // the default behaviour
-    std::map<std::string, std::string> lists_;     // list bodies, sent verbatim while the answer equals them
+    std::unique_ptr<cssim::Simulator> simulator_;
+    std::map<std::string, std::string> lists_;  // list fixtures, sent byte for byte while the answer equals them
 };
 
 }  // namespace cstest
