@@ -633,11 +633,13 @@ protected:
 };
 
 TEST_F(SimulatorCommandLineTest, ListenAcceptsOnlyLoopbackAddresses) {
-    for (const char* address : {"0.0.0.0", "10.0.0.1", "128.0.0.1", "::1", "localhost", "127.1"}) {
+    for (const char* address : {"0.0.0.0", "10.0.0.1", "128.0.0.1", "::", "::2", "localhost", "127.1"}) {
         EXPECT_FALSE(Parse({"--listen", address})) << address;
     }
     ASSERT_TRUE(Parse({"--listen", "127.42.3.4"}));
     EXPECT_EQ(commandLine_.listenAddress, "127.42.3.4");
+    ASSERT_TRUE(Parse({"--listen", "::1"}));
+    EXPECT_EQ(commandLine_.listenAddress, "::1");
 }
 
 TEST_F(SimulatorCommandLineTest, ValuesReachTheOptions) {
@@ -656,7 +658,10 @@ TEST_F(SimulatorCommandLineTest, BadValuesAreUsageErrors) {
     EXPECT_FALSE(Parse({"--vms", "many"}));
     EXPECT_FALSE(Parse({"--job-seconds", "-1"}));
     EXPECT_FALSE(Parse({"--page-size"}));
-    EXPECT_FALSE(Parse({"--port", "9090"}));
+    EXPECT_FALSE(Parse({"--port", "65536"}));
+    EXPECT_FALSE(Parse({"--tls-cert", "server.pem"}));
+    EXPECT_FALSE(Parse({"--api-key", "k"}));
+    EXPECT_FALSE(Parse({"--bad-login-delay-ms", "-5"}));
     EXPECT_FALSE(Parse({"--vms", "3", "--inventory", "cloud.json"}));
 }
 
