@@ -1,9 +1,13 @@
 #include "Replies.h"
 
+#include "JsonText.h"
+
 namespace cssim {
 
 std::string Dump(const Json& document) {
-    return document.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string text;
+    AppendJson(text, document);
+    return text;
 }
 
 SimResponse JsonReply(int status, const std::string& responseKey, const Json& content) {
