@@ -9,6 +9,7 @@
 namespace {
 
 using cssim::Json;
+using namespace std::string_literals;
 
 std::string Library(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -31,8 +32,8 @@ TEST(SimulatorJsonTextTest, EscapesLikeTheLibrary) {
     const std::string strings[] = {
         "plain",
         "quote \" backslash \\ slash /",
-        std::string("controls \x01\x08\x09\x0a\x0c\x0d\x1f and DEL \x7f", 28),
-        std::string("nul \0 inside", 12),
+        "controls \x01\x08\x09\x0a\x0c\x0d\x1f and DEL \x7f"s,
+        "nul \0 inside"s,
         "UTF-8: \xC3\xBC \xE2\x82\xAC \xF0\x9F\x98\x80",
         "truncated \xC3",
         "lone continuation \x80 byte",

@@ -128,9 +128,9 @@ TEST_F(SimulatorListsTest, IdOfAnotherAccountsMachineNeedsListAll) {
 TEST_F(SimulatorListsTest, KeywordMatchesDisplayNameOrExactState) {
     EXPECT_EQ(Names(List("command=listVirtualMachines&keyword=canary"), "virtualmachine"),
               std::set<std::string>{"web-03"});
-    for (const auto& vm : List("command=listVirtualMachines&keyword=stopped")["virtualmachine"]) {
-        EXPECT_EQ(vm["state"], "Stopped") << vm["name"];
-    }
+    const json stopped = List("command=listVirtualMachines&keyword=stopped");
+    ASSERT_GT(stopped["count"].get<int>(), 0);
+    for (const auto& vm : stopped["virtualmachine"]) EXPECT_EQ(vm["state"], "Stopped") << vm["name"];
     EXPECT_EQ(client_->Call(admin_, "command=listVirtualMachines&keyword=stop").text,
               R"({"listvirtualmachinesresponse":{}})");
 }

@@ -128,7 +128,9 @@ struct Simulator::Impl {
             std::this_thread::sleep_for(options.badLoginDelay);
             if (!domain) {
                 return ErrorReply("loginresponse", 531, 0,
-                                  "Unable to find the domain from the path " + value("domain") + value("domainId"));
+                                  domainId != nullptr && !domainId->empty()
+                                      ? "Unable to find the domain with id " + *domainId
+                                      : "Unable to find the domain from the path " + value("domain"));
             }
             return ErrorReply("loginresponse", 531, 0,
                               "Failed to authenticate user " + username + " in domain " +
