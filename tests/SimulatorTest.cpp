@@ -19,6 +19,7 @@
 #include "Inventory.h"
 #include "LoopbackAddress.h"
 #include "Simulator.h"
+#include "SimulatorTestHelpers.h"
 
 namespace {
 
@@ -430,7 +431,7 @@ TEST_F(SimulatorListTest, ClusterNameWithBlankIsListed) {
 class SimulatorPagingTest : public SimulatorTest {
 protected:
     void Configure(cssim::SimulatorOptions& options) override {
-        options.inventory = cssim::Inventory::Generated(1234);
+        options.inventory = simtest::SharedGenerated(1234);
         options.pageSize = 500;
     }
 };
@@ -619,113 +620,6 @@ class SimulatorStartTest : public ::testing::Test {};
 TEST_F(SimulatorStartTest, RefusesAddressOutsideLoopback) {
     cssim::Simulator simulator{cssim::SimulatorOptions{}};
     EXPECT_FALSE(simulator.Start("0.0.0.0"));
-}
-
-class SimulatorCommandLineTest : public ::testing::Test {
-protected:
-    bool Parse(const std::vector<std::string>& arguments) {
-        commandLine_ = cssim::CommandLine{};
-        return cssim::ParseCommandLine(arguments, commandLine_, error_);
-    }
-
-    cssim::CommandLine commandLine_;
-    std::string error_;
-};
-
-TEST_F(SimulatorCommandLineTest, ListenAcceptsOnlyLoopbackAddresses) {
-    for (const char* address : {"0.0.0.0", "10.0.0.1", "128.0.0.1", "::1", "localhost", "127.1"}) {
-        EXPECT_FALSE(Parse({"--listen", address})) << address;
-    }
-    ASSERT_TRUE(Parse({"--listen", "127.42.3.4"}));
-    EXPECT_EQ(commandLine_.listenAddress, "127.42.3.4");
-}
-
-TEST_F(SimulatorCommandLineTest, ValuesReachTheOptions) {
-    ASSERT_TRUE(
-        Parse({"--page-size=20", "--job-seconds", "0.25", "--older-session-check", "--user", "ops", "--vms", "7"}))
-        << error_;
-    EXPECT_EQ(commandLine_.options.pageSize, 20);
-    EXPECT_DOUBLE_EQ(commandLine_.options.jobSeconds, 0.25);
-    EXPECT_TRUE(commandLine_.options.olderSessionCheck);
-    EXPECT_EQ(commandLine_.options.user, "ops");
-    EXPECT_EQ(commandLine_.machines, 7);
-}
-
-TEST_F(SimulatorCommandLineTest, BadValuesAreUsageErrors) {
-    EXPECT_FALSE(Parse({"--page-size", "0"}));
-    EXPECT_FALSE(Parse({"--vms", "many"}));
-    EXPECT_FALSE(Parse({"--job-seconds", "-1"}));
-    EXPECT_FALSE(Parse({"--page-size"}));
-    EXPECT_FALSE(Parse({"--port", "9090"}));
-    EXPECT_FALSE(Parse({"--vms", "3", "--inventory", "cloud.json"}));
-}
-
-TEST_F(SimulatorCommandLineTest, InventoryOptionLoadsTheFile) {
-    const std::string path = ::testing::TempDir() + "simulator-inventory-" + std::to_string(getpid()) + ".json";
-    {
-        std::ofstream file(path);
-        file << R"({"zones":[{"id":"11111111-2222-4333-8444-555555555555","name":"lab zone"}]})";
-    }
-    ASSERT_TRUE(Parse({"--inventory", path})) << error_;
-    const bool prepared = cssim::PrepareInventory(commandLine_, error_);
-    std::remove(path.c_str());
-    ASSERT_TRUE(prepared) << error_;
-    ASSERT_EQ(commandLine_.options.inventory.zones.size(), 1u);
-    EXPECT_EQ(commandLine_.options.inventory.zones[0]["name"], "lab zone");
-    EXPECT_TRUE(commandLine_.options.inventory.virtualmachines.empty());
-}
-
-// ---------------------------------------------------------------------------------------------------------------
-
-class SimulatorInventoryTest : public ::testing::Test {};
-
-TEST_F(SimulatorInventoryTest, DumpedInventoryLoadsBackUnchanged) {
-    const cssim::Inventory builtIn = cssim::Inventory::BuiltIn();
-    cssim::Inventory loaded;
-    std::string error;
-    ASSERT_TRUE(cssim::Inventory::FromJson(builtIn.ToJson().dump(2), loaded, error)) << error;
-    EXPECT_EQ(loaded.ToJson(), builtIn.ToJson());
-}
-
-TEST_F(SimulatorInventoryTest, LoadRejectsRecordWithoutId) {
-    cssim::Inventory loaded;
-    std::string error;
-    EXPECT_FALSE(cssim::Inventory::FromJson(R"({"zones":[{"name":"x"}]})", loaded, error));
-    EXPECT_NE(error.find("zones"), std::string::npos);
-    EXPECT_FALSE(cssim::Inventory::FromJson(R"({"hosts":{}})", loaded, error));
-    EXPECT_FALSE(cssim::Inventory::FromJson(R"({"virtualmachines":[{"id":"a","name":"b"}]})", loaded, error));
-}
-
-TEST_F(SimulatorInventoryTest, BuiltInRecordsReferToEachOther) {
-    const cssim::Inventory inventory = cssim::Inventory::BuiltIn();
-    std::set<std::string> hostIds;
-    std::set<std::string> ids;
-    for (const auto& host : inventory.hosts) hostIds.insert(host["id"].get<std::string>());
-    for (const auto* records : {&inventory.zones, &inventory.pods, &inventory.clusters, &inventory.hosts,
-                                &inventory.virtualmachines, &inventory.projects}) {
-        for (const auto& record : *records) EXPECT_TRUE(ids.insert(record["id"].get<std::string>()).second);
-    }
-    for (const auto& vm : inventory.virtualmachines) {
-        const bool running = vm["state"] == "Running";
-        EXPECT_EQ(vm.contains("hostid"), running) << vm["name"];
-        if (running) {
-            EXPECT_EQ(hostIds.count(vm["hostid"].get<std::string>()), 1u) << vm["name"];
-        }
-    }
-}
-
-TEST_F(SimulatorInventoryTest, GeneratedMachinesHaveUniqueNamesAndIds) {
-    const cssim::Inventory inventory = cssim::Inventory::Generated(1234);
-    ASSERT_EQ(inventory.virtualmachines.size(), 1234u);
-    std::set<std::string> names;
-    std::set<std::string> ids;
-    for (const auto& vm : inventory.virtualmachines) {
-        names.insert(vm["name"].get<std::string>());
-        ids.insert(vm["id"].get<std::string>());
-    }
-    EXPECT_EQ(names.size(), 1234u);
-    EXPECT_EQ(ids.size(), 1234u);
-    EXPECT_EQ(inventory.virtualmachines.front()["name"], "vm-00001");
 }
 
 }  // namespace

@@ -26,4 +26,7 @@ bool PrepareInventory(CommandLine& commandLine, std::string& error);
 
 const char* UsageText();
 
+/// The users a simulator started with @p commandLine accepts: domain, user name, password, API key and secret key.
+std::string UsersText(const CommandLine& commandLine);
+
 }  // namespace cssim

@@ -17,14 +17,23 @@ struct Inventory {
     std::vector<Json> clusters;
     std::vector<Json> hosts;
     std::vector<Json> virtualmachines;
+    std::vector<Json> volumes;
+    std::vector<Json> serviceofferings;
+    /// listDomains records; "path" such as "ROOT/customers/acme". The first is ROOT.
+    std::vector<Json> domains;
+    /// listUsers records with the account type ("accounttype": 1 root admin, 0 user) and, for the simulator only,
+    /// "password"; "apikey" and "secretkey" when the user's keys are not to be derived from its id.
+    std::vector<Json> users;
 
-    /// Two zones, three pods, four clusters, six hosts, a dozen machines and two projects.
+    /// The demo cloud: two zones, three pods, four clusters, six hosts, a dozen machines of three accounts, their
+    /// volumes, four service offerings, two projects, three domains and their users.
     static Inventory BuiltIn();
 
-    /// The built-in infrastructure with @p machineCount machines named vm-00001... spread over its usable hosts.
+    /// The built-in cloud without its machines, plus @p machineCount machines named vm-00001... of the root admin,
+    /// spread over its usable hosts (GenerateMachines()), and their volumes.
     static Inventory Generated(int machineCount);
 
-    /// Reads the format ToJson() writes: an object with the six record arrays (a missing array is empty).
+    /// Reads the format ToJson() writes: an object with the record arrays (a missing array is empty).
     static bool FromJson(const std::string& text, Inventory& inventory, std::string& error);
 
     /// FromJson() on the content of the file at @p path.
@@ -32,14 +41,5 @@ struct Inventory {
 
     Json ToJson() const;
 };
-
-/// Puts @p vm on @p host: hostid, hostname and hostcontrolstate right after zonename, as the server orders them.
-void PlaceMachineOnHost(Json& vm, const Json& host);
-
-/// Drops what only a running machine carries: its host and its live statistics.
-void RemoveMachineFromHost(Json& vm);
-
-/// Sets lastupdated, placed after created as the server writes it.
-void MarkMachineUpdated(Json& vm, const std::string& when);
 
 }  // namespace cssim

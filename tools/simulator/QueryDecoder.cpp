@@ -45,6 +45,13 @@ bool DecodeComponent(const std::string& raw, std::string& out) {
 }
 
 bool DecodeQuery(const std::string& raw, ParameterMap& params) {
+    ParameterList pairs;
+    if (!DecodePairs(raw, pairs)) return false;
+    for (auto& [name, value] : pairs) params[name] = std::move(value);
+    return true;
+}
+
+bool DecodePairs(const std::string& raw, ParameterList& pairs) {
     std::size_t pos = 0;
     while (pos <= raw.size()) {
         std::size_t end = raw.find('&', pos);
@@ -56,7 +63,7 @@ bool DecodeQuery(const std::string& raw, ParameterMap& params) {
             std::string value;
             if (!DecodeComponent(raw, pos, eq, name)) return false;
             if (eq < end && !DecodeComponent(raw, eq + 1, end, value)) return false;
-            if (!name.empty()) params[name] = value;
+            if (!name.empty()) pairs.emplace_back(std::move(name), std::move(value));
         }
         pos = end + 1;
     }

@@ -8,14 +8,20 @@
 #include <utility>
 #include <vector>
 
+#include "HttpFrontEnd.h"
 #include "Inventory.h"
+#include "SimMessages.h"
 
 namespace cssim {
 
 /// How a simulator behaves; the defaults are those of a current management server.
 struct SimulatorOptions {
+    /// The root admin of ROOT: user name (also its account's name) and password.
     std::string user{"admin"};
     std::string password{"password"};
+    /// The root admin's API key and secret key; empty: derived from its user id (DerivedUserKey).
+    std::string apiKey;
+    std::string secretKey;
     /// The server's default.page.size: the most items in one answer and the largest pagesize accepted.
     int pageSize{500};
     /// How long an async job stays pending; 0 means finished by the first poll.
@@ -26,8 +32,8 @@ struct SimulatorOptions {
     bool olderServerCookie{false};
     /// A login ends every other session, as when one client is the server's only user.
     bool singleSession{false};
-    /// Start and stop succeed whatever the machine's state, and a poll for a job id the simulator never issued
-    /// reports a finished job: for clients whose job ids come from elsewhere.
+    /// Start, stop and reboot succeed whatever the machine's state, and a poll for a job id the simulator never
+    /// issued reports a finished job: for clients whose job ids come from elsewhere.
     bool permissiveJobs{false};
     /// An id filter that is no UUID and names no record is refused (431); off, it just matches nothing.
     bool refuseUnknownIds{true};
@@ -39,29 +45,19 @@ struct SimulatorOptions {
     std::chrono::milliseconds badLoginDelay{350};
     /// Idle time after which a session expires, like the login answer's "timeout".
     std::chrono::seconds sessionTimeout{1800};
+    /// The port Start() listens on; 0 picks a free one (see Port()).
+    int port{8080};
+    /// PEM files of a server certificate and its key: Start() then serves HTTPS. Both or neither.
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
     Inventory inventory{Inventory::BuiltIn()};
     /// Time source for job completion and session expiry; steady_clock when empty (tests inject their own).
     std::function<std::chrono::steady_clock::time_point()> clock;
+    /// Time of day for signature expiry and the dates in answers; system_clock when empty.
+    std::function<std::chrono::system_clock::time_point()> wallClock;
 };
 
-using HeaderLines = std::vector<std::pair<std::string, std::string>>;
-
-/// One HTTP request, whatever carried it.
-struct SimRequest {
-    std::string method;
-    std::string target;   // origin form: path and query, still percent-encoded
-    HeaderLines headers;  // any case, in order
-    std::string body;
-};
-
-struct SimResponse {
-    int status{200};
-    HeaderLines headers;  // Set-Cookie lines, in order
-    std::string body;
-    std::string contentType;
-};
-
-/// A management server on <address>:8080/client/api, serving its inventory to any number of sessions.
+/// A management server on <address>:<port>/client/api, serving its inventory to any number of sessions.
 /// Requests are served on a thread pool; every public member is safe to call from any thread.
 class Simulator {
 public:
@@ -72,12 +68,15 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    /// Listens on @p address (a 127.0.0.0/8 address only) port 8080; returns once connections are accepted,
-    /// false when the address is refused or cannot be bound.
+    /// Listens on @p address (127.0.0.0/8 or ::1) at the options' port; returns once connections are served,
+    /// false when the address is refused or cannot be bound, or the certificate or key cannot be loaded.
     bool Start(const std::string& address);
 
     /// Stops listening and waits for the requests in progress; safe to call more than once.
     void Stop();
+
+    /// The port the last successful Start() bound; 0 before.
+    int Port() const;
 
     /// Answers one request as the server would; the listener uses it too. Paths outside /client/api get 404,
     /// methods other than GET, POST and HEAD (login: POST only) get 405.
@@ -111,12 +110,19 @@ public:
     /// The inventory as it stands now, with every change the jobs made.
     Inventory Snapshot() const;
 
+    /// User name, domain path, password, API key and secret key of every user, the root admin first.
+    struct Credentials {
+        std::string user;
+        std::string domainPath;
+        std::string password;
+        std::string apiKey;
+        std::string secretKey;
+    };
+    std::vector<Credentials> Users() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-/// True for a dotted IPv4 address in 127.0.0.0/8, the only addresses the simulator listens on.
-bool IsLoopbackAddress(const std::string& address);
 
 }  // namespace cssim

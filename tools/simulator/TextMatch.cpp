@@ -11,9 +11,9 @@ std::string ToLowerAscii(std::string text) {
     return text;
 }
 
-bool NameFilterMatches(const std::string& text, const std::string& needle) {
-    const std::string value = ToLowerAscii(text);
-    const std::string pattern = "%" + ToLowerAscii(needle) + "%";
+namespace {
+
+bool LikeMatches(const std::string& value, const std::string& pattern) {
     // Greedy wildcard match with one backtracking point, linear in practice.
     std::size_t v = 0;
     std::size_t p = 0;
@@ -35,6 +35,23 @@ bool NameFilterMatches(const std::string& text, const std::string& needle) {
     }
     while (p < pattern.size() && pattern[p] == '%') ++p;
     return p == pattern.size();
+}
+
+}  // namespace
+
+bool NameFilterMatches(const std::string& text, const std::string& needle) {
+    return NamePattern(needle).Matches(ToLowerAscii(text));
+}
+
+NamePattern::NamePattern(const std::string& needle)
+    : lowerNeedle_(ToLowerAscii(needle)), wildcards_(needle.find_first_of("%_") != std::string::npos) {
+    if (wildcards_) lowerNeedle_ = "%" + lowerNeedle_ + "%";
+}
+
+bool NamePattern::Matches(const std::string& lowerText) const {
+    // Without wildcards the LIKE is a plain substring search, the common case and the fast one.
+    if (!wildcards_) return lowerText.find(lowerNeedle_) != std::string::npos;
+    return LikeMatches(lowerText, lowerNeedle_);
 }
 
 bool IsUuid(const std::string& text) {

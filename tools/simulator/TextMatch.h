@@ -10,6 +10,19 @@ std::string ToLowerAscii(std::string text);
 /// characters and '_' for exactly one.
 bool NameFilterMatches(const std::string& text, const std::string& needle);
 
+/// NameFilterMatches() for one needle against many texts that are lower-cased already.
+class NamePattern {
+public:
+    explicit NamePattern(const std::string& needle);
+
+    /// @brief True when @p lowerText matches; @p lowerText must be lower-cased (ToLowerAscii).
+    bool Matches(const std::string& lowerText) const;
+
+private:
+    std::string lowerNeedle_;
+    bool wildcards_;
+};
+
 /// A lower- or upper-case UUID in its 8-4-4-4-12 form.
 bool IsUuid(const std::string& text);
 

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     }
     if (commandLine.help) {
         std::fputs(cssim::UsageText(), stdout);
+        std::fputs(("\n" + cssim::UsersText(commandLine)).c_str(), stdout);
         return 0;
     }
     if (!cssim::PrepareInventory(commandLine, error)) {
@@ -40,12 +41,16 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const std::string address = commandLine.listenAddress;
+    const bool tls = !commandLine.options.tlsCertificateFile.empty();
     cssim::Simulator simulator(std::move(commandLine.options));
     if (!simulator.Start(address)) {
-        std::fprintf(stderr, "cloudstack-sim: cannot listen on %s:%d\n", address.c_str(), cssim::Simulator::kPort);
+        std::fprintf(stderr, "cloudstack-sim: cannot listen on %s%s\n", address.c_str(),
+                     tls ? " (or cannot load the certificate and key)" : "");
         return 1;
     }
-    std::printf("cloudstack-sim listening on http://%s:%d/client/api\n", address.c_str(), cssim::Simulator::kPort);
+    const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+    std::printf("cloudstack-sim listening on %s://%s:%d/client/api\n", tls ? "https" : "http", host.c_str(),
+                simulator.Port());
     std::fflush(stdout);
 
     int received = 0;

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "SimulatorTestHelpers.h"
+
+namespace {
+
+using simtest::Answer;
+using simtest::Client;
+using simtest::json;
+using simtest::Session;
+
+const char* const kWeb01 = "fcbea053-779e-4c4b-8c30-b22ece7c5b3d";  // running, admin
+const char* const kDb01 = "090d187e-928c-4318-a5c4-a61d882f83be";   // stopped, admin
+const char* const kAcmeWeb01 = "4c8e2a6f-1d3b-4f5e-9a7c-0b2d4f6e8a1c";
+
+/// Jobs that take 30 s of a clock the test turns by hand, through Handle().
+class SimulatorJobsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cssim::SimulatorOptions options;
+        options.jobSeconds = 30;
+        options.clock = clock_.Function();
+        options.badLoginDelay = std::chrono::milliseconds(0);
+        simulator_ = std::make_unique<cssim::Simulator>(std::move(options));
+        client_ = std::make_unique<Client>(*simulator_);
+        admin_ = client_->LogIn();
+    }
+
+    std::string Submit(const Session& session, const std::string& command, const std::string& id) {
+        const Answer answer = client_->Call(session, "command=" + command + "&id=" + id);
+        EXPECT_EQ(answer.status, 200) << answer.text;
+        const json content = answer.body.begin().value();
+        EXPECT_EQ(content.size(), 1u) << "only the job id: " << answer.text;
+        return content.value("jobid", "");
+    }
+
+    json Query(const Session& session, const std::string& jobId) {
+        return client_->Call(session, "command=queryAsyncJobResult&jobid=" + jobId).body["queryasyncjobresultresponse"];
+    }
+
+    simtest::ManualClock clock_;
+    std::unique_ptr<cssim::Simulator> simulator_;
+    std::unique_ptr<Client> client_;
+    Session admin_;
+};
+
+TEST_F(SimulatorJobsTest, RebootIsPendingThenReportsTheRunningMachine) {
+    const std::string jobId = Submit(admin_, "rebootVirtualMachine", kWeb01);
+    const json pending = Query(admin_, jobId);
+    EXPECT_EQ(pending["jobstatus"], 0);
+    EXPECT_FALSE(pending.contains("jobresult"));
+    EXPECT_EQ(pending["cmd"], "org.apache.cloudstack.api.command.admin.vm.RebootVMCmdByAdmin");
+    EXPECT_EQ(simulator_->MachineState("web-01"), "Running");  // a reboot has no state of its own
+
+    clock_.Advance(31);
+    const json done = Query(admin_, jobId);
+    EXPECT_EQ(done["jobstatus"], 1);
+    EXPECT_EQ(done["jobresultcode"], 0);
+    EXPECT_EQ(done["jobresult"]["virtualmachine"]["id"], kWeb01);
+    EXPECT_EQ(done["jobresult"]["virtualmachine"]["state"], "Running");
+    EXPECT_EQ(done["jobresult"]["virtualmachine"]["hostname"], "kvm-01");
+}
+
+TEST_F(SimulatorJobsTest, RebootOfAStoppedMachineFailsWith431) {
+    const std::string jobId = Submit(admin_, "rebootVirtualMachine", kDb01);
+    clock_.Advance(31);
+    const json failed = Query(admin_, jobId);
+    EXPECT_EQ(failed["jobstatus"], 2);
+    EXPECT_EQ(failed["jobresultcode"], 431);
+    EXPECT_EQ(failed["jobresult"]["errorcode"], 431);
+    EXPECT_NE(failed["jobresult"]["errortext"].get<std::string>().find("not in Running state"), std::string::npos);
+    EXPECT_EQ(simulator_->MachineState("db-01"), "Stopped");
+}
+
+TEST_F(SimulatorJobsTest, RebootWithoutOrWithUnknownIdIsRefusedAtOnce) {
+    const Answer missing = client_->Call(admin_, "command=rebootVirtualMachine");
+    EXPECT_EQ(missing.status, 431);
+    EXPECT_EQ(missing.body["rebootvirtualmachineresponse"]["errortext"],
+              "Unable to execute API command rebootvirtualmachine due to missing parameter id");
+    const Answer unknown =
+        client_->Call(admin_, "command=rebootVirtualMachine&id=00000000-0000-4000-8000-000000000000");
+    EXPECT_EQ(unknown.status, 431);
+    EXPECT_FALSE(unknown.body["rebootvirtualmachineresponse"].contains("jobid"));
+}
+
+TEST_F(SimulatorJobsTest, StoppingPassesThroughStoppingAndTakesTheVolumesAlong) {
+    const std::string jobId = Submit(admin_, "stopVirtualMachine", kWeb01);
+    EXPECT_EQ(simulator_->MachineState("web-01"), "Stopping");
+    clock_.Advance(31);
+    EXPECT_EQ(Query(admin_, jobId)["jobstatus"], 1);
+    EXPECT_EQ(simulator_->MachineState("web-01"), "Stopped");
+    EXPECT_EQ(simulator_->MachineHostName("web-01"), "");
+    for (const auto& volume : simulator_->Snapshot().volumes) {
+        if (volume.value("virtualmachineid", "") == kWeb01) {
+            EXPECT_EQ(volume.value("vmstate", ""), "Stopped");
+        }
+    }
+}
+
+TEST_F(SimulatorJobsTest, UserActsOnItsOwnMachinesOnly) {
+    const Session jane = client_->LogIn("jane", "acme-password", "&domain=ROOT/customers/acme");
+    const Answer refused = client_->Call(jane, "command=stopVirtualMachine&id=" + std::string(kWeb01));
+    EXPECT_EQ(refused.status, 531);
+    EXPECT_EQ(refused.body["stopvirtualmachineresponse"]["errorcode"], 531);
+    EXPECT_EQ(simulator_->MachineState("web-01"), "Running");
+
+    const std::string jobId = Submit(jane, "stopVirtualMachine", kAcmeWeb01);
+    clock_.Advance(31);
+    const json done = Query(jane, jobId);
+    EXPECT_EQ(done["jobstatus"], 1);
+    EXPECT_EQ(done["account"], "acme");
+    EXPECT_EQ(done["domainpath"], "ROOT/customers/acme");
+    EXPECT_EQ(done["cmd"], "org.apache.cloudstack.api.command.user.vm.StopVMCmd");
+}
+
+}  // namespace

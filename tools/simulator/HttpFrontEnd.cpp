@@ -1,0 +1,136 @@
+#include "HttpFrontEnd.h"
+
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "ApiRequest.h"
+#include "HttpListenerThread.h"
+#include "QueryDecoder.h"
+
+namespace cssim {
+namespace {
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (const char c : text.substr(0, 80)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out.push_back(byte >= 0x20 && byte < 0x7f ? c : '?');
+    }
+    return out.empty() ? "-" : out;
+}
+
+SimRequest ToSimRequest(const httplib::Request& request) {
+    SimRequest simRequest{request.method, request.target, {}, request.body};
+    for (const auto& [name, value] : request.headers) simRequest.headers.emplace_back(name, value);
+    return simRequest;
+}
+
+void Log(const httplib::Request& request, const httplib::Response& response) {
+    // Only the command name: parameters carry the password, the session key and signatures.
+    std::string what = request.path;
+    if (IsApiPath(request.target)) {
+        ApiRequest decoded;
+        DecodeApiRequest(ToSimRequest(request), decoded);
+        what = decoded.command;
+    }
+    std::fprintf(stderr, "%s %s %d\n", Printable(request.method).c_str(), Printable(what).c_str(), response.status);
+}
+
+}  // namespace
+
+bool IsLoopbackAddress(const std::string& address) {
+    if (address == "::1") return true;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+    return (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
+struct HttpFrontEnd::Impl {
+    Handler handler;
+    FrontEndSettings settings;
+    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<cstools::HttpListenerThread> listener;
+
+    void Serve(const httplib::Request& request, httplib::Response& response) {
+        SimResponse reply = handler(ToSimRequest(request));
+        response.status = reply.status;
+        for (const auto& [name, value] : reply.headers) response.headers.emplace(name, value);
+        // Moved, not copied: a page of machines is megabytes.
+        response.body = std::move(reply.body);
+        response.set_header("Content-Type", reply.contentType);
+    }
+
+    bool Build() {
+        if (settings.certificateFile.empty() != settings.keyFile.empty()) return false;
+        if (settings.certificateFile.empty()) {
+            server = std::make_unique<httplib::Server>();
+        } else {
+            server = std::make_unique<httplib::SSLServer>(settings.certificateFile.c_str(), settings.keyFile.c_str());
+        }
+        if (!server->is_valid()) return false;
+        httplib::Server& s = *server;
+        s.set_socket_options([](socket_t sock) {
+            const int yes = 1;
+            // httplib's default adds SO_REUSEPORT, which would let a second simulator share the address and receive
+            // half of the connections; without it a taken address makes Start() fail as it should.
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            // httplib writes the head and the body of an answer separately. With Nagle's algorithm the body would
+            // wait for the client's delayed ACK of the head (40 ms on Linux). Accepted sockets inherit the option.
+            setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        });
+        // Clients keep connections open between calls, and each open one holds a worker: room for many clients,
+        // and no early close that would make a client reconnect every few calls.
+        s.new_task_queue = [] { return new httplib::ThreadPool(32); };
+        s.set_keep_alive_max_count(1000);
+        const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
+            Serve(request, response);
+        };
+        s.Get(".*", serve);
+        s.Post(".*", serve);
+        s.Put(".*", serve);
+        s.Delete(".*", serve);
+        s.Patch(".*", serve);
+        // A POST with neither Content-Length nor chunked body (curl -X POST) has an empty body for the server's
+        // container; httplib would refuse it with 400 before routing, so answer it here.
+        s.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+            if (request.method != "POST" || request.has_header("Content-Length") ||
+                request.has_header("Transfer-Encoding")) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            Serve(request, response);
+            return httplib::Server::HandlerResponse::Handled;
+        });
+        if (settings.log) s.set_logger(Log);
+        listener = std::make_unique<cstools::HttpListenerThread>(s);
+        return true;
+    }
+};
+
+HttpFrontEnd::HttpFrontEnd(Handler handler, FrontEndSettings settings) : impl_(std::make_unique<Impl>()) {
+    impl_->handler = std::move(handler);
+    impl_->settings = std::move(settings);
+}
+
+HttpFrontEnd::~HttpFrontEnd() {
+    Stop();
+}
+
+int HttpFrontEnd::Start(const std::string& address, int port) {
+    if (!IsLoopbackAddress(address)) return -1;
+    if (!impl_->server && !impl_->Build()) {
+        impl_->server.reset();
+        return -1;
+    }
+    return impl_->listener->Start(address, port);
+}
+
+void HttpFrontEnd::Stop() {
+    if (impl_->listener) impl_->listener->Stop();
+}
+
+}  // namespace cssim

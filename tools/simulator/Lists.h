@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Accounts.h"
+#include "ApiRequest.h"
+#include "Cloud.h"
+#include "SimMessages.h"
+
+// The list commands: which records each serves, how it filters them, how it pages them.
+namespace cssim {
+
+/// One filter of a list command: request parameter -> record member.
+struct FieldFilter {
+    const char* parameter;
+    const char* member;
+};
+
+struct ListSpec {
+    const char* command;  // "listVirtualMachines"
+    const char* itemKey;  // "virtualmachine"
+    Kind kind;
+    /// Without listall=true only the caller's account's records, also for a root admin.
+    bool accountScoped;
+    std::vector<FieldFilter> idFilters;    // exact; a value that is no id and names no record is refused
+    std::vector<FieldFilter> textFilters;  // exact but case-insensitive (states, types)
+    /// keyword= matches any of these members by the name rule, or the state exactly.
+    std::vector<const char*> keywordMembers;
+    bool keywordMatchesState;
+};
+
+/// How the server pages and filters, as the simulator's options set it.
+struct ListPolicy {
+    int pageSize{500};  // default.page.size: the most items in one answer, the largest pagesize accepted
+    bool refuseUnknownIds{true};
+    bool nameFilterOnEveryList{true};
+};
+
+/// @brief The list command named @p command (case-sensitive), or nullptr.
+const ListSpec* FindList(const std::string& command);
+
+/// @brief Answers @p request for @p caller from @p table.
+///
+/// Unfiltered lists and lists filtered by an id or another indexed member cost the size of one page (and of the
+/// matching records' positions), not the size of the table; other filters scan the candidates.
+SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiRequest& request, const User& caller,
+                      const ListPolicy& policy);
+
+}  // namespace cssim
