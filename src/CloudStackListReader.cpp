@@ -3,6 +3,12 @@
 // (CCloudStackParser::ParseListTree) does, so it validates everything it skips, reads the mapped
 // members with the getters' rules, and hands the body to the tree walk wherever it could differ.
 
+// simdjson's checks of API use, on in unoptimised builds, add buffers that it asks for without
+// exceptions and never tests for null: an exhausted heap would crash a debug build only.
+// Off here, every build reads answers the way the release build does.
+#ifndef SIMDJSON_DEVELOPMENT_CHECKS
+#define SIMDJSON_DEVELOPMENT_CHECKS 0
+#endif
 #include <simdjson.h>
 
 #if defined(__SSE2__)

@@ -46,6 +46,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return std::malloc(size == 0 ? 1 : size);
 }
 
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
     return operator new(size, tag);
 }
@@ -56,6 +60,14 @@ __attribute__((noinline)) void operator delete(void* p) noexcept {
 }
 
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+__attribute__((noinline)) void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+
+__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 
