@@ -486,6 +486,38 @@ TEST_F(CloudStackParserLimitTest, BodyWhoseIndexAloneCostsTooMuchIsRefusedBefore
     EXPECT_NE(OnlyLine().find("for its index (the limit)"), std::string::npos);
 }
 
+TEST_F(CloudStackParserLimitTest, IndexCostCountsTokensNotBlanks) {
+    // Blanks cost no index entry, so a pretty-printed answer is not refused for its size. The
+    // index holds one entry per operator or quote, and per run of other bytes after one or a blank.
+    std::string body = "{\"listzonesresponse\" :\n {\"zone\":[";
+    for (int i = 0; i < 100; ++i) {
+        body += std::string(i > 0 ? "," : "") + std::string(static_cast<std::size_t>(37 + i % 23), ' ') +
+                R"({"name":"z)" + std::to_string(i) + R"( a:b","allocationstate": true})";
+    }
+    body += "\t]}\r\n}";
+    std::size_t tokens = 0;
+    bool afterBreak = true;
+    for (const char c : body) {
+        const bool op = std::string("{}[]:,\"").find(c) != std::string::npos;
+        const bool blank = std::string(" \t\r\n").find(c) != std::string::npos;
+        tokens += op || (afterBreak && !blank) ? 1 : 0;
+        afterBreak = op || blank;
+    }
+    const std::size_t records = 100 * sizeof(SZoneInfoLib);  // every text is short
+    ASSERT_LT(4 * tokens + records, 4 * body.size());  // so that the tokens are counted
+    {
+        CostLimit limit(4 * tokens + records);
+        std::vector<SZoneInfoLib> zones;
+        EXPECT_TRUE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+        EXPECT_EQ(zones.size(), 100u);
+        EXPECT_EQ(m_log.Count(), 0u);
+    }
+    CostLimit limit(4 * tokens - 1);
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+    EXPECT_NE(OnlyLine().find("for its index (the limit)"), std::string::npos);
+}
+
 TEST_F(CloudStackParserLimitTest, ObjectWhoseTreeCostsTooMuchIsRefused) {
     std::string body = Fixture("queryAsyncJobResult-success.json");
     {
