@@ -504,7 +504,7 @@ TEST_F(CloudStackParserLimitTest, IndexCostCountsTokensNotBlanks) {
         afterBreak = op || blank;
     }
     const std::size_t records = 100 * sizeof(SZoneInfoLib);  // every text is short
-    ASSERT_LT(4 * tokens + records, 4 * body.size());  // so that the tokens are counted
+    ASSERT_LT(4 * tokens + records, 4 * body.size());        // so that the tokens are counted
     {
         CostLimit limit(4 * tokens + records);
         std::vector<SZoneInfoLib> zones;
