@@ -1,20 +1,26 @@
-// Parses a generated listVirtualMachines answer of realistic shape and prints how long the
-// parser takes next to nlohmann::json::parse alone, and what it costs in peak memory.
+// The library's list parse on a generated listVirtualMachines answer of realistic shape.
 //
-//   parser_bench [number of VMs, default 10000]
+//   parser_bench time N RUNS        median time of the one-pass ParseNestedList and of the tree
+//                                   walk it replaced (ParseNestedListReference), over RUNS runs each
+//   parser_bench time-lib N RUNS    only the one-pass ParseNestedList
+//   parser_bench rss lib|tree N     builds the body, parses it once, prints the peak RSS
+//   parser_bench write N FILE       writes the body to FILE (for the Python and floor programs)
+//
+// Output lines are "name value" pairs, for scripts/bench.sh to put into tables.
 
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "CloudStackParser.h"
+#include "VmAnswer.h"
 
 using CloudStackSDKWrapper::CCloudStackParser;
 using CloudStackSDKWrapper::SListPageInfo;
@@ -22,244 +28,8 @@ using CloudStackSDKWrapper::SVMInfoLib;
 
 namespace {
 
-constexpr int kRuns = 3;
-
-class Random {
-public:
-    uint64_t Next() {
-        // splitmix64: deterministic, so every run parses the same body
-        uint64_t z = (m_state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    unsigned Below(unsigned n) { return static_cast<unsigned>(Next() % n); }
-
-private:
-    uint64_t m_state{42};
-};
-
-std::string Hex(uint64_t value, int digits) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text(static_cast<std::size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i) {
-        text[static_cast<std::size_t>(i)] = kDigits[value & 0xf];
-        value >>= 4;
-    }
-    return text;
-}
-
-std::string Uuid(Random& random) {
-    const uint64_t a = random.Next();
-    const uint64_t b = random.Next();
-    return Hex(a >> 32, 8) + "-" + Hex(a >> 16, 4) + "-4" + Hex(a, 3) + "-" + Hex(0x8000 | ((b >> 48) & 0x3fff), 4) +
-           "-" + Hex(b, 12);
-}
-
-// Appends "key":"value" (value already valid JSON text when raw is set) and a comma.
-void Field(std::string& out, const char* key, const std::string& value, bool raw = false) {
-    out += '"';
-    out += key;
-    out += "\":";
-    if (!raw) {
-        out += '"';
-    }
-    out += value;
-    if (!raw) {
-        out += '"';
-    }
-    out += ',';
-}
-
-void CloseObject(std::string& out) {
-    if (out.back() == ',') {
-        out.pop_back();
-    }
-    out += '}';
-}
-
-struct Shared {
-    std::string domainId, zoneId, templateId, guestOsId, offeringId, diskOfferingId, groupId, networkId, affinityId,
-        securityGroupId;
-    std::vector<std::string> hostIds, userIds;
-};
-
-void AppendNic(std::string& out, Random& random, const Shared& shared, unsigned vm, unsigned index) {
-    const std::string ip =
-        "10." + std::to_string(1 + index) + "." + std::to_string(vm / 250 % 256) + "." + std::to_string(2 + vm % 250);
-    out += '{';
-    Field(out, "id", Uuid(random));
-    Field(out, "networkid", index == 0 ? shared.networkId : Uuid(random));
-    Field(out, "networkname", index == 0 ? "guest-net" : "storage-net-" + std::to_string(vm % 17));
-    Field(out, "netmask", "255.255.0.0");
-    Field(out, "gateway", "10." + std::to_string(1 + index) + ".0.1");
-    Field(out, "ipaddress", ip);
-    Field(out, "isolationuri", "vlan://" + std::to_string(1001 + index));
-    Field(out, "broadcasturi", "vlan://" + std::to_string(1001 + index));
-    Field(out, "traffictype", "Guest");
-    Field(out, "type", "Isolated");
-    Field(out, "isdefault", index == 0 ? "true" : "false", true);
-    Field(out, "macaddress", "02:00:" + Hex(vm >> 8, 2) + ":" + Hex(vm, 2) + ":" + Hex(index, 2) + ":17");
-    Field(out, "secondaryip", "[]", true);
-    Field(out, "extradhcpoption", "[]", true);
-    Field(out, "deviceid", std::to_string(index));
-    Field(out, "ip6address", "fd00:" + Hex(vm, 4) + "::" + Hex(index + 1, 2));
-    Field(out, "ip6gateway", "fd00:" + Hex(vm, 4) + "::1");
-    Field(out, "ip6cidr", "fd00:" + Hex(vm, 4) + "::/64");
-    CloseObject(out);
-}
-
-void AppendTag(std::string& out, const Shared& shared, const std::string& vmId, const std::string& key,
-               const std::string& value) {
-    out += '{';
-    Field(out, "key", key);
-    Field(out, "value", value);
-    Field(out, "resourcetype", "UserVm");
-    Field(out, "resourceid", vmId);
-    Field(out, "account", "admin");
-    Field(out, "domainid", shared.domainId);
-    Field(out, "domain", "ROOT");
-    Field(out, "domainpath", "ROOT");
-    CloseObject(out);
-}
-
-void AppendVm(std::string& out, Random& random, const Shared& shared, unsigned vm) {
-    static const char* const kDisplayNames[] = {"Webserver Zürich", "Datenbank Köln", "サーバー 東京",
-                                                "Serveur Genève",   "Build agent ✓",  "Cache node"};
-    static const char* const kStates[] = {"Running", "Running", "Running", "Stopped"};
-    const std::string id = Uuid(random);
-    const std::string number = std::to_string(vm);
-    const bool running = kStates[vm % 4][0] == 'R';
-    const std::string& userId = shared.userIds[vm % shared.userIds.size()];
-
-    out += '{';
-    Field(out, "id", id);
-    Field(out, "name", "vm-" + number);
-    Field(out, "displayname", std::string(kDisplayNames[vm % 6]) + " #" + number);
-    Field(out, "account", vm % 3 == 0 ? "admin" : "ops");
-    Field(out, "userid", userId);
-    Field(out, "username", vm % 3 == 0 ? "admin" : "alice");
-    Field(out, "domainid", shared.domainId);
-    Field(out, "domain", "ROOT");
-    Field(out, "domainpath", "ROOT");
-    Field(out, "created", "2025-10-01T08:00:12+0000");
-    Field(out, "lastupdated", "2025-10-30T10:15:00+0000");
-    Field(out, "state", kStates[vm % 4]);
-    Field(out, "haenable", "false", true);
-    Field(out, "zoneid", shared.zoneId);
-    Field(out, "zonename", "zone-eu1");
-    if (running) {
-        Field(out, "hostid", shared.hostIds[vm % shared.hostIds.size()]);
-        Field(out, "hostname", "kvm-" + std::to_string(vm % shared.hostIds.size()));
-        Field(out, "hostcontrolstate", "Enabled");
-    }
-    Field(out, "templateid", shared.templateId);
-    Field(out, "templatename", "Ubuntu 24.04");
-    Field(out, "templatetype", "USER");
-    Field(out, "templateformat", "QCOW2");
-    Field(out, "templatedisplaytext", "Ubuntu 24.04 LTS");
-    Field(out, "passwordenabled", "false", true);
-    Field(out, "serviceofferingid", shared.offeringId);
-    Field(out, "serviceofferingname", "Medium Instance");
-    Field(out, "diskofferingid", shared.diskOfferingId);
-    Field(out, "diskofferingname", "Custom SSD");
-    Field(out, "group", vm % 2 == 0 ? "web" : "backend");
-    Field(out, "groupid", shared.groupId);
-    Field(out, "publicipid", Uuid(random));
-    Field(out, "publicip", "185.12." + std::to_string(vm / 250 % 256) + "." + std::to_string(2 + vm % 250));
-    Field(out, "cpunumber", std::to_string(1 << (vm % 4)), true);
-    Field(out, "cpuspeed", "2000", true);
-    Field(out, "memory", std::to_string(1024u << (vm % 5)), true);
-    if (running) {
-        Field(out, "cpuused", std::to_string(random.Below(100)) + "." + std::to_string(random.Below(100)) + "%");
-        Field(out, "networkkbsread", std::to_string(random.Below(10000000)), true);
-        Field(out, "networkkbswrite", std::to_string(random.Below(10000000)), true);
-        Field(out, "diskkbsread", std::to_string(random.Below(100000000)), true);
-        Field(out, "diskkbswrite", std::to_string(random.Below(100000000)), true);
-        Field(out, "memorykbs", "2097152", true);
-        Field(out, "memoryintfreekbs", std::to_string(random.Below(2097152)), true);
-        Field(out, "memorytargetkbs", "2097152", true);
-        Field(out, "diskioread", std::to_string(random.Below(1000000)), true);
-        Field(out, "diskiowrite", std::to_string(random.Below(1000000)), true);
-        Field(out, "receivedbytes", std::to_string(random.Next() % 100000000000ull), true);
-        Field(out, "sentbytes", std::to_string(random.Next() % 100000000000ull), true);
-    }
-    Field(out, "guestosid", shared.guestOsId);
-    Field(out, "rootdeviceid", "0", true);
-    Field(out, "rootdevicetype", "ROOT");
-    out += R"("securitygroup":[{"id":")" + shared.securityGroupId +
-           R"(","name":"default","description":"Default Security Group","account":"admin","ingressrule":[],)"
-           R"("egressrule":[],"tags":[],"virtualmachineids":[]}],)";
-    out += "\"nic\":[";
-    AppendNic(out, random, shared, vm, 0);
-    out += ',';
-    AppendNic(out, random, shared, vm, 1);
-    out += "],";
-    Field(out, "hypervisor", "KVM");
-    Field(out, "instancename", "i-2-" + number + "-VM");
-    out += R"("details":{"cpuOvercommitRatio":"2.0","memoryOvercommitRatio":"1.0","rootDiskController":"virtio",)"
-           R"("nicAdapter":"virtio","dataDiskController":"scsi","Message.ReservedCapacityFreed.Flag":"false",)"
-           R"("deployvm":"true","keyboard":"de","video.hardware":"virtio","video.ram":"16384","iothreads":"2",)"
-           R"("io.policy":"io_uring","guest.cpu.mode":"host-passthrough","guest.cpu.model":"host"},)";
-    out += R"("affinitygroup":[{"id":")" + shared.affinityId +
-           R"(","name":"anti-affinity-web","type":"host anti-affinity","description":"spread web servers"}],)";
-    Field(out, "isdynamicallyscalable", "false", true);
-    Field(out, "deleteprotection", "false", true);
-    Field(out, "readonlydetails", "dataDiskController,rootDiskController,nicAdapter");
-    Field(out, "pooltype", "NetworkFilesystem");
-    Field(out, "ostypeid", shared.guestOsId);
-    Field(out, "osdisplayname", "Ubuntu 24.04 LTS");
-    Field(out, "arch", "x86_64");
-    out += "\"tags\":[";
-    AppendTag(out, shared, id, "owner", vm % 3 == 0 ? "team-platform" : "team-billing");
-    out += ',';
-    AppendTag(out, shared, id, "environment", vm % 2 == 0 ? "production" : "staging");
-    out += ',';
-    AppendTag(out, shared, id, "cost-center", "cc-" + std::to_string(4000 + vm % 50));
-    out += ',';
-    AppendTag(out, shared, id, "backup", vm % 5 == 0 ? "none" : "nightly");
-    out += "],";
-    Field(out, "keypairs", "deploy-key-2025");
-    Field(out, "userdataid", "");
-    Field(out, "userdataname", "");
-    Field(out, "userdatapolicy", "ALLOWOVERRIDE");
-    Field(out, "displayvm", "true", true);
-    Field(out, "hasannotations", "false", true);
-    CloseObject(out);
-}
-
-std::string MakeBody(unsigned count) {
-    Random random;
-    Shared shared;
-    shared.domainId = Uuid(random);
-    shared.zoneId = Uuid(random);
-    shared.templateId = Uuid(random);
-    shared.guestOsId = Uuid(random);
-    shared.offeringId = Uuid(random);
-    shared.diskOfferingId = Uuid(random);
-    shared.groupId = Uuid(random);
-    shared.networkId = Uuid(random);
-    shared.affinityId = Uuid(random);
-    shared.securityGroupId = Uuid(random);
-    for (int i = 0; i < 40; ++i) {
-        shared.hostIds.push_back(Uuid(random));
-    }
-    for (int i = 0; i < 8; ++i) {
-        shared.userIds.push_back(Uuid(random));
-    }
-
-    std::string body;
-    body.reserve(static_cast<std::size_t>(count) * 4800 + 100);
-    body += R"({"listvirtualmachinesresponse":{"count":)" + std::to_string(count) + R"(,"virtualmachine":[)";
-    for (unsigned vm = 0; vm < count; ++vm) {
-        if (vm != 0) {
-            body += ',';
-        }
-        AppendVm(body, random, shared, vm);
-    }
-    body += "]}}";
-    return body;
-}
+const char kResponseKey[] = "listvirtualmachinesresponse";
+const char kItemKey[] = "virtualmachine";
 
 long PeakRssKiB() {
     rusage usage{};
@@ -267,74 +37,112 @@ long PeakRssKiB() {
     return usage.ru_maxrss;
 }
 
-double Seconds(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-double MBps(std::size_t bytes, double seconds) {
-    return static_cast<double>(bytes) / 1e6 / seconds;
+double ThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Prints "<name>_ms" (wall clock) and "<name>_cpu_ms" (this thread's CPU time), medians of RUNS.
+// On a busy machine the CPU time is the steadier of the two.
+template <typename Parse>
+void Time(const char* name, int runs, unsigned count, Parse parse) {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    for (int run = 0; run < runs; ++run) {
+        std::vector<SVMInfoLib> vms;
+        const double cpuStart = ThreadCpuMs();
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = parse(vms);
+        const auto stop = std::chrono::steady_clock::now();
+        const double cpuStop = ThreadCpuMs();
+        if (!ok || vms.size() != count) {
+            std::fprintf(stderr, "parse failed (ok=%d, %zu records)\n", ok ? 1 : 0, vms.size());
+            std::exit(1);
+        }
+        wall.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+        cpu.push_back(cpuStop - cpuStart);
+    }
+    std::printf("%s_ms %.2f\n%s_cpu_ms %.2f\n", name, Median(wall), name, Median(cpu));
+}
+
+unsigned Count(const char* text) {
+    const long value = std::strtol(text, nullptr, 10);
+    if (value <= 0 || value > 10000000) {
+        std::fprintf(stderr, "bad number of machines: %s\n", text);
+        std::exit(2);
+    }
+    return static_cast<unsigned>(value);
+}
+
+int Usage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s time N RUNS | time-lib N RUNS | rss lib|tree N | write N FILE\n"
+                 "  N machines in one listVirtualMachines answer\n",
+                 program);
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    unsigned count = 10000;
-    if (argc > 1) {
-        const long requested = std::strtol(argv[1], nullptr, 10);
-        if (requested <= 0) {
-            std::fprintf(stderr, "usage: %s [number of VMs]\n", argv[0]);
-            return 2;
+    if (argc < 3) return Usage(argv[0]);
+    const std::string mode = argv[1];
+    CCloudStackParser parser;
+
+    if ((mode == "time" || mode == "time-lib") && argc == 4) {
+        const unsigned count = Count(argv[2]);
+        const int runs = std::max(1, std::atoi(argv[3]));
+        const std::string body = csbench::MakeVmListAnswer(count);
+        std::printf("body_bytes %zu\n", body.size());
+        Time("library", runs, count, [&](std::vector<SVMInfoLib>& vms) {
+            SListPageInfo page;
+            return parser.ParseNestedList(body, kResponseKey, kItemKey, vms, &page);
+        });
+        if (mode == "time") {
+            Time("tree", runs, count, [&](std::vector<SVMInfoLib>& vms) {
+                SListPageInfo page;
+                return parser.ParseNestedListReference(body, kResponseKey, kItemKey, vms, &page);
+            });
         }
-        count = static_cast<unsigned>(requested);
+        return 0;
     }
 
-    const std::string body = MakeBody(count);
-    const long rssAfterBody = PeakRssKiB();
-    std::printf("body:                     %u VMs, %zu bytes (%.2f MB, %.0f bytes per VM)\n", count, body.size(),
-                static_cast<double>(body.size()) / 1e6, static_cast<double>(body.size()) / count);
-    std::printf("peak RSS after body:      %ld KiB\n", rssAfterBody);
-
-    // The parser first, so that the peak it reaches is not hidden by the plain parse.
-    CCloudStackParser parser;
-    double bestParser = 1e9;
-    std::size_t records = 0;
-    SListPageInfo page;
-    for (int run = 0; run < kRuns; ++run) {
+    if (mode == "rss" && argc == 4) {
+        const std::string route = argv[2];
+        if (route != "lib" && route != "tree") return Usage(argv[0]);
+        const unsigned count = Count(argv[3]);
+        const std::string body = csbench::MakeVmListAnswer(count);
+        const long before = PeakRssKiB();
         std::vector<SVMInfoLib> vms;
-        const auto start = std::chrono::steady_clock::now();
-        const bool ok = parser.ParseNestedList(body, "listvirtualmachinesresponse", "virtualmachine", vms, &page);
-        const auto stop = std::chrono::steady_clock::now();
+        const bool ok = route == "lib" ? parser.ParseNestedList(body, kResponseKey, kItemKey, vms)
+                                       : parser.ParseNestedListReference(body, kResponseKey, kItemKey, vms);
         if (!ok || vms.size() != count) {
-            std::fprintf(stderr, "ParseNestedList failed (ok=%d, %zu records)\n", ok ? 1 : 0, vms.size());
+            std::fprintf(stderr, "parse failed\n");
             return 1;
         }
-        records = vms.size();
-        bestParser = std::min(bestParser, Seconds(start, stop));
+        std::printf("body_bytes %zu\n", body.size());
+        std::printf("rss_before_kib %ld\n", before);
+        std::printf("peak_rss_kib %ld\n", PeakRssKiB());
+        return 0;
     }
-    const long rssAfterParser = PeakRssKiB();
 
-    double bestParse = 1e9;
-    double bestParseFree = 1e9;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        auto document = std::make_unique<nlohmann::json>(nlohmann::json::parse(body));
-        const auto parsed = std::chrono::steady_clock::now();
-        document.reset();
-        const auto freed = std::chrono::steady_clock::now();
-        bestParse = std::min(bestParse, Seconds(start, parsed));
-        bestParseFree = std::min(bestParseFree, Seconds(start, freed));
+    if (mode == "write" && argc == 4) {
+        const std::string body = csbench::MakeVmListAnswer(Count(argv[2]));
+        FILE* file = std::fopen(argv[3], "wb");
+        if (file == nullptr || std::fwrite(body.data(), 1, body.size(), file) != body.size() ||
+            std::fclose(file) != 0) {
+            std::fprintf(stderr, "cannot write %s: %s\n", argv[3], std::strerror(errno));
+            return 1;
+        }
+        std::printf("body_bytes %zu\n", body.size());
+        return 0;
     }
-    const long rssAfterAll = PeakRssKiB();
-
-    std::printf("records:                  %zu (count %lld, items %zu)\n", records, page.nCount, page.nItems);
-    std::printf("ParseNestedList<SVMInfoLib>: %8.1f ms  %7.1f MB/s  (best of %d)\n", bestParser * 1e3,
-                MBps(body.size(), bestParser), kRuns);
-    std::printf("nlohmann::json::parse:       %8.1f ms  %7.1f MB/s  (best of %d)\n", bestParse * 1e3,
-                MBps(body.size(), bestParse), kRuns);
-    std::printf("  parse + free document:     %8.1f ms  %7.1f MB/s\n", bestParseFree * 1e3,
-                MBps(body.size(), bestParseFree));
-    std::printf("peak RSS after parser:    %ld KiB (+%ld KiB over the body)\n", rssAfterParser,
-                rssAfterParser - rssAfterBody);
-    std::printf("peak RSS at the end:      %ld KiB\n", rssAfterAll);
-    return 0;
+    return Usage(argv[0]);
 }

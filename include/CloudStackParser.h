@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,17 +38,15 @@ public:
     /// @param responseKey the answer's top-level key, e.g. "listzonesresponse"
     /// @param itemKey the array's key inside it, e.g. "zone"
     /// @return true for a list answer, an empty one included; false for a body that is not JSON,
-    /// lacks @p responseKey, carries an error envelope, or holds a value that cannot be converted
+    /// lacks @p responseKey, carries an error envelope, holds a value that cannot be converted, or
+    /// is refused (nested deeper than TeskJson::kMaxDepth, or costing more than TeskJson::CostLimit())
+    ///
+    /// The records are read straight from the bytes in one pass; a body whose string has at least
+    /// kBodyPadding bytes of spare capacity is read in place, any other is copied once.
     template <typename T>
     bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                          std::vector<T>& out) {
-        try {
-            return ParseListAnswer(body, responseKey, itemKey, out, nullptr);
-        } catch (const std::runtime_error& e) {
-            m_Log.Error(__PRETTY_FUNCTION__, "Exception parsing json list [%s] - %s\n%s", itemKey.c_str(), e.what(),
-                        body.c_str());
-            return false;
-        }
+        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, nullptr);
     }
 
     /// @brief ParseNestedList that also reports, through @p pPage when it is not null, the answer's
@@ -56,33 +55,51 @@ public:
     template <typename T>
     bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                          std::vector<T>& out, SListPageInfo* pPage) {
+        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, pPage);
+    }
+
+    /// @brief ParseNestedList through a whole nlohmann::json document tree, the way lists were read
+    /// before the one-pass reader: it decides every answer the same way, at several times the cost.
+    /// Kept as the reference that the one-pass reader is tested against, and as its fallback.
+    template <typename T>
+    bool ParseNestedListReference(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                                  std::vector<T>& out, SListPageInfo* pPage = nullptr) {
         try {
-            return ParseListAnswer(body, responseKey, itemKey, out, pPage);
+            return ParseListTree(body, responseKey, itemKey, out, pPage);
         } catch (const std::runtime_error& e) {
-            m_Log.Error(__PRETTY_FUNCTION__, "Exception parsing json list [%s] - %s\n%s", itemKey.c_str(), e.what(),
-                        body.c_str());
-            return false;
+            LogParseFailure(__PRETTY_FUNCTION__, "list", itemKey, e.what(), body);
+        } catch (const std::bad_alloc& e) {
+            LogParseFailure(__PRETTY_FUNCTION__, "list", itemKey, e.what(), body);
         }
+        return false;
     }
 
     /// @brief Fills @p out from the object under @p responseKey of @p body. @p out is not reset
     /// first, but every mapped field is assigned (missing keys give empty text or 0).
-    /// @return false for a body that is not JSON, lacks @p responseKey, or holds a value that
-    /// cannot be converted
+    /// @return false for a body that is not JSON, lacks @p responseKey, holds a value that
+    /// cannot be converted, or is refused by TeskJson::CheckTreeLimits
     template <typename T>
     bool ParseNestedObject(const std::string& body, const std::string& responseKey, T& out) {
-        JsonObject document;
         try {
+            JsonObject document;
+            const TreeRelease release(document);
             if (!TeskJson::Unserialize(body, document)) {
                 return false;
             }
             return ConvertNestedObject(document, responseKey, out);
         } catch (const std::runtime_error& e) {
-            m_Log.Error(__PRETTY_FUNCTION__, "Exception parsing json obj [%s] - %s\n%s", responseKey.c_str(), e.what(),
-                        body.c_str());
-            return false;
+            LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+        } catch (const std::bad_alloc& e) {
+            LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
         }
+        return false;
     }
+
+    /// @brief Spare capacity that lets the list reader read a body in place (simdjson's padding).
+    static constexpr std::size_t kBodyPadding = 64;
+
+    /// @brief At most this many bytes of the body are written into a parse-failure line.
+    static constexpr std::size_t kLoggedBodyBytes = 4096;
 
     /// @brief Appends the records of the array @p itemKey of a list answer's response object.
     /// An answer without the array and without "errorcode" is an empty list (the server sends
@@ -149,11 +166,67 @@ public:
     static void FillPageInfo(const JsonObject& responseObj, const std::string& itemKey, SListPageInfo& page);
 
 private:
-    /// The walk of a list answer, shared by both ParseNestedList forms, which catch and log.
+    /// Empties a document tree without allocating when it goes out of scope (TeskJson::Release).
+    class TreeRelease {
+    public:
+        explicit TreeRelease(JsonObject& document) : m_document(document) {}
+        ~TreeRelease() { TeskJson::Release(m_document); }
+        TreeRelease(const TreeRelease&) = delete;
+        TreeRelease& operator=(const TreeRelease&) = delete;
+
+    private:
+        JsonObject& m_document;
+    };
+
+    /// Both ParseNestedList forms: @p function is the caller's entry point, for the error line.
     template <typename T>
-    bool ParseListAnswer(const std::string& body, const std::string& responseKey, const std::string& itemKey,
-                         std::vector<T>& out, SListPageInfo* pPage) {
+    bool ParseListLogged(const char* function, const std::string& body, const std::string& responseKey,
+                         const std::string& itemKey, std::vector<T>& out, SListPageInfo* pPage) {
+        try {
+            return ReadList(body, responseKey, itemKey, out, pPage);
+        } catch (const std::runtime_error& e) {
+            LogParseFailure(function, "list", itemKey, e.what(), body);
+        } catch (const std::bad_alloc& e) {
+            // The host must not die of one answer that needs more memory than there is.
+            LogParseFailure(function, "list", itemKey, e.what(), body);
+        }
+        return false;
+    }
+
+    /// The one-pass readers of the six inventory lists (CloudStackListReader.cpp). They fall back to
+    /// ParseListTree for any body on which they might decide differently.
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<SProjectInfoLib>& out, SListPageInfo* pPage);
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<SZoneInfoLib>& out, SListPageInfo* pPage);
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<SPodInfoLib>& out, SListPageInfo* pPage);
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<SClusterInfoLib>& out, SListPageInfo* pPage);
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<SHostInfoLib>& out, SListPageInfo* pPage);
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<SVMInfoLib>& out, SListPageInfo* pPage);
+
+    /// The one pass itself, for the six types above (CloudStackListReader.cpp).
+    template <typename T>
+    bool ReadListInOnePass(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                           std::vector<T>& out, SListPageInfo* pPage);
+
+    /// Any other record type goes through the tree.
+    template <typename T>
+    bool ReadList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                  std::vector<T>& out, SListPageInfo* pPage) {
+        return ParseListTree(body, responseKey, itemKey, out, pPage);
+    }
+
+    /// The walk of a list answer through a document tree.
+    /// @throw std::runtime_error from a value that cannot be converted or a refused body
+    template <typename T>
+    bool ParseListTree(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                       std::vector<T>& out, SListPageInfo* pPage) {
         JsonObject document;
+        const TreeRelease release(document);
         if (!TeskJson::Unserialize(body, document)) {
             return false;
         }
@@ -165,8 +238,20 @@ private:
         if (pPage != nullptr) {
             FillPageInfo(*response, itemKey, *pPage);
         }
-        return ConvertNestedList(*response, itemKey, out);
+        const std::size_t before = out.size();
+        try {
+            return ConvertNestedList(*response, itemKey, out);
+        } catch (const std::bad_alloc&) {
+            // An answer that ran out of memory adds nothing, as in the one-pass reader.
+            out.erase(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+            throw;
+        }
     }
+
+    /// Writes the one error line of a failed parse: "Exception parsing json <kind> [<key>] - <what>",
+    /// a line break and the body, cut to kLoggedBodyBytes and with the values of secret members masked.
+    void LogParseFailure(const char* function, const char* kind, const std::string& key, const char* what,
+                         const std::string& body);
 };
 
 }  // namespace CloudStackSDKWrapper

@@ -1,10 +1,13 @@
 #include "TeskJson.h"
 
-#include <charconv>
+#include <atomic>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
+
+#include "StrUtil.h"
+#include "TeskJsonDecimal.h"
 
 namespace {
 
@@ -21,23 +24,6 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
             return false;
         }
     }
-    return true;
-}
-
-// The whole text must be the number: no blanks, no '+', nothing after the digits.
-// from_chars accepts '-' only for signed types, so "-1" fails for uint64_t.
-template <typename T>
-bool ParseDecimal(const std::string& text, T& out) {
-    if (text.empty()) {
-        return false;
-    }
-    const char* const end = text.data() + text.size();
-    T value{};
-    const auto result = std::from_chars(text.data(), end, value);
-    if (result.ec != std::errc() || result.ptr != end) {
-        return false;
-    }
-    out = value;
     return true;
 }
 
@@ -84,23 +70,234 @@ bool IntegerFromJson(const JsonValue& value, T& out) {
             out = static_cast<T>(n);
             return true;
         }
-        case JsonValue::value_t::string:
-            return ParseDecimal(*value.get_ptr<const std::string*>(), out);
+        case JsonValue::value_t::string: {
+            const std::string& text = *value.get_ptr<const std::string*>();
+            return TeskJsonDecimal::Parse(text.data(), text.data() + text.size(), out);
+        }
         default:
             // Floating-point numbers (even 2.0), bools, objects and arrays are never numbers here.
             return false;
     }
 }
 
+// What the tree of one answer costs, in heap bytes of a 64-bit libstdc++ with glibc's malloc
+// (a request of n bytes takes n + 8 rounded up to 16, at least 32). CheckTreeLimits charges these
+// so that its estimate stays within a small factor of what nlohmann::json really allocates.
+constexpr std::size_t Chunk(std::size_t bytes) {
+    return bytes + 8 <= 32 ? 32 : (bytes + 8 + 15) & ~std::size_t{15};
+}
+constexpr std::size_t StringHeap(std::size_t length) {
+    return length > 15 ? Chunk(length + 1) : 0;  // short strings live inside the string object
+}
+constexpr std::size_t kObjectCost = Chunk(sizeof(JsonObject));
+constexpr std::size_t kArrayCost = Chunk(sizeof(JsonArray));
+constexpr std::size_t kStringCost = Chunk(sizeof(std::string));
+// A map node: red-black links and colour, then the key and the value.
+constexpr std::size_t kMemberCost = Chunk(32 + sizeof(std::string) + sizeof(JsonValue));
+// Arrays grow by doubling, so an element costs up to twice its slot.
+constexpr std::size_t kElementCost = 2 * sizeof(JsonValue);
+
+std::atomic<std::size_t>& CostLimitValue() {
+    static std::atomic<std::size_t> limit{TeskJson::kDefaultCostLimit};
+    return limit;
+}
+
+bool IsDelimiter(char c) {
+    switch (c) {
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
+        case ',':
+        case ':':
+        case '[':
+        case ']':
+        case '{':
+        case '}':
+        case '"':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The closing quote of the string whose content starts at p, or end when it has none.
+const char* StringEnd(const char* p, const char* end) {
+    while (p < end) {
+        const void* found = std::memchr(p, '"', static_cast<std::size_t>(end - p));
+        if (found == nullptr) {
+            return end;
+        }
+        const char* quote = static_cast<const char*>(found);
+        std::size_t backslashes = 0;
+        for (const char* q = quote; q > p && q[-1] == '\\'; --q) {
+            ++backslashes;
+        }
+        if (backslashes % 2 == 0) {
+            return quote;
+        }
+        p = quote + 1;
+    }
+    return end;
+}
+
 }  // namespace
 
+std::size_t TeskJson::SetCostLimit(std::size_t bytes) {
+    return CostLimitValue().exchange(bytes);
+}
+
+std::size_t TeskJson::CostLimit() {
+    return CostLimitValue().load();
+}
+
+void TeskJson::CheckTreeLimits(const std::string& body) {
+    const std::size_t limit = CostLimit();
+    bool isArray[kMaxDepth] = {};  // the kind of each open container
+    std::size_t depth = 0;
+    std::size_t cost = sizeof(JsonValue);
+    bool expectKey = false;
+    const char* p = body.data();
+    const char* const end = p + body.size();
+    const auto charge = [&](std::size_t bytes) {
+        cost += bytes;
+        if (cost > limit) {
+            throw std::runtime_error(StrUtil::Format(
+                "JSON answer of %zu bytes would need more than %zu bytes of memory to parse (the limit)", body.size(),
+                limit));
+        }
+    };
+    const auto startValue = [&]() {
+        if (depth > 0 && isArray[depth - 1]) {
+            charge(kElementCost);
+        }
+    };
+    const auto open = [&](bool array) {
+        startValue();
+        if (depth == kMaxDepth) {
+            throw std::runtime_error(
+                StrUtil::Format("JSON answer nests objects and arrays deeper than %zu levels", kMaxDepth));
+        }
+        isArray[depth++] = array;
+        charge(array ? kArrayCost : kObjectCost);
+        expectKey = !array;
+    };
+    while (p < end) {
+        const char c = *p++;
+        switch (c) {
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+            case ':':
+                break;
+            case ',':
+                expectKey = depth > 0 && !isArray[depth - 1];
+                break;
+            case '{':
+                open(false);
+                break;
+            case '[':
+                open(true);
+                break;
+            case '}':
+            case ']':
+                depth -= depth > 0 ? 1 : 0;
+                expectKey = false;
+                break;
+            case '"': {
+                const char* close = StringEnd(p, end);
+                const std::size_t length = static_cast<std::size_t>(close - p);
+                p = close < end ? close + 1 : end;
+                if (expectKey) {
+                    charge(kMemberCost + StringHeap(length));
+                    expectKey = false;
+                } else {
+                    startValue();
+                    charge(kStringCost + StringHeap(length));
+                }
+                break;
+            }
+            default:
+                // A number, true, false, null or garbage: lives in its slot.
+                startValue();
+                while (p < end && !IsDelimiter(*p)) {
+                    ++p;
+                }
+                break;
+        }
+    }
+}
+
 bool TeskJson::Unserialize(const std::string& body, JsonObject& out) {
+    CheckTreeLimits(body);
     JsonValue document = JsonValue::parse(body, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
+        Release(document);
         return false;
     }
+    Release(out);
     out = std::move(*document.get_ptr<JsonObject*>());
     return true;
+}
+
+namespace {
+
+// Destroying these allocates nothing: a scalar, or an empty array or object.
+bool IsFlat(const JsonValue& value) {
+    if (const JsonObject* object = value.get_ptr<const JsonObject*>()) return object->empty();
+    if (const JsonArray* array = value.get_ptr<const JsonArray*>()) return array->empty();
+    return true;
+}
+
+}  // namespace
+
+void TeskJson::Release(JsonValue& value) noexcept {
+    // Always empties the last child of the container at the end of the path, descending into it
+    // first when it holds children itself. An emptied container is flat, so its parent drops it.
+    constexpr std::size_t kPathLength = kMaxDepth + 2;
+    JsonValue* path[kPathLength];
+    std::size_t depth = 0;
+    bool cut = false;  // the path lost its first part to a tree deeper than it is long
+    path[depth++] = &value;
+    while (depth > 0) {
+        JsonValue& node = *path[depth - 1];
+        JsonValue* last = nullptr;
+        if (JsonArray* array = node.get_ptr<JsonArray*>()) {
+            if (!array->empty() && IsFlat(array->back())) {
+                array->pop_back();
+                continue;
+            }
+            last = array->empty() ? nullptr : &array->back();
+        } else if (JsonObject* object = node.get_ptr<JsonObject*>()) {
+            if (!object->empty() && IsFlat(std::prev(object->end())->second)) {
+                object->erase(std::prev(object->end()));
+                continue;
+            }
+            last = object->empty() ? nullptr : &std::prev(object->end())->second;
+        }
+        if (last == nullptr) {
+            if (--depth == 0 && cut) {
+                path[depth++] = &value;  // start again from the top for what is left above
+                cut = false;
+            }
+            continue;
+        }
+        if (depth == kPathLength) {
+            std::memmove(path, path + kPathLength / 2, (kPathLength - kPathLength / 2) * sizeof(path[0]));
+            depth -= kPathLength / 2;
+            cut = true;
+        }
+        path[depth++] = last;
+    }
+}
+
+void TeskJson::Release(JsonObject& object) noexcept {
+    while (!object.empty()) {
+        const auto last = std::prev(object.end());
+        Release(last->second);
+        object.erase(last);
+    }
 }
 
 const JsonObject* TeskJson::FindObject(const JsonObject& object, const std::string& key) {

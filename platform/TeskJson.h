@@ -3,6 +3,7 @@
 /// @file
 /// The JSON value model of the library and the helpers that read the server's answers.
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -22,10 +23,40 @@ class CLOUDSTACK_EXPORT TeskJson {
 public:
     TeskJson() = delete;
 
+    /// @brief The deepest nesting of objects and arrays that an answer may have. A hostile or broken
+    /// server can send megabytes of '[': every level costs a tree node, and code that walks a tree
+    /// recursively runs out of stack long before the memory runs out.
+    static constexpr std::size_t kMaxDepth = 256;
+
+    /// @brief The cost limit in force until SetCostLimit changes it: 1 GiB, as much as the largest
+    /// body the transport accepts.
+    static constexpr std::size_t kDefaultCostLimit = std::size_t{1} << 30;
+
+    /// @brief Sets, for the whole process, the most memory that the values built from one answer may
+    /// take (a document tree, or the records of a list). Thread-safe.
+    /// @return the limit that was in force before
+    static std::size_t SetCostLimit(std::size_t bytes);
+    /// @brief The cost limit in force.
+    static std::size_t CostLimit();
+
+    /// @brief Scans @p body once, building nothing, and refuses it when its objects and arrays nest
+    /// deeper than kMaxDepth or when the tree that Unserialize would build is estimated to need more
+    /// than CostLimit() bytes. The scan does not validate: a body that is not JSON may pass.
+    /// @throw std::runtime_error that says why the body is refused
+    static void CheckTreeLimits(const std::string& body);
+
     /// @brief Parses @p body and moves its top-level object into @p out.
     /// @return false, without throwing or logging, when @p body is not JSON or its top level is
     /// not an object; @p out is then left as it was.
+    /// @throw std::runtime_error from CheckTreeLimits, before anything is built
     static bool Unserialize(const std::string& body, JsonObject& out);
+
+    /// @brief Empties @p value (and everything it holds) without allocating. nlohmann::json's own
+    /// destructor allocates a stack for every non-empty array or object it destroys, so a tree
+    /// dropped while the heap is exhausted would end the process in std::terminate.
+    static void Release(JsonValue& value) noexcept;
+    /// @brief Release for every member of @p object, which is left empty.
+    static void Release(JsonObject& object) noexcept;
 
     /// @brief Copies the object held by member @p key (exact name) into @p out.
     /// @return false when the member is absent or holds another kind of value.

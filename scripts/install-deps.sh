@@ -7,10 +7,12 @@ packages=(
   g++ cmake ninja-build pkg-config
   libcurl4-openssl-dev   # HTTP transport
   nlohmann-json3-dev     # JSON value model
+  libsimdjson-dev        # one-pass reading of list answers
   libssl-dev             # MD5 digest (libcrypto)
   libgtest-dev libgmock-dev
   libcpp-httplib-dev     # test server and simulator
   zlib1g-dev libbrotli-dev
+  python3                # the Python reference client of scripts/bench.sh
 )
 
 missing=()

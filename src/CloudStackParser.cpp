@@ -1,8 +1,141 @@
 #include "CloudStackParser.h"
 
+#include <cstdint>
+#include <string_view>
+
+#include "StrUtil.h"
+
 namespace CloudStackSDKWrapper {
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Index just past the string whose opening quote is at `at` (or the text's end).
+std::size_t StringEnd(std::string_view text, std::size_t at) {
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '"') {
+            return i + 1;
+        }
+    }
+    return text.size();
+}
+
+// Index just past the value that starts at `at`: a string, an object or array with all it holds,
+// or a bare token.
+std::size_t ValueEnd(std::string_view text, std::size_t at) {
+    const char first = text[at];
+    if (first == '"') {
+        return StringEnd(text, at);
+    }
+    if (first == '{' || first == '[') {
+        std::size_t depth = 0;
+        for (std::size_t i = at; i < text.size();) {
+            const char c = text[i];
+            if (c == '"') {
+                i = StringEnd(text, i);
+                continue;
+            }
+            if (c == '{' || c == '[') {
+                ++depth;
+            } else if ((c == '}' || c == ']') && --depth == 0) {
+                return i + 1;
+            }
+            ++i;
+        }
+        return text.size();
+    }
+    std::size_t i = at;
+    while (i < text.size() && !IsBlank(text[i]) && text[i] != ',' && text[i] != '}' && text[i] != ']') {
+        ++i;
+    }
+    return i;
+}
+
+// Whether the raw key text (between its quotes) names a member whose value must not reach a log:
+// a password that a job generated, or a credential of the session or the account.
+bool IsSecretKey(std::string_view raw) {
+    std::string name;
+    for (std::size_t i = 0; i < raw.size() && name.size() <= 16; ++i) {
+        char c = raw[i];
+        if (c == '\\' && i + 5 < raw.size() && raw[i + 1] == 'u') {
+            int code = 0;
+            for (std::size_t k = 2; k < 6; ++k) {
+                const int digit = HexDigit(raw[i + k]);
+                if (digit < 0) return false;
+                code = code * 16 + digit;
+            }
+            if (code >= 0x80) return false;
+            c = static_cast<char>(code);
+            i += 5;
+        } else if (c == '\\') {
+            return false;
+        }
+        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return name == "password" || name == "sessionkey" || name == "secretkey" || name == "apikey";
+}
+
+// The body as a parse-failure line shows it: at most the first `limit` bytes, never ending inside
+// a UTF-8 sequence, with the value of every secret member in that part replaced by "***".
+std::string BodyForLog(const std::string& body, std::size_t limit) {
+    std::size_t shown = body.size() < limit ? body.size() : limit;
+    while (shown > 0 && shown < body.size() && (static_cast<unsigned char>(body[shown]) & 0xC0) == 0x80) {
+        --shown;
+    }
+    const std::string_view text(body.data(), shown);
+    std::string out;
+    out.reserve(shown + 64);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '"') {
+            out += text[i++];
+            continue;
+        }
+        const std::size_t start = i;
+        const std::size_t end = StringEnd(text, start);
+        out.append(text, start, end - start);
+        i = end;
+        std::size_t next = end;
+        while (next < text.size() && IsBlank(text[next])) ++next;
+        const bool isKey = next < text.size() && text[next] == ':' && end - start >= 2 && text[end - 1] == '"';
+        if (!isKey || !IsSecretKey(text.substr(start + 1, end - start - 2))) {
+            continue;
+        }
+        ++next;
+        while (next < text.size() && IsBlank(text[next])) ++next;
+        out.append(text, i, next - i);
+        if (next < text.size()) {
+            out += "\"***\"";
+            next = ValueEnd(text, next);
+        }
+        i = next;
+    }
+    if (shown < body.size()) {
+        out += StrUtil::Format(" ... [%zu bytes left out]", body.size() - shown);
+    }
+    return out;
+}
+
+}  // namespace
 
 CCloudStackParser::~CCloudStackParser() = default;
+
+void CCloudStackParser::LogParseFailure(const char* function, const char* kind, const std::string& key,
+                                        const char* what, const std::string& body) {
+    m_Log.Error(function, "Exception parsing json %s [%s] - %s\n%s", kind, key.c_str(), what,
+                BodyForLog(body, kLoggedBodyBytes).c_str());
+}
 
 void CCloudStackParser::FillPageInfo(const JsonObject& responseObj, const std::string& itemKey, SListPageInfo& page) {
     long long count = -1;

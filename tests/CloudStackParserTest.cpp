@@ -7,6 +7,7 @@
 
 #include "CloudStackParser.h"
 #include "LogCapture.h"
+#include "TeskJson.h"
 
 using namespace CloudStackSDKWrapper;
 
@@ -384,6 +385,251 @@ TEST_F(CloudStackParserExceptionTest, ObjectLogsOneLineWithTheResponseKey) {
     ASSERT_NE(newline, std::string::npos);
     EXPECT_NE(message.substr(0, newline).find("jobstatus"), std::string::npos) << message;
     EXPECT_EQ(message.substr(newline + 1), body);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Answers that would cost the host too much are refused, each with one error line.
+class CostLimit {
+public:
+    explicit CostLimit(std::size_t bytes) : m_previous(TeskJson::SetCostLimit(bytes)) {}
+    ~CostLimit() { TeskJson::SetCostLimit(m_previous); }
+    CostLimit(const CostLimit&) = delete;
+    CostLimit& operator=(const CostLimit&) = delete;
+
+private:
+    std::size_t m_previous;
+};
+
+class CloudStackParserLimitTest : public ParserFixture {
+protected:
+    // The one line a refusal writes; fails the test unless there is exactly one.
+    std::string OnlyLine() {
+        const auto errors = m_log.Errors();
+        EXPECT_EQ(m_log.Count(), 1u);
+        return errors.size() == 1 ? errors[0].message : std::string();
+    }
+
+    static std::string Zones(std::size_t count) {
+        std::string body = R"({"listzonesresponse":{"count":)" + std::to_string(count) + R"(,"zone":[)";
+        for (std::size_t i = 0; i < count; ++i) {
+            body += (i > 0 ? "," : "") + std::string(R"({"id":"z)") + std::to_string(i) + R"(","name":"zone"})";
+        }
+        return body + "]}}";
+    }
+
+    static std::string Nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+};
+
+TEST_F(CloudStackParserLimitTest, NestingDeeperThanTheLimitIsRefused) {
+    // The document, the response, the list and the zone are four levels; tags add the rest.
+    const auto body = [](std::size_t tagDepth) {
+        return R"({"listzonesresponse":{"zone":[{"name":"a","tags":)" + Nested(tagDepth) + "}]}}";
+    };
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_TRUE(m_parser.ParseNestedList(body(TeskJson::kMaxDepth - 4), "listzonesresponse", "zone", zones));
+    EXPECT_EQ(zones.size(), 1u);
+    EXPECT_EQ(m_log.Count(), 0u);
+
+    EXPECT_FALSE(m_parser.ParseNestedList(body(TeskJson::kMaxDepth - 3), "listzonesresponse", "zone", zones));
+    EXPECT_EQ(zones.size(), 1u);
+    const std::string line = OnlyLine();
+    EXPECT_EQ(line.rfind("Exception parsing json list [zone] - ", 0), 0u) << line;
+    EXPECT_NE(line.find("deeper than 256 levels"), std::string::npos) << line;
+}
+
+TEST_F(CloudStackParserLimitTest, MegabytesOfOpeningBracketsAreRefusedCheaply) {
+    const std::string brackets(8 << 20, '[');
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_FALSE(m_parser.ParseNestedList(brackets, "listzonesresponse", "zone", zones));
+    EXPECT_NE(OnlyLine().find("deeper than 256 levels"), std::string::npos);
+    m_log.Clear();
+
+    const std::string inObject = R"({"queryasyncjobresultresponse":{"jobresult":)" + brackets;
+    SJobInfoLib job;
+    job.strJobId = "kept";
+    EXPECT_FALSE(m_parser.ParseNestedObject(inObject, "queryasyncjobresultresponse", job));
+    EXPECT_EQ(job.strJobId, "kept");
+    const std::string line = OnlyLine();
+    EXPECT_EQ(line.rfind("Exception parsing json obj [queryasyncjobresultresponse] - ", 0), 0u) << line;
+    EXPECT_NE(line.find("deeper than 256 levels"), std::string::npos) << line;
+}
+
+TEST_F(CloudStackParserLimitTest, ListWhoseRecordsCostTooMuchIsRefusedWhole) {
+    const std::string body = Zones(2000);
+    {
+        CostLimit limit(64 * body.size());
+        std::vector<SZoneInfoLib> zones(1);
+        EXPECT_TRUE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+        EXPECT_EQ(zones.size(), 2001u);
+        EXPECT_EQ(m_log.Count(), 0u);
+    }
+    // Room for the index of the body, not for 2000 records as well.
+    CostLimit limit(4 * body.size() + 1000 * sizeof(SZoneInfoLib));
+    std::vector<SZoneInfoLib> zones(1);
+    SListPageInfo page{42, 42};
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones, &page));
+    EXPECT_EQ(zones.size(), 1u);
+    EXPECT_EQ(page.nCount, 42);
+    const std::string line = OnlyLine();
+    EXPECT_EQ(line.rfind("Exception parsing json list [zone] - ", 0), 0u) << line;
+    EXPECT_NE(line.find("(the limit)"), std::string::npos) << line;
+}
+
+TEST_F(CloudStackParserLimitTest, BodyWhoseIndexAloneCostsTooMuchIsRefusedBeforeParsing) {
+    // A thousand numbers in two thousand bytes: the index of their tokens is four times the body.
+    std::string body = R"({"listzonesresponse":{"zone":[0)";
+    for (int i = 0; i < 1000; ++i) body += ",0";
+    body += "]}}";
+    CostLimit limit(3 * body.size());
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+    EXPECT_NE(OnlyLine().find("for its index (the limit)"), std::string::npos);
+}
+
+TEST_F(CloudStackParserLimitTest, IndexCostCountsTokensNotBlanks) {
+    // Blanks cost no index entry, so a pretty-printed answer is not refused for its size. The
+    // index holds one entry per operator or quote, and per run of other bytes after one or a blank.
+    std::string body = "{\"listzonesresponse\" :\n {\"zone\":[";
+    for (int i = 0; i < 100; ++i) {
+        body += std::string(i > 0 ? "," : "") + std::string(static_cast<std::size_t>(37 + i % 23), ' ') +
+                R"({"name":"z)" + std::to_string(i) + R"( a:b","allocationstate": true})";
+    }
+    body += "\t]}\r\n}";
+    std::size_t tokens = 0;
+    bool afterBreak = true;
+    for (const char c : body) {
+        const bool op = std::string("{}[]:,\"").find(c) != std::string::npos;
+        const bool blank = std::string(" \t\r\n").find(c) != std::string::npos;
+        tokens += op || (afterBreak && !blank) ? 1 : 0;
+        afterBreak = op || blank;
+    }
+    const std::size_t records = 100 * sizeof(SZoneInfoLib);  // every text is short
+    ASSERT_LT(4 * tokens + records, 4 * body.size());        // so that the tokens are counted
+    {
+        CostLimit limit(4 * tokens + records);
+        std::vector<SZoneInfoLib> zones;
+        EXPECT_TRUE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+        EXPECT_EQ(zones.size(), 100u);
+        EXPECT_EQ(m_log.Count(), 0u);
+    }
+    CostLimit limit(4 * tokens - 1);
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+    EXPECT_NE(OnlyLine().find("for its index (the limit)"), std::string::npos);
+}
+
+TEST_F(CloudStackParserLimitTest, ObjectWhoseTreeCostsTooMuchIsRefused) {
+    std::string body = Fixture("queryAsyncJobResult-success.json");
+    {
+        CostLimit limit(64 * body.size());
+        SJobInfoLib job;
+        EXPECT_TRUE(m_parser.ParseNestedObject(body, "queryasyncjobresultresponse", job));
+    }
+    CostLimit limit(body.size());
+    SJobInfoLib job;
+    job.strJobId = "kept";
+    EXPECT_FALSE(m_parser.ParseNestedObject(body, "queryasyncjobresultresponse", job));
+    EXPECT_EQ(job.strJobId, "kept");
+    const std::string line = OnlyLine();
+    EXPECT_EQ(line.rfind("Exception parsing json obj [queryasyncjobresultresponse] - ", 0), 0u) << line;
+    EXPECT_NE(line.find("bytes of memory to parse (the limit)"), std::string::npos) << line;
+}
+
+TEST_F(CloudStackParserLimitTest, RefusedBodyThatIsNotJsonIsStillRefusedOnce) {
+    // The tree walk refuses before it parses, so a broken body is refused like a sound one.
+    const std::string body = R"({"listzonesresponse":{"zone":[{"name":tru}]},"b":)" + std::string(300, '[');
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", zones));
+    EXPECT_NE(OnlyLine().find("deeper than 256 levels"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The error line shows at most 4 KiB of the body, and never a secret.
+class CloudStackParserLogLineTest : public ParserFixture {
+protected:
+    // The body as the line shows it (everything after the first line break).
+    std::string ShownBody() {
+        const auto errors = m_log.Errors();
+        EXPECT_EQ(errors.size(), 1u);
+        if (errors.empty()) return std::string();
+        const std::string& message = errors[0].message;
+        const std::size_t newline = message.find('\n');
+        EXPECT_NE(newline, std::string::npos);
+        return message.substr(newline + 1);
+    }
+};
+
+TEST_F(CloudStackParserLogLineTest, LongBodyIsCutAfter4KiBWithTheBytesLeftOut) {
+    std::string body = R"({"listzonesresponse":{"zone":[{"name":"a","tags":")" + std::string(6000, 'x') +
+                       R"("},{"name":"b","memory":1.5}],"cpunumber":"#"}})";
+    std::vector<SHostInfoLib> hosts;
+    body.replace(body.find("\"memory\""), 8, "\"cpuspeed\"");
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listzonesresponse", "zone", hosts));
+    const std::string shown = ShownBody();
+    const std::string tail =
+        " ... [" + std::to_string(body.size() - CCloudStackParser::kLoggedBodyBytes) + " bytes left out]";
+    ASSERT_EQ(shown.size(), CCloudStackParser::kLoggedBodyBytes + tail.size());
+    EXPECT_EQ(shown.substr(0, CCloudStackParser::kLoggedBodyBytes),
+              body.substr(0, CCloudStackParser::kLoggedBodyBytes));
+    EXPECT_EQ(shown.substr(CCloudStackParser::kLoggedBodyBytes), tail);
+}
+
+TEST_F(CloudStackParserLogLineTest, CutNeverSplitsAUtf8Character) {
+    // "ü" is two bytes; place one across the 4 KiB mark.
+    std::string body = R"({"r":{"h":[{"cpunumber":"x","name":")";
+    body += std::string(CCloudStackParser::kLoggedBodyBytes - body.size() - 1, 'a') + "\xc3\xbc" +
+            std::string(100, 'b') + R"("}]}})";
+    std::vector<SHostInfoLib> hosts;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "r", "h", hosts));
+    const std::string shown = ShownBody();
+    EXPECT_EQ(shown.substr(0, CCloudStackParser::kLoggedBodyBytes),
+              body.substr(0, CCloudStackParser::kLoggedBodyBytes - 1) + " ");
+    EXPECT_NE(shown.find(" ... [" + std::to_string(body.size() - CCloudStackParser::kLoggedBodyBytes + 1) +
+                         " bytes left out]"),
+              std::string::npos)
+        << shown.substr(CCloudStackParser::kLoggedBodyBytes - 10);
+}
+
+TEST_F(CloudStackParserLogLineTest, SecretsAreMaskedAtAnyDepth) {
+    const std::string body =
+        R"({"listvirtualmachinesresponse":{"virtualmachine":[{"name":"a","password":"s3cret-1",)"
+        R"("details":{"Password" : "s3cret-2","note":"keep-1"},"nic":[{"sessionkey":"s3cret-3"}],)"
+        R"("apikey":12345678,"secretkey":{"v":"s3cret-4"},"password":"s3cret-5","passwordx":"keep-2",)"
+        R"("memory":-1}]}})";
+    std::vector<SVMInfoLib> vms;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "listvirtualmachinesresponse", "virtualmachine", vms));
+    const std::string shown = ShownBody();
+    for (const char* secret : {"s3cret", "12345678"}) {
+        EXPECT_EQ(shown.find(secret), std::string::npos) << shown;
+    }
+    for (const char* kept :
+         {R"("password":"***")", R"("Password" : "***")", R"("sessionkey":"***")", R"("apikey":"***")",
+          R"("secretkey":"***")", R"("password":"***")", "keep-1", R"("passwordx":"keep-2")", R"("memory":-1)"}) {
+        EXPECT_NE(shown.find(kept), std::string::npos) << kept << " in " << shown;
+    }
+}
+
+TEST_F(CloudStackParserLogLineTest, JobResultPasswordIsMaskedInTheObjectLine) {
+    // A job that reset a machine's password carries the new one in its result.
+    const std::string body =
+        R"({"queryasyncjobresultresponse":{"jobid":"j","jobstatus":"done","jobresult":{"virtualmachine":)"
+        R"({"id":"v","password":"Gen3rated!","passwordenabled":true}}}})";
+    SJobInfoLib job;
+    EXPECT_FALSE(m_parser.ParseNestedObject(body, "queryasyncjobresultresponse", job));
+    const std::string shown = ShownBody();
+    EXPECT_EQ(shown.find("Gen3rated"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(R"("password":"***","passwordenabled":true)"), std::string::npos) << shown;
+}
+
+TEST_F(CloudStackParserLogLineTest, SecretValueCutByTheLimitIsStillMasked) {
+    std::string body = R"({"r":{"h":[{"cpunumber":"x","name":")";
+    body += std::string(CCloudStackParser::kLoggedBodyBytes - body.size() - 20, 'a') +
+            R"(","password":"abcdefghijklmnopqrstuvwxyz"}]}})";
+    std::vector<SHostInfoLib> hosts;
+    EXPECT_FALSE(m_parser.ParseNestedList(body, "r", "h", hosts));
+    const std::string shown = ShownBody();
+    EXPECT_EQ(shown.find("abcdef"), std::string::npos) << shown.substr(4000);
+    EXPECT_NE(shown.find(R"("password":"***")"), std::string::npos) << shown.substr(4000);
 }
 
 // ---------------------------------------------------------------------------

@@ -227,3 +227,84 @@ TEST_F(TeskJsonNumberTest, CountIsNonNegativeIntegerOrNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Limits on what one answer may cost, checked before anything is built.
+class TeskJsonLimitTest : public ::testing::Test {
+protected:
+    ~TeskJsonLimitTest() override { TeskJson::SetCostLimit(TeskJson::kDefaultCostLimit); }
+
+    static std::string Nest(std::size_t arrays) {
+        return R"({"a":)" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
+    }
+    static bool Refused(const std::string& body, const char* reason) {
+        try {
+            TeskJson::CheckTreeLimits(body);
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+            return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(TeskJsonLimitTest, NestingUpToTheLimitPassesOneLevelMoreIsRefused) {
+    EXPECT_FALSE(Refused(Nest(TeskJson::kMaxDepth - 1), ""));
+    EXPECT_TRUE(Refused(Nest(TeskJson::kMaxDepth), "deeper than 256 levels"));
+    // Unclosed brackets count as well: the check runs before anything is validated.
+    EXPECT_TRUE(Refused(std::string(1 << 20, '['), "deeper than 256 levels"));
+}
+
+TEST_F(TeskJsonLimitTest, BracketsInStringsDoNotNest) {
+    const std::string brackets(1000, '[');
+    EXPECT_FALSE(Refused(R"({"a":")" + brackets + R"("})", ""));
+    EXPECT_FALSE(Refused(R"({"a":"\")" + brackets + R"(\\","b":1})", ""));
+    EXPECT_TRUE(Refused(R"({"a":"\\",)" + brackets, "deeper"));
+}
+
+TEST_F(TeskJsonLimitTest, UnserializeRefusesByThrowingAndKeepsTheOutput) {
+    JsonObject out = ObjectOf(R"({"kept":1})");
+    EXPECT_THROW(TeskJson::Unserialize(Nest(300), out), std::runtime_error);
+    EXPECT_EQ(out.count("kept"), 1u);
+}
+
+TEST_F(TeskJsonLimitTest, CostFollowsWhatTheTreeHoldsNotTheLengthOfTheText) {
+    // The same size of body: one long string is cheap, thousands of numbers are not.
+    std::string numbers = R"({"a":[0)";
+    for (int i = 0; i < 5000; ++i) numbers += ",0";
+    numbers += "]}";
+    const std::string text = R"({"a":")" + std::string(numbers.size() - 8, 'x') + R"("})";
+    ASSERT_EQ(text.size(), numbers.size());
+    EXPECT_EQ(TeskJson::SetCostLimit(64 * numbers.size()), TeskJson::kDefaultCostLimit);
+    EXPECT_FALSE(Refused(numbers, ""));
+    EXPECT_EQ(TeskJson::SetCostLimit(4 * numbers.size()), 64 * numbers.size());
+    EXPECT_EQ(TeskJson::CostLimit(), 4 * numbers.size());
+    EXPECT_TRUE(Refused(numbers, "bytes of memory to parse (the limit)"));
+    EXPECT_FALSE(Refused(text, ""));
+    JsonObject out;
+    EXPECT_THROW(TeskJson::Unserialize(numbers, out), std::runtime_error);
+    EXPECT_TRUE(TeskJson::Unserialize(text, out));
+}
+
+TEST_F(TeskJsonLimitTest, ReleaseEmptiesTreesOfAnyShape) {
+    // Deeper than the path Release keeps, and wide at every level.
+    JsonValue root = JsonValue::array();
+    JsonValue* node = &root;
+    for (int level = 0; level < 5000; ++level) {
+        node->push_back(level);
+        node->push_back(JsonValue::object({{"k", "v"}, {"o", JsonValue::object({{"x", 1}})}}));
+        node->push_back(JsonValue::array());
+        node = &node->back();
+    }
+    TeskJson::Release(root);
+    EXPECT_TRUE(root.is_array());
+    EXPECT_TRUE(root.empty());
+
+    JsonObject document = ObjectOf(R"({"a":{"b":[1,{"c":[[],[[2]]]}]},"d":"e","f":[{}]})");
+    TeskJson::Release(document);
+    EXPECT_TRUE(document.empty());
+}
+
+}  // namespace
