@@ -389,7 +389,7 @@ TEST_F(TeskRestApiWireTest, ChunkedBodyOverTheLimitFails) {
 
 TEST_F(TeskRestApiWireTest, ServerSilentLongerThanIdleTimeoutFails) {
     cstest::LogCapture log;
-    m_conn->Limits().lIdleTimeoutSec = 1;
+    m_conn->Limits().lIdleTimeoutMs = 200;
     std::string response;
     EXPECT_FALSE(m_conn->get("?command=slow", response, nullptr));
     ASSERT_EQ(log.Errors().size(), 1u);
