@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -556,8 +555,9 @@ std::string CurlErrorText(CURLcode code, const char* detail) {
 }
 
 // Every CURLcode is turned into a failure kind here and nowhere else.
-void Classify(CURLcode code, const Transfer& transfer, const char* detail, const TeskLibCurlLimits& limits,
-              TeskLibCurlResult& result) {
+// @p readingHeaders: the request went out and the answer's header block has not ended.
+void Classify(CURLcode code, const Transfer& transfer, bool readingHeaders, const char* detail,
+              const TeskLibCurlLimits& limits, TeskLibCurlResult& result) {
     if (transfer.failure != TeskLibCurlFailure::None) {
         // Our own verdict (a limit, a bound) explains the curl error that followed it.
         result.eFailure = transfer.failure;
@@ -578,6 +578,9 @@ void Classify(CURLcode code, const Transfer& transfer, const char* detail, const
             // The only time-out left to curl is the connect time-out, which includes resolving.
             result.eFailure = std::strstr(detail, "Resolving") != nullptr ? TeskLibCurlFailure::ResolveHost
                                                                           : TeskLibCurlFailure::Connect;
+            result.strError =
+                StrUtil::Format("not connected within the connect time-out of %ld ms", limits.lConnectTimeoutMs) +
+                result.strError.substr(std::strlen(curl_easy_strerror(code)));
             break;
         case CURLE_COULDNT_CONNECT:
             result.eFailure = TeskLibCurlFailure::Connect;
@@ -606,13 +609,12 @@ void Classify(CURLcode code, const Transfer& transfer, const char* detail, const
                 StrUtil::Format("answer body larger than the limit of %llu bytes", limits.ullMaxBodyBytes);
             break;
         case CURLE_OUT_OF_MEMORY:
-            // curl refuses a header line over its own limit with this code.
-            if (std::strstr(detail, "header") != nullptr) {
+            // curl refuses a header line over its own limit with this code, mostly without a
+            // word in the error buffer; a real lack of memory in the header phase is unlikely.
+            if (readingHeaders || std::strstr(detail, "header") != nullptr) {
                 result.eFailure = TeskLibCurlFailure::TooLarge;
-                const char* max = std::strstr(detail, "max is ");
-                result.strError = max != nullptr ? "header line larger than " +
-                                                       std::to_string(std::strtoul(max + 7, nullptr, 10)) + " bytes"
-                                                 : std::string("header line larger than curl accepts");
+                result.strError =
+                    StrUtil::Format("header line larger than curl's limit of %d bytes", CURL_MAX_HTTP_HEADER);
             } else {
                 result.eFailure = TeskLibCurlFailure::Transport;
             }
@@ -918,10 +920,13 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
             result.strLocation = CleanLocation(location);
         }
     }
+    long requestBytes = 0;
+    const bool readingHeaders = curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestBytes) == CURLE_OK &&
+                                requestBytes > 0 && !transfer.headers.Complete();
     // Removing a handle whose transfer was cut short closes its connection.
     curl_multi_remove_handle(multi, easy);
 
-    Classify(code, transfer, impl.errorBuffer, limits, result);
+    Classify(code, transfer, readingHeaders, impl.errorBuffer, limits, result);
     result.nBytes = static_cast<std::size_t>(transfer.received);
     if (result.eFailure == TeskLibCurlFailure::None) {
         try {
