@@ -178,6 +178,8 @@ bool TeskRestApiConnection::enableDebug() {
 bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& path, const std::string& body,
                                     std::string& response, const TeskRestApiRequestOptions* options) {
     const TeskRestApiRequestInfo info{method, path, body};
+    // Cleared, not released: its buffer receives a later answer.
+    response.clear();
     m_LastResult = TeskLibCurlResult();
 
     m_strUrl.clear();
