@@ -10,18 +10,22 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
-#include "RawHttpServer.h"
+#include "RawListener.h"
 #include "TeskLibCurl.h"
 #include "TeskRestApiConnection.h"
+#include "TestCertificates.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define CSTEST_SANITIZED 1
@@ -33,7 +37,8 @@
 
 namespace {
 
-using cstest::RawHttpServer;
+using cstest::RawAnswer;
+using cstest::RawRequest;
 
 constexpr long kLimitMs = 200;
 // Upper bound for a case that must end at a lowered limit: far below every default limit,
@@ -82,22 +87,46 @@ std::string Answer(const std::string& body, const std::string& extraHeaders = ""
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
 }
 
-// Answers every request on every connection with @p reply.
-RawHttpServer::Script AlwaysAnswer(std::string reply) {
-    return [reply](RawHttpServer& server, int client) {
-        while (!server.ReadRequest(client).empty() && server.Send(client, reply)) {
-        }
-    };
+RawAnswer Bytes(std::string bytes) {
+    RawAnswer answer;
+    answer.bytes = std::move(bytes);
+    return answer;
 }
 
-// Reads the request and says nothing until the client gives up.
-void StaySilent(RawHttpServer& server, int client) {
-    server.ReadRequest(client);
-    server.WaitForClose(client);
+// Says nothing until the test ends.
+RawAnswer Silence() {
+    RawAnswer answer;
+    answer.hang = true;
+    return answer;
 }
 
 class TransportTest : public ::testing::Test {
 protected:
+    void TearDown() override {
+        if (m_listener) {
+            m_listener->Stop();
+        }
+    }
+
+    // Starts a listener on this process's address and a port of its own; @p handler answers
+    // every request. Returns its base URL.
+    std::string Serve(std::function<RawAnswer(const RawRequest&)> handler, const cstest::ListenOptions& tls = {}) {
+        m_listener = std::make_unique<cstest::RawListener>([this, handler](const RawRequest& request) {
+            int seen = m_connections.load();
+            while (request.connection > seen && !m_connections.compare_exchange_weak(seen, request.connection)) {
+            }
+            return handler(request);
+        });
+        cstest::ListenOptions options = tls;
+        options.port = 0;
+        EXPECT_TRUE(m_listener->Start(cstest::ProcessLoopbackAddress(), options));
+        return std::string(options.tls ? "https://" : "http://") + cstest::ProcessLoopbackAddress() + ":" +
+               std::to_string(m_listener->Port());
+    }
+    std::string ServeAlways(const std::string& bytes) {
+        return Serve([bytes](const RawRequest&) { return Bytes(bytes); });
+    }
+
     // One GET of kPath (or @p path) through the REST base against @p base, timed.
     bool Get(const std::string& base, const std::string& path = kPath) {
         EXPECT_TRUE(m_conn.connect(base, false, ""));
@@ -106,10 +135,6 @@ protected:
         m_elapsedMs = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
         return ok;
-    }
-    bool Get(const RawHttpServer& server, const std::string& path = kPath) {
-        EXPECT_TRUE(server.Started());
-        return Get(server.BaseUrl(), path);
     }
 
     const TeskLibCurlResult& Result() const { return m_conn.LastResult(); }
@@ -136,6 +161,8 @@ protected:
         EXPECT_TRUE(m_response.empty());
     }
 
+    std::unique_ptr<cstest::RawListener> m_listener;
+    std::atomic<int> m_connections{0};  // TCP connections the listener has seen requests on
     cstest::LogCapture m_log;
     TeskRestApiConnection m_conn;
     std::string m_response = "stale";
@@ -216,9 +243,9 @@ TEST_F(TransportTest, DroppedSynFailsAsConnectAtTheConnectTimeout) {
 // Time limits
 
 TEST_F(TransportTest, SilentServerFailsAtTheIdleTimeout) {
-    RawHttpServer server(StaySilent);
+    const std::string base = Serve([](const RawRequest&) { return Silence(); });
     m_conn.Limits().lIdleTimeoutMs = kLimitMs;
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(base));
     ExpectFailure(TeskLibCurlFailure::Timeout);
     ExpectOneErrorLine({"no answer from the server at", "no byte received for 200 ms"});
     EXPECT_GE(m_elapsedMs, kLimitMs);
@@ -227,16 +254,16 @@ TEST_F(TransportTest, SilentServerFailsAtTheIdleTimeout) {
 
 TEST_F(TransportTest, DrippingServerFailsTheAverageRate) {
     // Ten bytes now and then keep the idle time-out from ever firing.
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        if (!s.Send(client, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")) return;
-        while (!s.Pause(20) && s.Send(client, "0123456789")) {
-        }
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+        answer.dripPiece = "0123456789";
+        answer.dripEveryMs = 20;
+        return answer;
     });
     m_conn.Limits().lIdleTimeoutMs = kWellWithinMs;
     m_conn.Limits().lRateWindowMs = kLimitMs;
     m_conn.Limits().ullMinBytesPerSec = 1024;
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(base));
     ExpectFailure(TeskLibCurlFailure::Timeout);
     ExpectOneErrorLine({"no complete answer from the server at", "after HTTP status 200",
                         "in the last 200 ms, below the minimum average of 1024 bytes/s"});
@@ -245,16 +272,15 @@ TEST_F(TransportTest, DrippingServerFailsTheAverageRate) {
 }
 
 TEST_F(TransportTest, EndlessFastStreamFailsAtTheOverallLimit) {
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        if (!s.Send(client, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return;
-        const std::string chunk = "400\r\n" + std::string(1024, 'x') + "\r\n";
-        while (!s.Pause(2) && s.Send(client, chunk)) {
-        }
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+        answer.dripPiece = "400\r\n" + std::string(1024, 'x') + "\r\n";
+        answer.dripEveryMs = 2;
+        return answer;
     });
     m_conn.Limits().lIdleTimeoutMs = kWellWithinMs;
     m_conn.Limits().lTotalTimeoutMs = kLimitMs;
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(base));
     ExpectFailure(TeskLibCurlFailure::Timeout);
     ExpectOneErrorLine({"did not complete within the overall limit of 200 ms"});
     EXPECT_GT(Result().nBytes, 0u);
@@ -263,18 +289,13 @@ TEST_F(TransportTest, EndlessFastStreamFailsAtTheOverallLimit) {
 }
 
 TEST_F(TransportTest, AbandonedTransferLeavesTheConnectionUsable) {
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        if (s.Connections() == 1) {
-            StaySilent(s, client);
-        } else {
-            AlwaysAnswer(Answer("{}"))(s, client);
-        }
-    });
+    const std::string base =
+        Serve([](const RawRequest& request) { return request.connection == 1 ? Silence() : Bytes(Answer("{}")); });
     m_conn.Limits().lIdleTimeoutMs = kLimitMs;
-    EXPECT_FALSE(Get(server));
-    EXPECT_TRUE(Get(server));
+    EXPECT_FALSE(Get(base));
+    EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "{}");
-    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(m_connections.load(), 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -284,30 +305,29 @@ TEST_F(TransportTest, CompressedBodyOverTheCapFailsAsTooLarge) {
     const std::string bomb = DeflatedZeros(4);
     ASSERT_FALSE(bomb.empty());
     ASSERT_LT(bomb.size(), 64u * 1024);
-    RawHttpServer server(AlwaysAnswer(Answer(bomb, "Content-Encoding: deflate\r\n")));
+    const std::string base = ServeAlways(Answer(bomb, "Content-Encoding: deflate\r\n"));
     m_conn.Limits().ullMaxBodyBytes = 1u << 20;
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(base));
     ExpectFailure(TeskLibCurlFailure::TooLarge);
     ExpectOneErrorLine({"answer body larger than the limit of 1048576 bytes"});
     EXPECT_LE(Result().nBytes, 1u << 20);
 }
 
 TEST_F(TransportTest, AnnouncedLengthOverTheCapFailsBeforeTheBody) {
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        s.Send(client, "HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n");
-        s.WaitForClose(client);
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n");
+        answer.hang = true;
+        return answer;
     });
     m_conn.Limits().ullMaxBodyBytes = 1u << 20;
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(base));
     ExpectFailure(TeskLibCurlFailure::TooLarge);
     ExpectOneErrorLine({"answer body larger than the limit of 1048576 bytes"});
     EXPECT_EQ(Result().nBytes, 0u);
 }
 
 TEST_F(TransportTest, HeaderLineOverCurlsLimitFailsAsTooLarge) {
-    RawHttpServer server(AlwaysAnswer(Answer("{}", "X-Huge: " + std::string(200 * 1024, 'h') + "\r\n")));
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(ServeAlways(Answer("{}", "X-Huge: " + std::string(200 * 1024, 'h') + "\r\n"))));
     ExpectFailure(TeskLibCurlFailure::TooLarge);
     ExpectOneErrorLine({"header line larger than curl's limit of 102400 bytes"});
     EXPECT_EQ(m_log.AllText().find("Out of memory"), std::string::npos);
@@ -318,8 +338,7 @@ TEST_F(TransportTest, TenThousandCookieLinesFailAsTooLarge) {
     for (int i = 0; i < 10000; ++i) {
         cookies += "Set-Cookie: c" + std::to_string(i) + "=v\r\n";
     }
-    RawHttpServer server(AlwaysAnswer(Answer("{}", cookies)));
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(ServeAlways(Answer("{}", cookies))));
     ExpectFailure(TeskLibCurlFailure::TooLarge);
     ExpectOneErrorLine({"more than 100 header lines"});
 }
@@ -328,79 +347,79 @@ TEST_F(TransportTest, TenThousandCookieLinesFailAsTooLarge) {
 // Redirects
 
 TEST_F(TransportTest, RedirectFailsNamingTheLocationWithoutItsQuery) {
-    RawHttpServer server(AlwaysAnswer(
+    EXPECT_FALSE(Get(ServeAlways(
         "HTTP/1.1 302 Found\r\nLocation: https://user:pw@cloud.example.invalid:8443/api?command=login&password=s3cret"
-        "\r\nContent-Length: 0\r\n\r\n"));
-    EXPECT_FALSE(Get(server));
+        "\r\nContent-Length: 0\r\n\r\n")));
     EXPECT_TRUE(Result().bTransportOk);
     EXPECT_EQ(Result().eFailure, TeskLibCurlFailure::None);
     EXPECT_EQ(Result().lHttpStatus, 302);
     EXPECT_EQ(Result().strLocation, "https://cloud.example.invalid:8443/api");
     ExpectOneErrorLine({"redirected it (HTTP 302) to https://cloud.example.invalid:8443/api; use that URL"});
     EXPECT_EQ(m_log.AllText().find("pw@"), std::string::npos);
-    // Not followed: the one request went to this server only.
-    EXPECT_EQ(server.Connections(), 1);
+    // Not followed: the one request went to this listener only.
+    EXPECT_EQ(m_connections.load(), 1);
 }
 
 TEST_F(TransportTest, RelativeRedirectIsMadeAbsolute) {
-    RawHttpServer server(
-        AlwaysAnswer("HTTP/1.1 301 Moved\r\nLocation: /cloud/api?x=1#top\r\nContent-Length: 0\r\n\r\n"));
-    EXPECT_FALSE(Get(server));
-    EXPECT_EQ(Result().strLocation, server.BaseUrl() + "/cloud/api");
-    ExpectOneErrorLine({"(HTTP 301) to " + server.BaseUrl() + "/cloud/api; use that URL"});
+    const std::string base =
+        ServeAlways("HTTP/1.1 301 Moved\r\nLocation: /cloud/api?x=1#top\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_FALSE(Get(base));
+    EXPECT_EQ(Result().strLocation, base + "/cloud/api");
+    ExpectOneErrorLine({"(HTTP 301) to " + base + "/cloud/api; use that URL"});
 }
 
 // ---------------------------------------------------------------------------
 // Connections and framing
 
 TEST_F(TransportTest, KeptAliveConnectionClosedByTheServerIsReplaced) {
-    // The answer promises nothing about closing; the server closes right after it anyway.
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        s.Send(client, Answer("{\"n\":" + std::to_string(s.Connections()) + "}"));
+    // The answer promises nothing about closing; the listener closes right after it anyway.
+    const std::string base = Serve([](const RawRequest& request) {
+        RawAnswer answer = Bytes(Answer("{\"n\":" + std::to_string(request.connection) + "}"));
+        answer.close = true;
+        return answer;
     });
-    EXPECT_TRUE(Get(server));
+    EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "{\"n\":1}");
-    EXPECT_TRUE(Get(server));
+    EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "{\"n\":2}");
-    EXPECT_EQ(server.Connections(), 2);
     EXPECT_TRUE(m_log.Errors().empty()) << m_log.AllText();
 }
 
 TEST_F(TransportTest, ConnectionClosedMidBodyFailsAsTransport) {
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        s.Send(client, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort");
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort");
+        answer.close = true;
+        return answer;
     });
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(base));
     ExpectFailure(TeskLibCurlFailure::Transport);
     EXPECT_EQ(Result().lHttpStatus, 200);
     ExpectOneErrorLine({"no complete answer from the server at", "after HTTP status 200"});
 }
 
 TEST_F(TransportTest, ContentLengthShorterThanTheBodyCutsItAndDropsTheConnection) {
-    RawHttpServer server(AlwaysAnswer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA"));
-    EXPECT_TRUE(Get(server));
+    const std::string base = ServeAlways("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA");
+    EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "ok");
     // The surplus must not be read as the start of the next answer.
-    EXPECT_TRUE(Get(server));
+    EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "ok");
-    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(m_connections.load(), 2);
 }
 
 TEST_F(TransportTest, Http10AnswerWithoutLengthEndsWhenTheServerCloses) {
-    RawHttpServer server([](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        s.Send(client, "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{\"whole\":true}");
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{\"whole\":true}");
+        answer.close = true;
+        return answer;
     });
-    EXPECT_TRUE(Get(server));
+    EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "{\"whole\":true}");
     EXPECT_EQ(Result().lHttpStatus, 200);
 }
 
 TEST_F(TransportTest, BrokenChunkingFailsAsTransport) {
-    RawHttpServer server(AlwaysAnswer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n"));
-    EXPECT_FALSE(Get(server));
+    EXPECT_FALSE(Get(ServeAlways("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n")));
     ExpectFailure(TeskLibCurlFailure::Transport);
     ExpectOneErrorLine({"no complete answer from the server at"});
 }
@@ -412,7 +431,7 @@ TEST_F(TransportTest, BrokenChunkingFailsAsTransport) {
 std::string Pattern(std::size_t size) {
     std::string text(size, '\0');
     for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>('a' + (i * 7 + (i >> 12)) % 26);
+        text[i] = static_cast<char>(i * 7 + (i >> 12));
     }
     return text;
 }
@@ -420,19 +439,17 @@ std::string Pattern(std::size_t size) {
 TEST_F(TransportTest, LargeChunkedBodyArrivesWholeWithZeroPadding) {
     // Past the 16 MiB that one string takes, into the blocks that are joined at the end.
     const std::string body = Pattern(36u << 20);
-    RawHttpServer server([&body](RawHttpServer& s, int client) {
-        s.ReadRequest(client);
-        if (!s.Send(client, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return;
-        const std::size_t piece = 1u << 20;
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::size_t piece = 1u << 20;
+    for (std::size_t at = 0; at < body.size(); at += piece) {
         char size[32];
-        for (std::size_t at = 0; at < body.size(); at += piece) {
-            std::snprintf(size, sizeof size, "%zx\r\n", piece);
-            if (!s.Send(client, size) || !s.Send(client, body.substr(at, piece)) || !s.Send(client, "\r\n")) return;
-        }
-        s.Send(client, "0\r\n\r\n");
-        s.WaitForClose(client);
-    });
-    ASSERT_TRUE(Get(server));
+        std::snprintf(size, sizeof size, "%zx\r\n", piece);
+        chunked += size;
+        chunked.append(body, at, piece);
+        chunked += "\r\n";
+    }
+    chunked += "0\r\n\r\n";
+    ASSERT_TRUE(Get(ServeAlways(chunked)));
     EXPECT_EQ(m_response.size(), body.size());
     EXPECT_TRUE(m_response == body);
     ASSERT_GE(m_response.capacity(), m_response.size() + kTeskBodyPadding);
@@ -441,25 +458,124 @@ TEST_F(TransportTest, LargeChunkedBodyArrivesWholeWithZeroPadding) {
 }
 
 TEST_F(TransportTest, SmallBodiesArePaddedAndTheCallersBufferIsReused) {
-    RawHttpServer server(AlwaysAnswer(Answer(R"({"listzonesresponse":{}})")));
-    ASSERT_TRUE(Get(server));
+    const std::string base = ServeAlways(Answer(R"({"listzonesresponse":{}})"));
+    ASSERT_TRUE(Get(base));
     EXPECT_EQ(m_response, R"({"listzonesresponse":{}})");
     ASSERT_GE(m_response.capacity(), m_response.size() + kTeskBodyPadding);
     EXPECT_EQ(std::string(m_response.data() + m_response.size(), kTeskBodyPadding),
               std::string(kTeskBodyPadding, '\0'));
     // The buffers change hands on each answer: the one given back is filled next time but one.
     const char* first = m_response.data();
-    ASSERT_TRUE(Get(server));
-    ASSERT_TRUE(Get(server));
+    ASSERT_TRUE(Get(base));
+    ASSERT_TRUE(Get(base));
     EXPECT_EQ(static_cast<const void*>(m_response.data()), static_cast<const void*>(first));
-    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_EQ(m_connections.load(), 1);
 }
 
 TEST_F(TransportTest, EmptyBodyIsPaddedToo) {
-    RawHttpServer server(AlwaysAnswer(Answer("")));
-    ASSERT_TRUE(Get(server));
+    ASSERT_TRUE(Get(ServeAlways(Answer(""))));
     EXPECT_TRUE(m_response.empty());
     EXPECT_GE(m_response.capacity(), kTeskBodyPadding);
+}
+
+// ---------------------------------------------------------------------------
+// TLS: certificates made for this run, the listener serving them on this process's address
+
+class TlsTransportTest : public TransportTest {
+protected:
+    // Serves HTTPS with @p identity; the answer is always a small JSON body.
+    std::string ServeTls(const cstest::CertificateFiles& identity) {
+        cstest::ListenOptions options;
+        options.tls = identity;
+        return Serve([](const RawRequest&) { return Bytes(Answer(R"({"ok":true})")); }, options);
+    }
+
+    cstest::TestCertificates m_certs{"", cstest::ProcessLoopbackAddress()};
+};
+
+TEST_F(TlsTransportTest, ExtraCaFileIsTrustedBesidesTheSystemStore) {
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    EXPECT_TRUE(Get(ServeTls(m_certs.Server())));
+    EXPECT_EQ(m_response, R"({"ok":true})");
+    EXPECT_TRUE(m_log.Errors().empty()) << m_log.AllText();
+}
+
+TEST_F(TlsTransportTest, CertificateOfAnUnknownIssuerFailsAsTlsCertificate) {
+    // Trusted neither by the system store nor by the extra file.
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    EXPECT_FALSE(Get(ServeTls(m_certs.Unknown())));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    ExpectOneErrorLine({"no answer from the server at", "certificate"});
+}
+
+TEST_F(TlsTransportTest, CertificateWithoutTheSystemStoreOrExtraFileFailsAsTlsCertificate) {
+    EXPECT_FALSE(Get(ServeTls(m_certs.Server())));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    ExpectOneErrorLine({"certificate"});
+}
+
+TEST_F(TlsTransportTest, CertificateForAnotherHostFailsAsTlsCertificate) {
+    // Signed by the trusted CA, but for a name and no address: the request goes to the address.
+    cstest::TestCertificates other("cloud.example.invalid", "");
+    m_conn.Tls().strCaFile = other.Ca().certificateFile;
+    EXPECT_FALSE(Get(ServeTls(other.Server())));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    ExpectOneErrorLine({"no alternative certificate subject name matches"});
+}
+
+TEST_F(TlsTransportTest, VerificationSwitchedOffAcceptsAnyCertificate) {
+    m_conn.Tls().bVerifyPeer = false;
+    const std::string base = ServeTls(m_certs.Unknown());
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, R"({"ok":true})");
+    // Switching it back on drops the connection that was made without checks.
+    m_conn.Tls().bVerifyPeer = true;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    EXPECT_EQ(m_connections.load(), 1);
+}
+
+TEST_F(TlsTransportTest, UnreadableCaFileFailsAsTlsWithoutConnecting) {
+    m_conn.Tls().strCaFile = m_certs.Directory() + "/missing.pem";
+    EXPECT_FALSE(Get(ServeTls(m_certs.Server())));
+    ExpectFailure(TeskLibCurlFailure::Tls);
+    ExpectOneErrorLine({"cannot read the CA file " + m_certs.Directory() + "/missing.pem"});
+    EXPECT_EQ(m_connections.load(), 0);
+}
+
+TEST_F(TlsTransportTest, PlainHttpAnswerToTheHandshakeFailsAsTls) {
+    // A plain HTTP server on the port where TLS was expected answers the ClientHello with an
+    // HTTP error page.
+    ClosedPort port;
+    ASSERT_EQ(listen(port.Fd(), 1), 0);
+    std::thread server([&port] {
+        const int client = accept(port.Fd(), nullptr, nullptr);
+        if (client < 0) return;
+        char buffer[4096];
+        if (recv(client, buffer, sizeof buffer, 0) > 0) {
+            const std::string reply = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
+        shutdown(client, SHUT_WR);
+        while (recv(client, buffer, sizeof buffer, 0) > 0) {
+        }
+        close(client);
+    });
+    EXPECT_FALSE(Get("https://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(port.Port())));
+    server.join();
+    ExpectFailure(TeskLibCurlFailure::Tls);
+    ExpectOneErrorLine({"no answer from the server at", "wrong version number"});
+}
+
+TEST_F(TlsTransportTest, SilentPeerDuringTheHandshakeFailsAtTheConnectTimeout) {
+    // The listener waits for a request line that the TLS handshake never sends.
+    const std::string base = ServeAlways(Answer("{}"));
+    m_conn.Limits().lConnectTimeoutMs = kLimitMs;
+    EXPECT_FALSE(Get("https://" + base.substr(std::string("http://").size())));
+    ExpectFailure(TeskLibCurlFailure::Connect);
+    ExpectOneErrorLine({"not connected within the connect time-out of 200 ms"});
+    EXPECT_GE(m_elapsedMs, kLimitMs);
+    EXPECT_LT(m_elapsedMs, kWellWithinMs);
 }
 
 #ifndef CSTEST_SANITIZED
@@ -502,28 +618,25 @@ TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
     constexpr std::size_t kCap = std::size_t{128} << 20;
     const std::string bomb = DeflatedZeros(kCap / (1u << 20) + 8);
     ASSERT_FALSE(bomb.empty());
-    // A first small answer, on the same connection and server thread, sets up their memory
+    // A first small answer, on the same connection and listener thread, sets up their memory
     // before the cap.
     const std::string small = Answer("{}");
     const std::string large = Answer(bomb, "Content-Encoding: deflate\r\n");
-    RawHttpServer server([&small, &large](RawHttpServer& s, int client) {
-        bool first = true;
-        while (!s.ReadRequest(client).empty() && s.Send(client, first ? small : large)) {
-            first = false;
-        }
-    });
+    std::atomic<int> requests{0};
+    const std::string base = Serve([&](const RawRequest&) { return Bytes(requests++ == 0 ? small : large); });
     m_conn.Limits().ullMaxBodyBytes = kCap;
-    ASSERT_TRUE(Get(server));
+    ASSERT_TRUE(Get(base));
     m_log.Clear();
     bool ok = true;
     {
         AddressSpaceCap cap(kCap + (std::size_t{40} << 20));
         ASSERT_TRUE(cap.Ok());
-        ok = Get(server);
+        ok = Get(base);
     }
     EXPECT_FALSE(ok);
     ExpectFailure(TeskLibCurlFailure::TooLarge);
     ExpectOneErrorLine({"answer body larger than the limit of 134217728 bytes"});
+    EXPECT_EQ(m_connections.load(), 1);
 }
 #endif
 
