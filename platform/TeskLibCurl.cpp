@@ -469,13 +469,11 @@ int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t 
 // ---------------------------------------------------------------------------
 // URL pieces for messages
 
-// End of "scheme://authority" in @p url; npos when the URL has no scheme.
+// End of "scheme://authority" in @p url, and in @p begin where the authority starts. curl takes
+// a URL without a scheme for http, so the authority may start at the beginning.
 std::size_t AuthorityEnd(const std::string& url, std::size_t& begin) {
     const std::size_t scheme = url.find("://");
-    if (scheme == std::string::npos) {
-        return std::string::npos;
-    }
-    begin = scheme + 3;
+    begin = scheme != std::string::npos && scheme < url.find_first_of("/?#") ? scheme + 3 : 0;
     const std::size_t end = url.find_first_of("/?#", begin);
     return end == std::string::npos ? url.size() : end;
 }
@@ -489,9 +487,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 std::string HostOfUrl(const std::string& url) {
     std::size_t begin = 0;
     const std::size_t end = AuthorityEnd(url, begin);
-    if (end == std::string::npos) {
-        return std::string();
-    }
     std::string host = url.substr(begin, end - begin);
     const std::size_t at = host.rfind('@');
     if (at != std::string::npos) {
@@ -515,11 +510,9 @@ std::string CleanLocation(const std::string& location) {
     std::string clean = location.substr(0, location.find_first_of("?#"));
     std::size_t begin = 0;
     const std::size_t end = AuthorityEnd(clean, begin);
-    if (end != std::string::npos) {
-        const std::size_t at = clean.rfind('@', end);
-        if (at != std::string::npos && at >= begin) {
-            clean.erase(begin, at + 1 - begin);
-        }
+    const std::size_t at = end == 0 ? std::string::npos : clean.rfind('@', end - 1);
+    if (at != std::string::npos && at >= begin) {
+        clean.erase(begin, at + 1 - begin);
     }
     return clean;
 }
@@ -527,15 +520,17 @@ std::string CleanLocation(const std::string& location) {
 // curl's messages name the host, not the URL; should one ever quote it, the path and query
 // (which may hold a password) are cut out.
 void RemoveUrlText(std::string& text, const std::string& url, const std::string& host) {
+    if (url.empty()) {
+        return;
+    }
     std::size_t at = 0;
-    while ((at = text.find(url)) != std::string::npos) {
+    while ((at = text.find(url, at)) != std::string::npos) {
         text.replace(at, url.size(), host);
+        at += host.size();
     }
     std::size_t begin = 0;
-    const std::size_t end = AuthorityEnd(url, begin);
-    const std::size_t tail = end == std::string::npos ? url.find('?') : end;
-    if (tail != std::string::npos && url.size() - tail > 1) {
-        const std::string rest = url.substr(tail);
+    const std::string rest = url.substr(AuthorityEnd(url, begin));
+    if (rest.size() > 1) {
         while ((at = text.find(rest)) != std::string::npos) {
             text.erase(at, rest.size());
         }
@@ -805,9 +800,9 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     {
         std::size_t begin = 0;
         const std::size_t end = AuthorityEnd(url, begin);
-        if (end == std::string::npos || impl.strHostKey.size() != end || url.compare(0, end, impl.strHostKey) != 0) {
+        if (impl.strHostKey.size() != end || url.compare(0, end, impl.strHostKey) != 0) {
             impl.strHost = HostOfUrl(url);
-            impl.strHostKey = end == std::string::npos ? std::string() : url.substr(0, end);
+            impl.strHostKey = url.substr(0, end);
         }
         result.strHost = impl.strHost;
     }
