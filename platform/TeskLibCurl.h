@@ -34,7 +34,8 @@ enum class TeskLibCurlFailure {
 CLOUDSTACK_EXPORT const char* TeskLibCurlFailureName(TeskLibCurlFailure failure);
 
 /// @brief Transfer limits, kept in one place. Defaults suit a management server; a value of 0
-/// switches that limit off. Tests lower them so that a failure shows within milliseconds.
+/// switches that limit off (the connect time-out then falls back to curl's own 300 s). Tests
+/// lower them so that a failure shows within milliseconds.
 struct TeskLibCurlLimits {
     /// Resolving, connecting and the TLS handshake together; 30 s.
     long lConnectTimeoutMs{30000};

@@ -41,7 +41,9 @@ struct TeskRestApiRequestInfo {
 ///      success, then saveLoginCurlHeaders while the login flag is raised (the answer's header
 ///      lines are readable through the curl wrapper until the next request);
 ///   6. LogResponse;
-///   7. LogError when the request failed.
+///   7. LogError when no complete answer arrived or recvResp refused it.
+/// When computeUrl or a header hook fails, the base writes an error line of its own and the
+/// request ends there, before LogRequest.
 class CLOUDSTACK_EXPORT TeskRestApiConnection {
 public:
     TeskRestApiConnection();
@@ -78,8 +80,8 @@ public:
     /// @brief Before every transfer. The base's writes nothing: its summary line after the
     /// answer says everything.
     virtual void LogRequest(const TeskRestApiRequestInfo& request);
-    /// @brief Once for each request that got no usable answer: the base's writes one error line
-    /// naming the command and why, never the URL.
+    /// @brief Once for each transfer that brought no usable answer: the base's writes one error
+    /// line naming the command, the server's host and port, and why; never the URL's path or query.
     virtual void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result);
 
     /// @brief Stores the complete content-type header line sent with every request.
