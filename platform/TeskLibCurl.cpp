@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -23,6 +22,7 @@
 
 #include "StrUtil.h"
 #include "TeskHttpResponseHeaders.h"
+#include "TeskTransferWatch.h"
 
 namespace {
 
@@ -179,138 +179,6 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Time limits
-
-// Watches one transfer against the idle, average-rate and overall limits. curl's own
-// LOW_SPEED check compares a speed averaged over a few seconds, so a server that sends a few
-// bytes every minute never trips it; here the bytes of every window are counted exactly.
-class TransferWatch {
-public:
-    void Begin(Clock::time_point now, const TeskLibCurlLimits& limits) {
-        m_Start = now;
-        m_LastByte = now;
-        m_ullTotal = 0;
-        m_Idle = Positive(limits.lIdleTimeoutMs);
-        m_Overall = Positive(limits.lTotalTimeoutMs);
-        m_Window = Positive(limits.lRateWindowMs);
-        m_lIdleMs = limits.lIdleTimeoutMs;
-        m_lOverallMs = limits.lTotalTimeoutMs;
-        m_lWindowMs = limits.lRateWindowMs;
-        m_ullMinRate = limits.ullMinBytesPerSec;
-        m_ullNeeded = 0;
-        if (limits.lRateWindowMs > 0 && limits.ullMinBytesPerSec > 0) {
-            m_ullNeeded = std::max<unsigned long long>(
-                1, limits.ullMinBytesPerSec * static_cast<unsigned long long>(limits.lRateWindowMs) / 1000);
-        }
-        m_Granule = m_Window / 64;
-        m_Samples.clear();
-        m_Samples.push_back(Sample{now, 0});
-    }
-
-    // @p total: every byte received so far, header lines and (still compressed) body.
-    void Record(Clock::time_point now, unsigned long long total) {
-        if (total <= m_ullTotal) {
-            return;
-        }
-        m_ullTotal = total;
-        m_LastByte = now;
-        if (m_ullNeeded == 0) {
-            return;
-        }
-        // A sample says "by this time, this many bytes". Samples closer together than a
-        // granule are merged into the later one, which keeps the list short and can only make
-        // a window look fuller than it was, never emptier.
-        if (m_Samples.size() >= 2 && now - m_Samples[m_Samples.size() - 2].time < m_Granule) {
-            m_Samples.back() = Sample{now, total};
-        } else {
-            m_Samples.push_back(Sample{now, total});
-        }
-        Prune(now);
-    }
-
-    // true, with the reason, when a limit is crossed at @p now.
-    bool Expired(Clock::time_point now, std::string& reason) {
-        if (m_Overall.count() > 0 && now - m_Start >= m_Overall) {
-            reason = StrUtil::Format("the request did not complete within the overall limit of %ld ms", m_lOverallMs);
-            return true;
-        }
-        if (m_Idle.count() > 0 && now - m_LastByte >= m_Idle) {
-            reason = StrUtil::Format("no byte received for %ld ms", m_lIdleMs);
-            return true;
-        }
-        if (m_ullNeeded > 0 && now - m_Start >= m_Window) {
-            Prune(now);
-            // The first sample is the last one taken at or before the window's start, so the
-            // difference counts at least every byte of the window.
-            const unsigned long long inWindow = m_ullTotal - m_Samples.front().total;
-            if (inWindow < m_ullNeeded) {
-                reason = StrUtil::Format(
-                    "only %llu bytes received in the last %ld ms, below the minimum average of %llu bytes/s", inWindow,
-                    m_lWindowMs, m_ullMinRate);
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // How long the transfer may wait for the socket before a limit must be checked again.
-    long MsUntilNextCheck(Clock::time_point now) const {
-        Clock::time_point next = now + std::chrono::seconds(1);
-        if (m_Overall.count() > 0) {
-            next = std::min(next, m_Start + m_Overall);
-        }
-        if (m_Idle.count() > 0) {
-            next = std::min(next, m_LastByte + m_Idle);
-        }
-        if (m_ullNeeded > 0) {
-            // If nothing more arrives, the window check fails once the window has slid past the
-            // first sample after which fewer than the needed bytes came.
-            for (const Sample& sample : m_Samples) {
-                if (m_ullTotal - sample.total < m_ullNeeded) {
-                    next = std::min(next, std::max(m_Start + m_Window, sample.time + m_Window));
-                    break;
-                }
-            }
-        }
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(next - now) + std::chrono::milliseconds(1);
-        return std::max<long>(1, static_cast<long>(wait.count()));
-    }
-
-private:
-    struct Sample {
-        Clock::time_point time;
-        unsigned long long total;
-    };
-
-    static Clock::duration Positive(long ms) {
-        return ms > 0 ? Clock::duration(std::chrono::milliseconds(ms)) : Clock::duration::zero();
-    }
-
-    // Keeps the last sample at or before the start of the window ending at @p now, and all later.
-    void Prune(Clock::time_point now) {
-        const Clock::time_point windowStart = now - m_Window;
-        while (m_Samples.size() >= 2 && m_Samples[1].time <= windowStart) {
-            m_Samples.pop_front();
-        }
-    }
-
-    Clock::time_point m_Start;
-    Clock::time_point m_LastByte;
-    unsigned long long m_ullTotal{0};
-    Clock::duration m_Idle{};
-    Clock::duration m_Overall{};
-    Clock::duration m_Window{};
-    Clock::duration m_Granule{};
-    long m_lIdleMs{0};
-    long m_lOverallMs{0};
-    long m_lWindowMs{0};
-    unsigned long long m_ullMinRate{0};
-    unsigned long long m_ullNeeded{0};
-    std::deque<Sample> m_Samples;
-};
-
-// ---------------------------------------------------------------------------
 // Extra CA certificates
 
 std::string OpenSslErrorText() {
@@ -386,7 +254,7 @@ struct Transfer {
     CURL* easy{nullptr};
     BodyBuffer body;
     TeskHttpResponseHeaders headers;
-    TransferWatch watch;
+    TeskTransferWatch watch;
     unsigned long long maxBody{0};
     unsigned long long received{0};
     unsigned long long headerBytes{0};
