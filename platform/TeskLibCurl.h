@@ -50,7 +50,9 @@ struct TeskLibCurlLimits {
     /// The whole request, from the first connect attempt to the last body byte; 30 min.
     long lTotalTimeoutMs{30L * 60 * 1000};
     /// Largest answer body, counted after decompression as it arrives; 1 GiB. While it is
-    /// received the body's memory stays within this cap plus a few MiB.
+    /// received the body takes at most its size plus 32 MiB, so a body over the cap is dropped
+    /// within the cap plus 32 MiB. A body over 16 MiB is joined into one string at the end: the
+    /// string is reserved whole while the 16 MiB blocks are copied into it and freed one by one.
     unsigned long long ullMaxBodyBytes{1ULL << 30};
 };
 
