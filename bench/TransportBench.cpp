@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "LoopbackAddress.h"
 #include "TeskRestApiConnection.h"
 
 namespace {
@@ -59,15 +60,16 @@ void Serve(int listener, const std::string& answer) {
 
 int main(int argc, char** argv) {
     const int requests = argc > 1 ? std::atoi(argv[1]) : 5000;
-    const char* address = "127.1.2.3";
+    // The address of this process, as the tests use: never shared with another process.
+    const std::string address = cstest::ProcessLoopbackAddress();
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in where{};
     where.sin_family = AF_INET;
     socklen_t length = sizeof where;
-    inet_pton(AF_INET, address, &where.sin_addr);
+    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
     if (bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(listener, 4) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
-        std::fprintf(stderr, "cannot listen on %s\n", address);
+        std::fprintf(stderr, "cannot listen on %s\n", address.c_str());
         return 1;
     }
     const std::string body = R"({"listzonesresponse":{"count":1,"zone":[{"id":"1","name":"zone1"}]}})";
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
     {
         TeskRestApiConnection connection;
         connection.SetContentType("Content-Type: application/json; charset=UTF-8");
-        connection.connect("http://" + std::string(address) + ":" + std::to_string(ntohs(where.sin_port)), false, "");
+        connection.connect("http://" + address + ":" + std::to_string(ntohs(where.sin_port)), false, "");
         std::string response;
         const std::string path = "/client/api?command=listZones&response=json&sessionkey=abcdefghijklmnopqrstuvwxyz0";
         for (int i = 0; i < 100; ++i) {
