@@ -13,23 +13,81 @@ enum _http_hdr_type_ { HTTP_HDR_REQUEST = 0 };
 /// Request method of one transfer.
 enum _http_req_type_ { HTTP_REQ_GET = 0, HTTP_REQ_POST = 1 };
 
-/// @brief Transfer limits, kept in one place. Defaults suit a management server.
+/// Spare bytes behind the end of every answer body handed out: a body string's capacity() is at
+/// least its size() plus this, so that a JSON parser may read whole SIMD words past the end.
+/// The spare bytes are zero.
+constexpr std::size_t kTeskBodyPadding = 64;
+
+/// @brief Why a transfer produced no complete answer.
+enum class TeskLibCurlFailure {
+    None,            ///< a complete answer arrived, whatever its HTTP status
+    ResolveHost,     ///< the host name did not resolve
+    Connect,         ///< no connection: refused, unreachable, or not made within the connect time-out
+    Tls,             ///< the TLS handshake failed for another reason than the server's certificate
+    TlsCertificate,  ///< the server's certificate is not trusted or does not name the host
+    Timeout,         ///< the server went silent or too slow, or the request outlasted its overall limit
+    TooLarge,        ///< the body passed its cap, or a header line or the header block passed its bound
+    Transport,       ///< anything else: connection closed early, malformed answer, bad URL, ...
+};
+
+/// @brief The enumerator's name ("ResolveHost"), for messages and test output.
+CLOUDSTACK_EXPORT const char* TeskLibCurlFailureName(TeskLibCurlFailure failure);
+
+/// @brief Transfer limits, kept in one place. Defaults suit a management server; a value of 0
+/// switches that limit off (the connect time-out then falls back to curl's own 300 s). Tests
+/// lower them so that a failure shows within milliseconds.
 struct TeskLibCurlLimits {
-    long lConnectTimeoutMs{30000};                   ///< give up connecting after this long
-    long lIdleTimeoutSec{120};                       ///< abandon a transfer that receives no byte for this long
-    unsigned long long ullMaxBodyBytes{1ULL << 30};  ///< abandon an answer body larger than this
+    /// Resolving, connecting and the TLS handshake together; 30 s.
+    long lConnectTimeoutMs{30000};
+    /// Abandon the transfer when no byte arrived for this long; 120 s.
+    long lIdleTimeoutMs{120000};
+    /// Abandon the transfer when fewer than ullMinBytesPerSec * lRateWindowMs / 1000 bytes
+    /// arrived in the last lRateWindowMs (checked once the transfer is that old); 1 KiB/s over
+    /// any 120 s. Catches a server that drips a few bytes now and then, which the idle
+    /// time-out never does.
+    unsigned long long ullMinBytesPerSec{1024};
+    long lRateWindowMs{120000};
+    /// The whole request, from the first connect attempt to the last body byte; 30 min.
+    long lTotalTimeoutMs{30L * 60 * 1000};
+    /// Largest answer body, counted after decompression as it arrives; 1 GiB. While it is
+    /// received the body takes at most its size plus 32 MiB, so a body over the cap is dropped
+    /// within the cap plus 32 MiB. A body over 16 MiB is joined into one string at the end: the
+    /// string is reserved whole while the 16 MiB blocks are copied into it and freed one by one.
+    unsigned long long ullMaxBodyBytes{1ULL << 30};
+};
+
+/// @brief TLS settings. By default the peer's certificate and host name are verified against
+/// the system's CA store; TLS 1.2 is the oldest version offered.
+struct TeskLibCurlTls {
+    /// A PEM file of further CA certificates trusted besides the system store (a private CA);
+    /// empty for none.
+    std::string strCaFile;
+    /// false switches off the certificate and host name checks. The caller warns its user.
+    bool bVerifyPeer{true};
+
+    bool operator==(const TeskLibCurlTls& other) const {
+        return bVerifyPeer == other.bVerifyPeer && strCaFile == other.strCaFile;
+    }
+    bool operator!=(const TeskLibCurlTls& other) const { return !(*this == other); }
 };
 
 /// @brief What one transfer produced.
 struct TeskLibCurlResult {
-    bool bTransportOk{false};  ///< a complete HTTP answer arrived
-    long lHttpStatus{0};       ///< status of the final answer; 0 when none arrived
-    std::string strError;      ///< curl's error text when the transport failed
-    std::size_t nBytes{0};     ///< bytes of the answer body
+    bool bTransportOk{false};                               ///< a complete HTTP answer arrived
+    long lHttpStatus{0};                                    ///< status of the final answer; 0 when none arrived
+    TeskLibCurlFailure eFailure{TeskLibCurlFailure::None};  ///< why no complete answer arrived
+    std::string strError;     ///< what went wrong, for an error line; never holds the URL's path or query
+    std::string strHost;      ///< "host:port" of the request URL, for error lines
+    std::string strLocation;  ///< a 3xx answer's Location, made absolute, without credentials, query or fragment
+    std::size_t nBytes{0};    ///< bytes of the answer body (after decompression)
+    long lElapsedMs{0};       ///< duration of the transfer
 };
+
+class TeskHttpResponseHeaders;
 
 /// @brief One libcurl easy handle, reused from request to request so that the TCP
 /// connection stays open, with the request header list and the last answer's header lines.
+/// One instance belongs to one thread at a time; instances share nothing.
 class CLOUDSTACK_EXPORT TeskLibCurl {
 public:
     TeskLibCurl();
@@ -42,12 +100,20 @@ public:
     /// @brief Appends one request header line ("Name: value").
     bool TeskLibCurlAppendHeader(_http_hdr_type_ type, const char* line);
     /// @brief The whole header lines (name, colon, value, line end) of the last final answer
-    /// whose name matches @p name ignoring case, in the order received. Interim answers
-    /// (100 Continue) do not count.
+    /// whose name matches @p name ignoring case, in the order received, appended to @p out.
+    /// Interim answers (100 Continue) do not count.
     bool GetHttpResponseHeaders(const char* name, std::list<std::string>& out);
+    /// @brief The last answer's header lines.
+    const TeskHttpResponseHeaders& ResponseHeaders() const;
+
+    /// @brief TLS settings for the following requests. A change drops the open connection.
+    void SetTls(const TeskLibCurlTls& tls);
 
     /// @brief Sends one request with the current header list and waits for the answer.
-    /// @return true when a complete answer arrived (whatever its status); the body is in @p response.
+    /// @param response replaced by the answer body when a complete answer arrived (whatever its
+    /// status), with capacity() >= size() + kTeskBodyPadding; emptied otherwise. Its old buffer
+    /// is kept to receive the next answer.
+    /// @return true when a complete answer arrived; @p result says what happened either way.
     bool Perform(_http_req_type_ method, const std::string& url, const std::string& body, std::string& response,
                  const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
 

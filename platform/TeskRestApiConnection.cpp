@@ -1,9 +1,7 @@
 #include "TeskRestApiConnection.h"
 
-#include <chrono>
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
+#include <cstring>
 
 #include "StrUtil.h"
 
@@ -11,22 +9,19 @@ namespace {
 
 // Value of the "command" parameter in a query string or form body; empty when absent.
 std::string FindCommand(const std::string& text) {
-    static const std::string kKey = "command=";
+    static constexpr char kKey[] = "command=";
+    constexpr std::size_t kKeySize = sizeof kKey - 1;
     std::size_t at = 0;
-    while ((at = text.find(kKey, at)) != std::string::npos) {
+    while ((at = text.find(kKey, at, kKeySize)) != std::string::npos) {
         // Only a whole parameter name counts, not "xcommand=".
         if (at == 0 || text[at - 1] == '?' || text[at - 1] == '&') {
-            const std::size_t begin = at + kKey.size();
+            const std::size_t begin = at + kKeySize;
             const std::size_t end = text.find_first_of("&#", begin);
             return text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
         }
-        at += kKey.size();
+        at += kKeySize;
     }
     return std::string();
-}
-
-const char* MethodName(_http_req_type_ method) {
-    return method == HTTP_REQ_POST ? "POST" : "GET";
 }
 
 bool IsSuccessStatus(long status) {
@@ -34,6 +29,21 @@ bool IsSuccessStatus(long status) {
 }
 
 }  // namespace
+
+std::string TeskRestApiRequestInfo::Command() const {
+    std::string command = FindCommand(strPath);
+    if (command.empty()) {
+        command = FindCommand(strBody);
+    }
+    if (command.empty()) {
+        command = "(none)";
+    }
+    return command;
+}
+
+const char* TeskRestApiRequestInfo::MethodName() const {
+    return eMethod == HTTP_REQ_POST ? "POST" : "GET";
+}
 
 TeskRestApiConnection::TeskRestApiConnection() : m_pCurl(nullptr), m_pOwnedCurl(new TeskLibCurl) {
     m_pCurl = m_pOwnedCurl.get();
@@ -43,12 +53,13 @@ TeskRestApiConnection::~TeskRestApiConnection() = default;
 
 bool TeskRestApiConnection::computeUrl(const std::string& server, const std::string& path,
                                        const TeskRestApiRequestOptions* /*options*/, std::string& url) {
-    url = server + path;
+    url = server;
+    url += path;
     return true;
 }
 
 bool TeskRestApiConnection::recvResp(std::string& /*response*/) {
-    return true;
+    return IsSuccessStatus(m_LastResult.lHttpStatus);
 }
 
 bool TeskRestApiConnection::addCurlHeaders(const TeskRestApiRequestOptions* /*options*/) {
@@ -58,6 +69,10 @@ bool TeskRestApiConnection::addCurlHeaders(const TeskRestApiRequestOptions* /*op
 bool TeskRestApiConnection::addCommonCurlHeaders() {
     // Start from an empty list so that repeated requests do not pile up copies of the same lines.
     m_pCurl->TeskLibCurlFreeHttpHeaderList();
+    if (m_pOptions != nullptr && !m_pOptions->strContentType.empty()) {
+        const std::string line = "Content-Type: " + m_pOptions->strContentType;
+        return m_pCurl->TeskLibCurlAppendHeader(HTTP_HDR_REQUEST, line.c_str());
+    }
     if (!m_strContentType.empty() && !m_pCurl->TeskLibCurlAppendHeader(HTTP_HDR_REQUEST, m_strContentType.c_str())) {
         return false;
     }
@@ -74,36 +89,44 @@ bool TeskRestApiConnection::saveLoginCurlHeaders() {
 
 bool TeskRestApiConnection::sendReq(_http_req_type_ method, const std::string& url, const std::string& body,
                                     std::string& response) {
-    TeskLibCurlResult result;
-    return m_pCurl->Perform(method, url, body, response, m_Limits, result);
+    m_pCurl->SetTls(m_Tls);
+    return m_pCurl->Perform(method, url, body, response, m_Limits, m_LastResult);
 }
 
 // One summary line per request, after enableDebug. The URL stays out of the log: a login
 // carries the credentials in it.
-void TeskRestApiConnection::LogResponse(_http_req_type_ method, const std::string& command,
-                                        const TeskLibCurlResult& result, long elapsedMs) {
+void TeskRestApiConnection::LogResponse(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) {
+    if (!m_Log.IsDebugEnabled()) {
+        return;
+    }
+    const std::string command = request.Command();
     if (result.bTransportOk) {
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> HTTP %ld, %zu bytes, %ld ms", MethodName(method),
-                       command.c_str(), result.lHttpStatus, result.nBytes, elapsedMs);
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> HTTP %ld, %zu bytes, %ld ms", request.MethodName(),
+                       command.c_str(), result.lHttpStatus, result.nBytes, result.lElapsedMs);
     } else {
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> no answer (%s), %zu bytes, %ld ms", MethodName(method),
-                       command.c_str(), result.strError.c_str(), result.nBytes, elapsedMs);
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> no answer (%s), %zu bytes, %ld ms", request.MethodName(),
+                       command.c_str(), result.strError.c_str(), result.nBytes, result.lElapsedMs);
     }
 }
 
-// The summary line after the answer says everything; no separate line before the request.
-void TeskRestApiConnection::LogRequest(_http_req_type_ /*method*/, const std::string& /*command*/) {}
+void TeskRestApiConnection::LogRequest(const TeskRestApiRequestInfo& /*request*/) {}
 
-void TeskRestApiConnection::LogError(const std::string& command, const TeskLibCurlResult& result) {
+void TeskRestApiConnection::LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) {
+    const std::string command = request.Command();
     if (!result.bTransportOk) {
         // No (complete) answer: the connection, a time-out or a limit stopped the transfer.
         if (result.lHttpStatus != 0) {
-            m_Log.Error(__PRETTY_FUNCTION__, "command %s: no complete answer from the server after HTTP status %ld: %s",
-                        command.c_str(), result.lHttpStatus, result.strError.c_str());
+            m_Log.Error(__PRETTY_FUNCTION__,
+                        "command %s: no complete answer from the server at %s after HTTP status %ld: %s",
+                        command.c_str(), result.strHost.c_str(), result.lHttpStatus, result.strError.c_str());
         } else {
-            m_Log.Error(__PRETTY_FUNCTION__, "command %s: no answer from the server: %s", command.c_str(),
-                        result.strError.c_str());
+            m_Log.Error(__PRETTY_FUNCTION__, "command %s: no answer from the server at %s: %s", command.c_str(),
+                        result.strHost.c_str(), result.strError.c_str());
         }
+    } else if (result.lHttpStatus >= 300 && result.lHttpStatus <= 399 && !result.strLocation.empty()) {
+        // Typically a proxy sending plain HTTP on to HTTPS, or the API living under another path.
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: the server redirected it (HTTP %ld) to %s; use that URL",
+                    command.c_str(), result.lHttpStatus, result.strLocation.c_str());
     } else {
         m_Log.Error(__PRETTY_FUNCTION__, "command %s: the server refused it with HTTP status %ld", command.c_str(),
                     result.lHttpStatus);
@@ -138,7 +161,8 @@ void TeskRestApiConnection::appendQueryStringArgument(std::string& query, const 
 
 bool TeskRestApiConnection::get(const std::string& path, std::string& response,
                                 const TeskRestApiRequestOptions* options) {
-    return request(HTTP_REQ_GET, path, std::string(), response, options);
+    static const std::string kNoBody;
+    return request(HTTP_REQ_GET, path, kNoBody, response, options);
 }
 
 bool TeskRestApiConnection::post(const std::string& path, const std::string& body, std::string& response,
@@ -153,43 +177,46 @@ bool TeskRestApiConnection::enableDebug() {
 
 bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& path, const std::string& body,
                                     std::string& response, const TeskRestApiRequestOptions* options) {
+    const TeskRestApiRequestInfo info{method, path, body};
+    // Cleared, not released: its buffer receives a later answer.
     response.clear();
     m_LastResult = TeskLibCurlResult();
-    std::string command = FindCommand(path);
-    if (command.empty()) {
-        command = FindCommand(body);
-    }
-    if (command.empty()) {
-        command = "(none)";
-    }
 
-    std::string url;
-    if (!computeUrl(m_strServer, path, options, url)) {
-        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not build the request address", command.c_str());
-        return false;
-    }
-    if (!addCommonCurlHeaders()) {
-        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not set the request header lines", command.c_str());
+    m_strUrl.clear();
+    if (!computeUrl(m_strServer, path, options, m_strUrl)) {
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not build the request address", info.Command().c_str());
         return false;
     }
 
-    const auto started = std::chrono::steady_clock::now();
-    TeskLibCurlResult& result = m_LastResult;
-    m_pCurl->Perform(method, url, body, response, m_Limits, result);
-    const long elapsedMs = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
-
-    if (result.bTransportOk && m_bLoginInProgress) {
-        // The session cookies are in this answer's header lines, which the next request replaces.
-        // Whether the login worked is decided by the status and body, not here.
-        saveLoginCurlHeaders();
-    }
-
-    LogResponse(method, command, result, elapsedMs);
-
-    if (!result.bTransportOk || !IsSuccessStatus(result.lHttpStatus)) {
-        LogError(command, result);
+    // A request with options may change the list in ways the next request must undo.
+    m_bRebuildHeaders = m_bHeadersStale || options != nullptr || m_bLoginInProgress != m_bHeadersBuiltForLogin;
+    m_pOptions = options;
+    const bool headersSet =
+        addCommonCurlHeaders() && addCurlHeaders(options) && (!m_bLoginInProgress || addLoginCurlHeaders());
+    m_pOptions = nullptr;
+    if (!headersSet) {
+        m_bHeadersStale = true;
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not set the request header lines", info.Command().c_str());
         return false;
     }
-    return true;
+    m_bHeadersStale = options != nullptr;
+    m_bHeadersBuiltForLogin = m_bLoginInProgress;
+
+    LogRequest(info);
+    bool success = sendReq(method, m_strUrl, body, response);
+    if (success) {
+        success = recvResp(response);
+        if (m_bLoginInProgress) {
+            // The session cookies are in this answer's header lines, which the next request
+            // replaces. Whether the login worked is decided by the status and body, not here.
+            saveLoginCurlHeaders();
+            // What the derived class sends from now on may have changed with the login.
+            m_bHeadersStale = true;
+        }
+    }
+    LogResponse(info, m_LastResult);
+    if (!success) {
+        LogError(info, m_LastResult);
+    }
+    return success;
 }

@@ -7,11 +7,43 @@
 #include "TeskLibCurl.h"
 #include "TraceLog.h"
 
-/// @brief Per-request options. Nothing in the library sets any; the type exists for the hooks' signatures.
-struct TeskRestApiRequestOptions {};
+/// @brief Per-request options, for get and post.
+struct TeskRestApiRequestOptions {
+    /// Media type of this request's body, such as "application/x-www-form-urlencoded": replaces
+    /// the connection's content-type line for this one request. Empty: the connection's line.
+    std::string strContentType;
+};
+
+/// @brief The request under way, as the log hooks see it. Path and body may carry secrets (a
+/// login's password): a log line names Command(), never the path or the body.
+struct TeskRestApiRequestInfo {
+    _http_req_type_ eMethod;
+    const std::string& strPath;  ///< the query string given to get or post
+    const std::string& strBody;  ///< the body given to post; empty for get
+
+    /// @brief The value of the "command" parameter of the path, else of a form body; "(none)"
+    /// when neither has one. Worked out on each call: call it only for a line that is written.
+    std::string Command() const;
+    /// @brief "GET" or "POST".
+    const char* MethodName() const;
+};
 
 /// @brief The REST connection base: sends GET and POST requests through one curl handle and
 /// calls back into its derived class for the URL, the header lines and the login answer.
+///
+/// Each get and post calls the hooks in this order:
+///   1. computeUrl (the full URL from the server given to connect and the path);
+///   2. addCommonCurlHeaders, addCurlHeaders(options), and addLoginCurlHeaders while the login
+///      flag is raised; the first that returns false stops the request;
+///   3. LogRequest;
+///   4. sendReq, which performs the transfer and stores its outcome in LastResult();
+///   5. when a complete answer arrived: recvResp, which decides whether the answer is a
+///      success, then saveLoginCurlHeaders while the login flag is raised (the answer's header
+///      lines are readable through the curl wrapper until the next request);
+///   6. LogResponse;
+///   7. LogError when no complete answer arrived or recvResp refused it.
+/// When computeUrl or a header hook fails, the base writes an error line of its own and the
+/// request ends there, before LogRequest.
 class CLOUDSTACK_EXPORT TeskRestApiConnection {
 public:
     TeskRestApiConnection();
@@ -19,23 +51,46 @@ public:
     TeskRestApiConnection(const TeskRestApiConnection&) = delete;
     TeskRestApiConnection& operator=(const TeskRestApiConnection&) = delete;
 
-    // Hooks, in this order.
+    /// @brief Builds the full URL of a request; the base's is @p server followed by @p path.
+    /// @return false to stop the request
     virtual bool computeUrl(const std::string& server, const std::string& path,
                             const TeskRestApiRequestOptions* options, std::string& url);
+    /// @brief Decides whether a complete answer is a success; the base's accepts HTTP 2xx.
     virtual bool recvResp(std::string& response);
+    /// @brief Appends the header lines of this request's @p options (null for none). The
+    /// base's adds none.
     virtual bool addCurlHeaders(const TeskRestApiRequestOptions* options);
+    /// @brief Starts the header list afresh: empties it and appends the content-type line (or
+    /// the one the request's options name). An override that keeps the list of the previous
+    /// request returns early while HeadersNeedRebuild() is false.
     virtual bool addCommonCurlHeaders();
+    /// @brief Appends the header lines of a login request; called only while the login flag is
+    /// raised. The base's adds none.
     virtual bool addLoginCurlHeaders();
+    /// @brief Reads what the login answer set; called after each complete answer to a request
+    /// sent while the login flag is raised, whatever its status. The base's does nothing.
     virtual bool saveLoginCurlHeaders();
+    /// @brief Performs the transfer with the current header list and stores its outcome in
+    /// LastResult(); @p response receives the body of a complete answer.
+    /// @return true when a complete answer arrived, whatever its status
     virtual bool sendReq(_http_req_type_ method, const std::string& url, const std::string& body,
                          std::string& response);
-    virtual void LogResponse(_http_req_type_ method, const std::string& command, const TeskLibCurlResult& result,
-                             long elapsedMs);
-    virtual void LogRequest(_http_req_type_ method, const std::string& command);
-    virtual void LogError(const std::string& command, const TeskLibCurlResult& result);
+    /// @brief After every transfer: with debug on, the base's writes one summary line.
+    virtual void LogResponse(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result);
+    /// @brief Before every transfer. The base's writes nothing: its summary line after the
+    /// answer says everything.
+    virtual void LogRequest(const TeskRestApiRequestInfo& request);
+    /// @brief Once for each transfer that brought no usable answer: the base's writes one error
+    /// line naming the command, the server's host and port, and why; never the URL's path or query.
+    virtual void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result);
 
     /// @brief Stores the complete content-type header line sent with every request.
-    void SetContentType(const std::string& line) { m_strContentType = line; }
+    void SetContentType(const std::string& line) {
+        if (line != m_strContentType) {
+            m_strContentType = line;
+            m_bHeadersStale = true;
+        }
+    }
 
     /// @brief Remembers the server for the following requests. The flag and the text are unused.
     bool connect(const std::string& server, bool secure, const std::string& certificate);
@@ -44,25 +99,39 @@ public:
     /// part (after the first '=') is percent-encoded.
     void appendQueryStringArgument(std::string& query, const char* format, ...) CLOUDSTACK_PRINTF(3, 4);
 
-    /// @brief GET of @p path (a query string that starts with '?'). true for an HTTP 2xx answer.
+    /// @brief GET of @p path (a query string that starts with '?'). true for a successful answer
+    /// (HTTP 2xx), whose body is then in @p response with kTeskBodyPadding spare bytes behind it;
+    /// @p response's old buffer is reused for the next answer.
     bool get(const std::string& path, std::string& response, const TeskRestApiRequestOptions* options);
-    /// @brief POST of @p path with @p body. true for an HTTP 2xx answer.
+    /// @brief POST of @p path with @p body, sent with the content type of @p options when it
+    /// names one. Otherwise as get.
     bool post(const std::string& path, const std::string& body, std::string& response,
               const TeskRestApiRequestOptions* options);
 
     /// @brief Switches on the trace lines of this connection's log, and a summary line per request.
     bool enableDebug();
 
-    /// @brief Transfer limits (time-outs, body size), adjustable for tests.
+    /// @brief Transfer limits (time-outs, rate, body size), adjustable for tests.
     TeskLibCurlLimits& Limits() { return m_Limits; }
-
-    /// @brief What the last get or post produced (status, transport failure); empty before the first.
+    /// @brief TLS settings for the following requests; a change drops the open connection.
+    TeskLibCurlTls& Tls() { return m_Tls; }
+    /// @brief What the last request's transfer produced: failure kind, status, host, Location.
     const TeskLibCurlResult& LastResult() const { return m_LastResult; }
 
 protected:
+    /// @brief true while the header hooks of this request must build the list from nothing:
+    /// on the first request, after SetContentType or InvalidateHeaders, when the login flag
+    /// changed since the list was built, after a login answer was saved, for a request with
+    /// options and the one after it, and after a header hook failed. Otherwise the list of the
+    /// previous request still holds and may be kept as it is.
+    bool HeadersNeedRebuild() const { return m_bRebuildHeaders; }
+    /// @brief Makes the next request build its header list from nothing (call it when
+    /// something a header hook appends has changed).
+    void InvalidateHeaders() { m_bHeadersStale = true; }
+
     TeskLibCurl* m_pCurl;
     TraceLog m_Log;
-    std::string m_strContentType;
+    std::string m_strContentType;  ///< change it through SetContentType
     bool m_bLoginInProgress{false};
     std::string m_strServer;
 
@@ -72,5 +141,11 @@ private:
 
     std::unique_ptr<TeskLibCurl> m_pOwnedCurl;
     TeskLibCurlLimits m_Limits;
+    TeskLibCurlTls m_Tls;
     TeskLibCurlResult m_LastResult;
+    std::string m_strUrl;
+    const TeskRestApiRequestOptions* m_pOptions{nullptr};
+    bool m_bHeadersStale{true};
+    bool m_bRebuildHeaders{true};
+    bool m_bHeadersBuiltForLogin{false};
 };

@@ -389,7 +389,7 @@ TEST_F(TeskRestApiWireTest, ChunkedBodyOverTheLimitFails) {
 
 TEST_F(TeskRestApiWireTest, ServerSilentLongerThanIdleTimeoutFails) {
     cstest::LogCapture log;
-    m_conn->Limits().lIdleTimeoutSec = 1;
+    m_conn->Limits().lIdleTimeoutMs = 200;
     std::string response;
     EXPECT_FALSE(m_conn->get("?command=slow", response, nullptr));
     ASSERT_EQ(log.Errors().size(), 1u);
@@ -429,6 +429,184 @@ TEST_F(TeskRestApiWireTest, DebugSummaryLineOnlyAfterEnableDebug) {
     EXPECT_NE(traces[0].message.find(std::to_string(response.size()) + " bytes"), std::string::npos);
     EXPECT_EQ(traces[0].line.find("s3cret"), std::string::npos);
     EXPECT_EQ(traces[0].line.find("/client/api"), std::string::npos);
+}
+
+// Records every hook call, and builds its header list only when the base says it must.
+class RecordingConnection : public TeskRestApiConnection {
+public:
+    bool computeUrl(const std::string& server, const std::string& path, const TeskRestApiRequestOptions* options,
+                    std::string& url) override {
+        calls.push_back("computeUrl");
+        return TeskRestApiConnection::computeUrl(server, path, options, url);
+    }
+    bool addCommonCurlHeaders() override {
+        calls.push_back("addCommonCurlHeaders");
+        rebuilds.push_back(HeadersNeedRebuild());
+        if (!HeadersNeedRebuild()) {
+            return true;
+        }
+        const std::string line = "X-Built: " + std::to_string(++builds);
+        return TeskRestApiConnection::addCommonCurlHeaders() &&
+               m_pCurl->TeskLibCurlAppendHeader(HTTP_HDR_REQUEST, line.c_str());
+    }
+    bool addCurlHeaders(const TeskRestApiRequestOptions* options) override {
+        calls.push_back("addCurlHeaders");
+        return TeskRestApiConnection::addCurlHeaders(options);
+    }
+    bool addLoginCurlHeaders() override {
+        calls.push_back("addLoginCurlHeaders");
+        return TeskRestApiConnection::addLoginCurlHeaders();
+    }
+    void LogRequest(const TeskRestApiRequestInfo& request) override {
+        calls.push_back("LogRequest");
+        TeskRestApiConnection::LogRequest(request);
+    }
+    bool sendReq(_http_req_type_ method, const std::string& url, const std::string& body,
+                 std::string& response) override {
+        calls.push_back("sendReq");
+        return TeskRestApiConnection::sendReq(method, url, body, response);
+    }
+    bool recvResp(std::string& response) override {
+        calls.push_back("recvResp");
+        return TeskRestApiConnection::recvResp(response);
+    }
+    bool saveLoginCurlHeaders() override {
+        calls.push_back("saveLoginCurlHeaders");
+        return TeskRestApiConnection::saveLoginCurlHeaders();
+    }
+    void LogResponse(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override {
+        calls.push_back("LogResponse");
+        TeskRestApiConnection::LogResponse(request, result);
+    }
+    void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override {
+        calls.push_back("LogError");
+        TeskRestApiConnection::LogError(request, result);
+    }
+    void SetLoginInProgress(bool on) { m_bLoginInProgress = on; }
+    using TeskRestApiConnection::InvalidateHeaders;
+
+    std::vector<std::string> Take() {
+        std::vector<std::string> taken;
+        taken.swap(calls);
+        return taken;
+    }
+    bool LastRebuild() const { return !rebuilds.empty() && rebuilds.back(); }
+
+    std::vector<std::string> calls;
+    std::vector<bool> rebuilds;
+    int builds{0};
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(TeskRestApiWireTest, EveryHookRunsInItsPlace) {
+    RecordingConnection conn;
+    ASSERT_TRUE(conn.connect(BaseUrl() + "/client/api", false, ""));
+    std::string response;
+
+    ASSERT_TRUE(conn.get("?command=a", response, nullptr));
+    EXPECT_EQ(conn.Take(), (Calls{"computeUrl", "addCommonCurlHeaders", "addCurlHeaders", "LogRequest", "sendReq",
+                                  "recvResp", "LogResponse"}));
+
+    EXPECT_FALSE(conn.get("?command=status&code=431", response, nullptr));
+    EXPECT_EQ(conn.Take(), (Calls{"computeUrl", "addCommonCurlHeaders", "addCurlHeaders", "LogRequest", "sendReq",
+                                  "recvResp", "LogResponse", "LogError"}));
+
+    conn.SetLoginInProgress(true);
+    EXPECT_FALSE(conn.post("?command=login&bad=1", "", response, nullptr));
+    EXPECT_EQ(conn.Take(),
+              (Calls{"computeUrl", "addCommonCurlHeaders", "addCurlHeaders", "addLoginCurlHeaders", "LogRequest",
+                     "sendReq", "recvResp", "saveLoginCurlHeaders", "LogResponse", "LogError"}));
+    conn.SetLoginInProgress(false);
+
+    // No complete answer: nothing to receive or save.
+    conn.Limits().lIdleTimeoutMs = 100;
+    EXPECT_FALSE(conn.get("?command=slow", response, nullptr));
+    EXPECT_EQ(conn.Take(), (Calls{"computeUrl", "addCommonCurlHeaders", "addCurlHeaders", "LogRequest", "sendReq",
+                                  "LogResponse", "LogError"}));
+    EXPECT_EQ(conn.LastResult().eFailure, TeskLibCurlFailure::Timeout);
+}
+
+TEST_F(TeskRestApiWireTest, HeaderListIsKeptUntilSomethingItHoldsChanges) {
+    RecordingConnection conn;
+    conn.SetContentType("Content-Type: application/json");
+    ASSERT_TRUE(conn.connect(BaseUrl() + "/client/api", false, ""));
+    std::string response;
+    auto send = [&](const TeskRestApiRequestOptions* options = nullptr) {
+        EXPECT_TRUE(options ? conn.post("?command=a", "x=1", response, options)
+                            : conn.get("?command=a", response, nullptr));
+        return conn.LastRebuild();
+    };
+    auto lastHeader = [this](const char* name) {
+        const auto seen = Seen();
+        const auto found = seen.back().headers.find(name);
+        return found == seen.back().headers.end() ? std::string("(none)") : found->second;
+    };
+
+    EXPECT_TRUE(send());
+    EXPECT_FALSE(send());
+    // The kept list still goes out whole.
+    EXPECT_EQ(lastHeader("X-Built"), "1");
+    EXPECT_EQ(lastHeader("Content-Type"), "application/json");
+
+    conn.SetContentType("Content-Type: application/json; charset=UTF-8");
+    EXPECT_TRUE(send());
+    EXPECT_EQ(lastHeader("Content-Type"), "application/json; charset=UTF-8");
+    conn.SetContentType("Content-Type: application/json; charset=UTF-8");
+    EXPECT_FALSE(send());
+
+    TeskRestApiRequestOptions form;
+    form.strContentType = "application/x-www-form-urlencoded";
+    EXPECT_TRUE(send(&form));
+    EXPECT_EQ(lastHeader("Content-Type"), "application/x-www-form-urlencoded");
+    // The next request undoes what the options changed.
+    EXPECT_TRUE(send());
+    EXPECT_EQ(lastHeader("Content-Type"), "application/json; charset=UTF-8");
+    EXPECT_FALSE(send());
+
+    conn.SetLoginInProgress(true);
+    EXPECT_TRUE(send());
+    // A login answer may have changed what the derived class sends.
+    EXPECT_TRUE(send());
+    conn.SetLoginInProgress(false);
+    EXPECT_TRUE(send());
+    EXPECT_FALSE(send());
+
+    conn.InvalidateHeaders();
+    EXPECT_TRUE(send());
+    EXPECT_FALSE(send());
+    EXPECT_EQ(lastHeader("X-Built"), std::to_string(conn.builds));
+}
+
+TEST_F(TeskRestApiWireTest, FormPostCarriesItsBodyWithItsOwnContentType) {
+    m_conn->SetContentType("Content-Type: application/json; charset=UTF-8");
+    TeskRestApiRequestOptions form;
+    form.strContentType = "application/x-www-form-urlencoded";
+    std::string response;
+    ASSERT_TRUE(m_conn->post("?command=login&response=json", "username=u%26v&password=p%20q", response, &form));
+    ASSERT_TRUE(m_conn->get("?command=listZones", response, nullptr));
+    const auto seen = Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].body, "username=u%26v&password=p%20q");
+    ASSERT_EQ(seen[0].headers.count("Content-Type"), 1u);
+    EXPECT_EQ(seen[0].headers.find("Content-Type")->second, "application/x-www-form-urlencoded");
+    ASSERT_EQ(seen[0].params.count("username"), 1u);
+    EXPECT_EQ(seen[0].params.find("username")->second, "u&v");
+    ASSERT_EQ(seen[1].headers.count("Content-Type"), 1u);
+    EXPECT_EQ(seen[1].headers.find("Content-Type")->second, "application/json; charset=UTF-8");
+}
+
+TEST_F(TeskRestApiWireTest, LastResultTellsTheDerivedClassWhatHappened) {
+    std::string response;
+    EXPECT_FALSE(m_conn->get("?command=status&code=431", response, nullptr));
+    const TeskLibCurlResult& result = m_conn->LastResult();
+    EXPECT_TRUE(result.bTransportOk);
+    EXPECT_EQ(result.eFailure, TeskLibCurlFailure::None);
+    EXPECT_EQ(result.lHttpStatus, 431);
+    EXPECT_EQ(result.strHost, cstest::ProcessLoopbackAddress() + ":" + std::to_string(kPort));
+    EXPECT_EQ(result.nBytes, response.size());
+    EXPECT_GE(response.capacity(), response.size() + kTeskBodyPadding);
 }
 
 class TeskRestApiQueryTest : public ::testing::Test {

@@ -1,0 +1,643 @@
+// Wire-level tests of the transport: every failure kind against a server that misbehaves on
+// purpose, the limits (lowered so that each case ends within a fraction of a second), the
+// handling of odd but legal answers, and the memory a large answer body may take.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "LogCapture.h"
+#include "LoopbackAddress.h"
+#include "RawListener.h"
+#include "TeskLibCurl.h"
+#include "TeskRestApiConnection.h"
+#include "TestCertificates.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CSTEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define CSTEST_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+using cstest::RawAnswer;
+using cstest::RawRequest;
+
+constexpr long kLimitMs = 200;
+// Upper bound for a case that must end at a lowered limit: far below every default limit,
+// far above any scheduling delay.
+constexpr long kWellWithinMs = 5000;
+const char kPath[] = "/client/api?command=listZones&password=s3cret";
+
+// A raw deflate stream (no zlib wrapper) of @p mebibytes MiB of zeros, built from compressed
+// MiBs that repeat: after a full flush the compressor starts afresh, so every MiB after the
+// first compresses to the same bytes. Empty when that does not hold (the caller asserts).
+std::string DeflatedZeros(std::size_t mebibytes) {
+    z_stream stream{};
+    if (mebibytes < 3 || deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return std::string();
+    }
+    std::string zeros(std::size_t{1} << 20, '\0');
+    auto run = [&stream, &zeros](int flush, bool input) {
+        std::string out;
+        char buffer[1 << 16];
+        stream.next_in = input ? reinterpret_cast<Bytef*>(&zeros[0]) : Z_NULL;
+        stream.avail_in = input ? static_cast<uInt>(zeros.size()) : 0;
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, flush);
+            out.append(buffer, sizeof buffer - stream.avail_out);
+        } while (stream.avail_out == 0);
+        return out;
+    };
+    const std::string first = run(Z_FULL_FLUSH, true);
+    const std::string next = run(Z_FULL_FLUSH, true);
+    const std::string again = run(Z_FULL_FLUSH, true);
+    const std::string end = run(Z_FINISH, false);
+    deflateEnd(&stream);
+    if (next != again) {
+        return std::string();
+    }
+    std::string body = first + next + again;
+    for (std::size_t i = 3; i < mebibytes; ++i) {
+        body += next;
+    }
+    return body + end;
+}
+
+std::string Answer(const std::string& body, const std::string& extraHeaders = "") {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+}
+
+RawAnswer Bytes(std::string bytes) {
+    RawAnswer answer;
+    answer.bytes = std::move(bytes);
+    return answer;
+}
+
+// Says nothing until the test ends.
+RawAnswer Silence() {
+    RawAnswer answer;
+    answer.hang = true;
+    return answer;
+}
+
+class TransportTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (m_listener) {
+            m_listener->Stop();
+        }
+    }
+
+    // Starts a listener on this process's address and a port of its own; @p handler answers
+    // every request. Returns its base URL.
+    std::string Serve(std::function<RawAnswer(const RawRequest&)> handler, const cstest::ListenOptions& tls = {}) {
+        m_listener = std::make_unique<cstest::RawListener>([this, handler](const RawRequest& request) {
+            int seen = m_connections.load();
+            while (request.connection > seen && !m_connections.compare_exchange_weak(seen, request.connection)) {
+            }
+            return handler(request);
+        });
+        cstest::ListenOptions options = tls;
+        options.port = 0;
+        EXPECT_TRUE(m_listener->Start(cstest::ProcessLoopbackAddress(), options));
+        return std::string(options.tls ? "https://" : "http://") + cstest::ProcessLoopbackAddress() + ":" +
+               std::to_string(m_listener->Port());
+    }
+    std::string ServeAlways(const std::string& bytes) {
+        return Serve([bytes](const RawRequest&) { return Bytes(bytes); });
+    }
+
+    // One GET of kPath (or @p path) through the REST base against @p base, timed.
+    bool Get(const std::string& base, const std::string& path = kPath) {
+        EXPECT_TRUE(m_conn.connect(base, false, ""));
+        const auto started = std::chrono::steady_clock::now();
+        const bool ok = m_conn.get(path, m_response, nullptr);
+        m_elapsedMs = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+        return ok;
+    }
+
+    const TeskLibCurlResult& Result() const { return m_conn.LastResult(); }
+
+    // Exactly one error line was written, naming the command and each of @p needles, and
+    // neither it nor the result's text holds the password or the path of the request.
+    void ExpectOneErrorLine(std::initializer_list<std::string> needles) {
+        const auto errors = m_log.Errors();
+        ASSERT_EQ(errors.size(), 1u) << m_log.AllText();
+        const std::string& line = errors[0].line;
+        EXPECT_NE(line.find("command listZones"), std::string::npos) << line;
+        for (const std::string& needle : needles) {
+            EXPECT_NE(line.find(needle), std::string::npos) << "'" << needle << "' not in: " << line;
+        }
+        EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+        EXPECT_EQ(line.find("/client/api"), std::string::npos) << line;
+        EXPECT_EQ(Result().strError.find("s3cret"), std::string::npos) << Result().strError;
+    }
+
+    void ExpectFailure(TeskLibCurlFailure kind) {
+        EXPECT_FALSE(Result().bTransportOk);
+        EXPECT_EQ(TeskLibCurlFailureName(Result().eFailure), std::string(TeskLibCurlFailureName(kind)))
+            << Result().strError;
+        EXPECT_TRUE(m_response.empty());
+    }
+
+    std::unique_ptr<cstest::RawListener> m_listener;
+    std::atomic<int> m_connections{0};  // TCP connections the listener has seen requests on
+    cstest::LogCapture m_log;
+    TeskRestApiConnection m_conn;
+    std::string m_response = "stale";
+    long m_elapsedMs{0};
+};
+
+// ---------------------------------------------------------------------------
+// No connection
+
+TEST_F(TransportTest, UnresolvableHostFailsAsResolveHost) {
+    // A label over 63 characters is refused by the resolver itself, so no query leaves the
+    // machine; the reserved TLD makes sure the name could never resolve anyway.
+    const std::string host = std::string(64, 'a') + ".invalid";
+    m_conn.Limits().lConnectTimeoutMs = 2000;
+    EXPECT_FALSE(Get("http://" + host + ":8080"));
+    ExpectFailure(TeskLibCurlFailure::ResolveHost);
+    EXPECT_EQ(Result().strHost, host + ":8080");
+    ExpectOneErrorLine({"no answer from the server at " + host + ":8080"});
+    EXPECT_LT(m_elapsedMs, 2000);
+}
+
+// A socket that is bound but not listening answers a SYN with a reset.
+class ClosedPort {
+public:
+    ClosedPort() {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            m_port = ntohs(address.sin_port);
+        }
+    }
+    ~ClosedPort() { close(m_fd); }
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    int Port() const { return m_port; }
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd{-1};
+    int m_port{0};
+};
+
+TEST_F(TransportTest, RefusedConnectionFailsAsConnect) {
+    ClosedPort port;
+    ASSERT_NE(port.Port(), 0);
+    const std::string host = cstest::ProcessLoopbackAddress() + ":" + std::to_string(port.Port());
+    EXPECT_FALSE(Get("http://" + host));
+    ExpectFailure(TeskLibCurlFailure::Connect);
+    EXPECT_EQ(Result().strHost, host);
+    ExpectOneErrorLine({"no answer from the server at " + host, "Couldn't connect to server"});
+}
+
+TEST_F(TransportTest, DroppedSynFailsAsConnectAtTheConnectTimeout) {
+    // A listening socket whose accept queue is full drops every further SYN, as a firewall does.
+    ClosedPort listener;
+    ASSERT_EQ(listen(listener.Fd(), 0), 0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(listener.Port()));
+    inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    m_conn.Limits().lConnectTimeoutMs = kLimitMs;
+    EXPECT_FALSE(Get("http://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(listener.Port())));
+    close(filler);
+    ExpectFailure(TeskLibCurlFailure::Connect);
+    ExpectOneErrorLine({"not connected within the connect time-out of 200 ms"});
+    EXPECT_GE(m_elapsedMs, kLimitMs);
+    EXPECT_LT(m_elapsedMs, kWellWithinMs);
+}
+
+// ---------------------------------------------------------------------------
+// Time limits
+
+TEST_F(TransportTest, SilentServerFailsAtTheIdleTimeout) {
+    const std::string base = Serve([](const RawRequest&) { return Silence(); });
+    m_conn.Limits().lIdleTimeoutMs = kLimitMs;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::Timeout);
+    ExpectOneErrorLine({"no answer from the server at", "no byte received for 200 ms"});
+    EXPECT_GE(m_elapsedMs, kLimitMs);
+    EXPECT_LT(m_elapsedMs, kWellWithinMs);
+}
+
+TEST_F(TransportTest, DrippingServerFailsTheAverageRate) {
+    // Ten bytes now and then keep the idle time-out from ever firing.
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+        answer.dripPiece = "0123456789";
+        answer.dripEveryMs = 20;
+        return answer;
+    });
+    m_conn.Limits().lIdleTimeoutMs = kWellWithinMs;
+    m_conn.Limits().lRateWindowMs = kLimitMs;
+    m_conn.Limits().ullMinBytesPerSec = 1024;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::Timeout);
+    ExpectOneErrorLine({"no complete answer from the server at", "after HTTP status 200",
+                        "in the last 200 ms, below the minimum average of 1024 bytes/s"});
+    EXPECT_GE(m_elapsedMs, kLimitMs);
+    EXPECT_LT(m_elapsedMs, kWellWithinMs);
+}
+
+TEST_F(TransportTest, EndlessFastStreamFailsAtTheOverallLimit) {
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+        answer.dripPiece = "400\r\n" + std::string(1024, 'x') + "\r\n";
+        answer.dripEveryMs = 2;
+        return answer;
+    });
+    m_conn.Limits().lIdleTimeoutMs = kWellWithinMs;
+    m_conn.Limits().lTotalTimeoutMs = kLimitMs;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::Timeout);
+    ExpectOneErrorLine({"did not complete within the overall limit of 200 ms"});
+    EXPECT_GT(Result().nBytes, 0u);
+    EXPECT_GE(m_elapsedMs, kLimitMs);
+    EXPECT_LT(m_elapsedMs, kWellWithinMs);
+}
+
+TEST_F(TransportTest, AbandonedTransferLeavesTheConnectionUsable) {
+    const std::string base =
+        Serve([](const RawRequest& request) { return request.connection == 1 ? Silence() : Bytes(Answer("{}")); });
+    m_conn.Limits().lIdleTimeoutMs = kLimitMs;
+    EXPECT_FALSE(Get(base));
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, "{}");
+    EXPECT_EQ(m_connections.load(), 2);
+}
+
+// ---------------------------------------------------------------------------
+// Size limits
+
+TEST_F(TransportTest, CompressedBodyOverTheCapFailsAsTooLarge) {
+    const std::string bomb = DeflatedZeros(4);
+    ASSERT_FALSE(bomb.empty());
+    ASSERT_LT(bomb.size(), 64u * 1024);
+    const std::string base = ServeAlways(Answer(bomb, "Content-Encoding: deflate\r\n"));
+    m_conn.Limits().ullMaxBodyBytes = 1u << 20;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::TooLarge);
+    ExpectOneErrorLine({"answer body larger than the limit of 1048576 bytes"});
+    EXPECT_LE(Result().nBytes, 1u << 20);
+}
+
+TEST_F(TransportTest, AnnouncedLengthOverTheCapFailsBeforeTheBody) {
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n");
+        answer.hang = true;
+        return answer;
+    });
+    m_conn.Limits().ullMaxBodyBytes = 1u << 20;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::TooLarge);
+    ExpectOneErrorLine({"answer body larger than the limit of 1048576 bytes"});
+    EXPECT_EQ(Result().nBytes, 0u);
+}
+
+TEST_F(TransportTest, HeaderLineOverCurlsLimitFailsAsTooLarge) {
+    EXPECT_FALSE(Get(ServeAlways(Answer("{}", "X-Huge: " + std::string(200 * 1024, 'h') + "\r\n"))));
+    ExpectFailure(TeskLibCurlFailure::TooLarge);
+    ExpectOneErrorLine({"header line larger than curl's limit of 102400 bytes"});
+    EXPECT_EQ(m_log.AllText().find("Out of memory"), std::string::npos);
+}
+
+TEST_F(TransportTest, TenThousandCookieLinesFailAsTooLarge) {
+    std::string cookies;
+    for (int i = 0; i < 10000; ++i) {
+        cookies += "Set-Cookie: c" + std::to_string(i) + "=v\r\n";
+    }
+    EXPECT_FALSE(Get(ServeAlways(Answer("{}", cookies))));
+    ExpectFailure(TeskLibCurlFailure::TooLarge);
+    ExpectOneErrorLine({"more than 100 header lines"});
+}
+
+// ---------------------------------------------------------------------------
+// Redirects
+
+TEST_F(TransportTest, RedirectFailsNamingTheLocationWithoutItsQuery) {
+    EXPECT_FALSE(Get(ServeAlways(
+        "HTTP/1.1 302 Found\r\nLocation: https://user:pw@cloud.example.invalid:8443/api?command=login&password=s3cret"
+        "\r\nContent-Length: 0\r\n\r\n")));
+    EXPECT_TRUE(Result().bTransportOk);
+    EXPECT_EQ(Result().eFailure, TeskLibCurlFailure::None);
+    EXPECT_EQ(Result().lHttpStatus, 302);
+    EXPECT_EQ(Result().strLocation, "https://cloud.example.invalid:8443/api");
+    ExpectOneErrorLine({"redirected it (HTTP 302) to https://cloud.example.invalid:8443/api; use that URL"});
+    EXPECT_EQ(m_log.AllText().find("pw@"), std::string::npos);
+    // Not followed: the one request went to this listener only.
+    EXPECT_EQ(m_connections.load(), 1);
+}
+
+TEST_F(TransportTest, RelativeRedirectIsMadeAbsolute) {
+    const std::string base =
+        ServeAlways("HTTP/1.1 301 Moved\r\nLocation: /cloud/api?x=1#top\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_FALSE(Get(base));
+    EXPECT_EQ(Result().strLocation, base + "/cloud/api");
+    ExpectOneErrorLine({"(HTTP 301) to " + base + "/cloud/api; use that URL"});
+}
+
+// ---------------------------------------------------------------------------
+// Connections and framing
+
+TEST_F(TransportTest, KeptAliveConnectionClosedByTheServerIsReplaced) {
+    // The answer promises nothing about closing; the listener closes right after it anyway.
+    const std::string base = Serve([](const RawRequest& request) {
+        RawAnswer answer = Bytes(Answer("{\"n\":" + std::to_string(request.connection) + "}"));
+        answer.close = true;
+        return answer;
+    });
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, "{\"n\":1}");
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, "{\"n\":2}");
+    EXPECT_TRUE(m_log.Errors().empty()) << m_log.AllText();
+}
+
+TEST_F(TransportTest, ConnectionClosedMidBodyFailsAsTransport) {
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort");
+        answer.close = true;
+        return answer;
+    });
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::Transport);
+    EXPECT_EQ(Result().lHttpStatus, 200);
+    ExpectOneErrorLine({"no complete answer from the server at", "after HTTP status 200"});
+}
+
+TEST_F(TransportTest, ContentLengthShorterThanTheBodyCutsItAndDropsTheConnection) {
+    const std::string base = ServeAlways("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokEXTRA");
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, "ok");
+    // The surplus must not be read as the start of the next answer.
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, "ok");
+    EXPECT_EQ(m_connections.load(), 2);
+}
+
+TEST_F(TransportTest, Http10AnswerWithoutLengthEndsWhenTheServerCloses) {
+    const std::string base = Serve([](const RawRequest&) {
+        RawAnswer answer = Bytes("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{\"whole\":true}");
+        answer.close = true;
+        return answer;
+    });
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, "{\"whole\":true}");
+    EXPECT_EQ(Result().lHttpStatus, 200);
+}
+
+TEST_F(TransportTest, BrokenChunkingFailsAsTransport) {
+    EXPECT_FALSE(Get(ServeAlways("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n")));
+    ExpectFailure(TeskLibCurlFailure::Transport);
+    ExpectOneErrorLine({"no complete answer from the server at"});
+}
+
+// ---------------------------------------------------------------------------
+// Bodies
+
+// Bytes that differ from one 4 KiB stretch to the next, so that a block joined out of place shows.
+std::string Pattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>(i * 7 + (i >> 12));
+    }
+    return text;
+}
+
+TEST_F(TransportTest, LargeChunkedBodyArrivesWholeWithZeroPadding) {
+    // Past the 16 MiB that one string takes, into the blocks that are joined at the end.
+    const std::string body = Pattern(36u << 20);
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::size_t piece = 1u << 20;
+    for (std::size_t at = 0; at < body.size(); at += piece) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", piece);
+        chunked += size;
+        chunked.append(body, at, piece);
+        chunked += "\r\n";
+    }
+    chunked += "0\r\n\r\n";
+    ASSERT_TRUE(Get(ServeAlways(chunked)));
+    EXPECT_EQ(m_response.size(), body.size());
+    EXPECT_TRUE(m_response == body);
+    ASSERT_GE(m_response.capacity(), m_response.size() + kTeskBodyPadding);
+    EXPECT_EQ(std::string(m_response.data() + m_response.size(), kTeskBodyPadding),
+              std::string(kTeskBodyPadding, '\0'));
+}
+
+TEST_F(TransportTest, SmallBodiesArePaddedAndTheCallersBufferIsReused) {
+    const std::string base = ServeAlways(Answer(R"({"listzonesresponse":{}})"));
+    ASSERT_TRUE(Get(base));
+    EXPECT_EQ(m_response, R"({"listzonesresponse":{}})");
+    ASSERT_GE(m_response.capacity(), m_response.size() + kTeskBodyPadding);
+    EXPECT_EQ(std::string(m_response.data() + m_response.size(), kTeskBodyPadding),
+              std::string(kTeskBodyPadding, '\0'));
+    // The buffers change hands on each answer: the one given back is filled next time but one.
+    const char* first = m_response.data();
+    ASSERT_TRUE(Get(base));
+    ASSERT_TRUE(Get(base));
+    EXPECT_EQ(static_cast<const void*>(m_response.data()), static_cast<const void*>(first));
+    EXPECT_EQ(m_connections.load(), 1);
+}
+
+TEST_F(TransportTest, EmptyBodyIsPaddedToo) {
+    ASSERT_TRUE(Get(ServeAlways(Answer(""))));
+    EXPECT_TRUE(m_response.empty());
+    EXPECT_GE(m_response.capacity(), kTeskBodyPadding);
+}
+
+// ---------------------------------------------------------------------------
+// TLS: certificates made for this run, the listener serving them on this process's address
+
+class TlsTransportTest : public TransportTest {
+protected:
+    // Serves HTTPS with @p identity; the answer is always a small JSON body.
+    std::string ServeTls(const cstest::CertificateFiles& identity) {
+        cstest::ListenOptions options;
+        options.tls = identity;
+        return Serve([](const RawRequest&) { return Bytes(Answer(R"({"ok":true})")); }, options);
+    }
+
+    cstest::TestCertificates m_certs{"", cstest::ProcessLoopbackAddress()};
+};
+
+TEST_F(TlsTransportTest, ExtraCaFileIsTrustedBesidesTheSystemStore) {
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    EXPECT_TRUE(Get(ServeTls(m_certs.Server())));
+    EXPECT_EQ(m_response, R"({"ok":true})");
+    EXPECT_TRUE(m_log.Errors().empty()) << m_log.AllText();
+}
+
+TEST_F(TlsTransportTest, CertificateOfAnUnknownIssuerFailsAsTlsCertificate) {
+    // Trusted neither by the system store nor by the extra file.
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    EXPECT_FALSE(Get(ServeTls(m_certs.Unknown())));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    ExpectOneErrorLine({"no answer from the server at", "certificate"});
+}
+
+TEST_F(TlsTransportTest, CertificateWithoutTheSystemStoreOrExtraFileFailsAsTlsCertificate) {
+    EXPECT_FALSE(Get(ServeTls(m_certs.Server())));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    ExpectOneErrorLine({"certificate"});
+}
+
+TEST_F(TlsTransportTest, CertificateForAnotherHostFailsAsTlsCertificate) {
+    // Signed by the trusted CA, but for a name and no address: the request goes to the address.
+    cstest::TestCertificates other("cloud.example.invalid", "");
+    m_conn.Tls().strCaFile = other.Ca().certificateFile;
+    EXPECT_FALSE(Get(ServeTls(other.Server())));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    ExpectOneErrorLine({"no alternative certificate subject name matches"});
+}
+
+TEST_F(TlsTransportTest, VerificationSwitchedOffAcceptsAnyCertificate) {
+    m_conn.Tls().bVerifyPeer = false;
+    const std::string base = ServeTls(m_certs.Unknown());
+    EXPECT_TRUE(Get(base));
+    EXPECT_EQ(m_response, R"({"ok":true})");
+    // Switching it back on drops the connection that was made without checks.
+    m_conn.Tls().bVerifyPeer = true;
+    EXPECT_FALSE(Get(base));
+    ExpectFailure(TeskLibCurlFailure::TlsCertificate);
+    EXPECT_EQ(m_connections.load(), 1);
+}
+
+TEST_F(TlsTransportTest, UnreadableCaFileFailsAsTlsWithoutConnecting) {
+    m_conn.Tls().strCaFile = m_certs.Directory() + "/missing.pem";
+    EXPECT_FALSE(Get(ServeTls(m_certs.Server())));
+    ExpectFailure(TeskLibCurlFailure::Tls);
+    ExpectOneErrorLine({"cannot read the CA file " + m_certs.Directory() + "/missing.pem"});
+    EXPECT_EQ(m_connections.load(), 0);
+}
+
+TEST_F(TlsTransportTest, PlainHttpAnswerToTheHandshakeFailsAsTls) {
+    // A plain HTTP server on the port where TLS was expected answers the ClientHello with an
+    // HTTP error page.
+    ClosedPort port;
+    ASSERT_EQ(listen(port.Fd(), 1), 0);
+    std::thread server([&port] {
+        const int client = accept(port.Fd(), nullptr, nullptr);
+        if (client < 0) return;
+        char buffer[4096];
+        if (recv(client, buffer, sizeof buffer, 0) > 0) {
+            const std::string reply = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
+        shutdown(client, SHUT_WR);
+        while (recv(client, buffer, sizeof buffer, 0) > 0) {
+        }
+        close(client);
+    });
+    EXPECT_FALSE(Get("https://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(port.Port())));
+    server.join();
+    ExpectFailure(TeskLibCurlFailure::Tls);
+    ExpectOneErrorLine({"no answer from the server at", "wrong version number"});
+}
+
+TEST_F(TlsTransportTest, SilentPeerDuringTheHandshakeFailsAtTheConnectTimeout) {
+    // The listener waits for a request line that the TLS handshake never sends.
+    const std::string base = ServeAlways(Answer("{}"));
+    m_conn.Limits().lConnectTimeoutMs = kLimitMs;
+    EXPECT_FALSE(Get("https://" + base.substr(std::string("http://").size())));
+    ExpectFailure(TeskLibCurlFailure::Connect);
+    ExpectOneErrorLine({"not connected within the connect time-out of 200 ms"});
+    EXPECT_GE(m_elapsedMs, kLimitMs);
+    EXPECT_LT(m_elapsedMs, kWellWithinMs);
+}
+
+#ifndef CSTEST_SANITIZED
+std::size_t VmSizeBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmSize:") {
+            std::size_t kib = 0;
+            status >> kib;
+            return kib * 1024;
+        }
+        status.ignore(1 << 16, '\n');
+    }
+    return 0;
+}
+
+// Runs the test body with the process's address space capped at what it uses now plus
+// @p headroom bytes, so that any allocation beyond it fails there and then.
+class AddressSpaceCap {
+public:
+    explicit AddressSpaceCap(std::size_t headroom) {
+        getrlimit(RLIMIT_AS, &m_previous);
+        rlimit capped = m_previous;
+        capped.rlim_cur = VmSizeBytes() + headroom;
+        m_ok = capped.rlim_cur > headroom && setrlimit(RLIMIT_AS, &capped) == 0;
+    }
+    ~AddressSpaceCap() { setrlimit(RLIMIT_AS, &m_previous); }
+    AddressSpaceCap(const AddressSpaceCap&) = delete;
+    AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
+    bool Ok() const { return m_ok; }
+
+private:
+    rlimit m_previous{};
+    bool m_ok{false};
+};
+
+TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
+    // Growing one string to the cap would hold the old half and the new whole at once.
+    constexpr std::size_t kCap = std::size_t{128} << 20;
+    const std::string bomb = DeflatedZeros(kCap / (1u << 20) + 8);
+    ASSERT_FALSE(bomb.empty());
+    // A first small answer, on the same connection and listener thread, sets up their memory
+    // before the cap.
+    const std::string small = Answer("{}");
+    const std::string large = Answer(bomb, "Content-Encoding: deflate\r\n");
+    std::atomic<int> requests{0};
+    const std::string base = Serve([&](const RawRequest&) { return Bytes(requests++ == 0 ? small : large); });
+    m_conn.Limits().ullMaxBodyBytes = kCap;
+    ASSERT_TRUE(Get(base));
+    m_log.Clear();
+    bool ok = true;
+    {
+        AddressSpaceCap cap(kCap + (std::size_t{40} << 20));
+        ASSERT_TRUE(cap.Ok());
+        ok = Get(base);
+    }
+    EXPECT_FALSE(ok);
+    ExpectFailure(TeskLibCurlFailure::TooLarge);
+    ExpectOneErrorLine({"answer body larger than the limit of 134217728 bytes"});
+    EXPECT_EQ(m_connections.load(), 1);
+}
+#endif
+
+}  // namespace
