@@ -93,7 +93,6 @@ private:
     bool UseEndpoint(const std::string& server);
     void Forget();
     void FailOwn(long code, const std::string& message);
-    void InvalidateHeaders() { m_bHeadersCurrent = false; }
 
     std::list<std::string> m_Cookies;
     std::string m_strSessionKey;  // sent as the "sessionkey" parameter of every request
@@ -103,9 +102,6 @@ private:
     std::string m_strDomain;
     std::string m_strApiKey;
     std::string m_strSecretKey;
-    bool m_bHeadersCurrent{false};
-    std::string m_strCaFile;
-    bool m_bVerifyPeer{true};
     CCloudStackErrorState m_OwnFailure;
 };
 

@@ -19,7 +19,7 @@ namespace CloudStackSDKWrapper {
 namespace {
 
 const char* const kJsonContentType = "Content-Type: application/json; charset=UTF-8";
-const char* const kFormContentType = "Content-Type: application/x-www-form-urlencoded";
+const char* const kFormMediaType = "application/x-www-form-urlencoded";
 const char* const kDefaultPort = "8080";
 const char* const kDefaultPath = "/client/api";
 const char* const kSecretMask = "*****";
@@ -263,7 +263,7 @@ bool CCloudStackConnection::UseEndpoint(const std::string& server) {
         FailOwn(CS_ERROR_INVALID_SERVER, "server refused");
         return false;
     }
-    if (!m_bVerifyPeer && endpoint.compare(0, 8, "https://") == 0) {
+    if (!Tls().bVerifyPeer && endpoint.compare(0, 8, "https://") == 0) {
         m_Log.Error(__PRETTY_FUNCTION__,
                     "warning: TLS certificate verification is off; the server's identity is not checked");
     }
@@ -312,16 +312,14 @@ bool CCloudStackConnection::Login() {
     appendQueryStringArgument(body, "password=%s", m_strPassword.c_str());
     if (!m_strDomain.empty()) appendQueryStringArgument(body, "domain=%s", m_strDomain.c_str());
 
-    SetContentType(kFormContentType);
+    TeskRestApiRequestOptions form;
+    form.strContentType = kFormMediaType;
     m_bLoginInProgress = true;
     m_strSessionKey.clear();
-    InvalidateHeaders();
     std::string response;
-    const bool sent = post("?command=login&response=json", body, response, nullptr);
+    const bool sent = post("?command=login&response=json", body, response, &form);
     TeskRequestSigner::Wipe(body);
     m_bLoginInProgress = false;
-    SetContentType(kJsonContentType);
-    InvalidateHeaders();
     if (!sent) {
         long code = 0;
         std::string text;
@@ -377,11 +375,11 @@ void CCloudStackConnection::EnableDebug() {
 }
 
 void CCloudStackConnection::SetCaFile(const std::string& path) {
-    m_strCaFile = path;
+    Tls().strCaFile = path;
 }
 
 void CCloudStackConnection::SetVerifyPeer(bool verify) {
-    m_bVerifyPeer = verify;
+    Tls().bVerifyPeer = verify;
 }
 
 std::string CCloudStackConnection::BuildCommandUrl(const std::string& command, const std::vector<std::string>& args) {
@@ -493,8 +491,7 @@ bool CCloudStackConnection::computeUrl(const std::string& server, const std::str
 
 bool CCloudStackConnection::addCommonCurlHeaders() {
     // The lines change only with the login; small calls reuse the list as it stands.
-    if (m_bHeadersCurrent) return true;
-    m_pCurl->TeskLibCurlFreeHttpHeaderList();
+    if (!HeadersNeedRebuild()) return true;
     if (!TeskRestApiConnection::addCommonCurlHeaders()) return false;
 
     if (!m_pCurl->TeskLibCurlAppendHeader(HTTP_HDR_REQUEST, "Accept: application/json;charset=UTF-8")) {
@@ -510,7 +507,6 @@ bool CCloudStackConnection::addCommonCurlHeaders() {
             }
         }
     }
-    m_bHeadersCurrent = true;
     return true;
 }
 
@@ -519,7 +515,6 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
     m_pCurl->GetHttpResponseHeaders("Set-Cookie", lines);
     m_Cookies.clear();
     m_strSessionKey.clear();
-    InvalidateHeaders();
     std::size_t dropped = 0;
     static const std::string kSessionKeyPrefix = "sessionkey=";
     for (const std::string& line : lines) {

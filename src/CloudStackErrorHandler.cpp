@@ -18,9 +18,41 @@ std::string Shortened(const std::string& text, std::size_t limit) {
     return text.substr(0, end) + "...";
 }
 
-long TransportCode(const TeskLibCurlResult& result) {
-    (void)result;
-    return CS_ERROR_TRANSPORT;
+// A transfer that brought no complete answer: the code of its kind and a sentence naming the
+// server (never the URL's path or query, which the transport keeps out of its text).
+void DescribeTransportFailure(const TeskLibCurlResult& result, long& code, std::string& message) {
+    const std::string& host = result.strHost;
+    switch (result.eFailure) {
+        case TeskLibCurlFailure::ResolveHost:
+            code = CS_ERROR_RESOLVE_HOST;
+            message = "cannot resolve the host name of " + host;
+            break;
+        case TeskLibCurlFailure::Connect:
+            code = CS_ERROR_CONNECT;
+            message = "cannot connect to " + host;
+            break;
+        case TeskLibCurlFailure::Tls:
+            code = CS_ERROR_TLS;
+            message = "TLS handshake with " + host + " failed";
+            break;
+        case TeskLibCurlFailure::TlsCertificate:
+            code = CS_ERROR_TLS_CERTIFICATE;
+            message = "TLS certificate of " + host + " not trusted";
+            break;
+        case TeskLibCurlFailure::Timeout:
+            code = CS_ERROR_TIMEOUT;
+            message = "timed out waiting for " + host;
+            break;
+        case TeskLibCurlFailure::TooLarge:
+            code = CS_ERROR_TOO_LARGE;
+            message = "answer from " + host + " too large";
+            break;
+        default:
+            code = CS_ERROR_TRANSPORT;
+            message = "no complete answer from " + host;
+            break;
+    }
+    if (!result.strError.empty()) message += ": " + result.strError;
 }
 
 }  // namespace
@@ -88,7 +120,18 @@ void CCloudStackErrorHandler::SetLastErrorFromRequest(const CCloudStackConnectio
     }
     const TeskLibCurlResult& result = connection.LastResult();
     if (!result.bTransportOk) {
-        SetLastError(TransportCode(result), result.strError);
+        long code = 0;
+        std::string message;
+        DescribeTransportFailure(result, code, message);
+        SetLastError(code, message);
+        return;
+    }
+    if (result.lHttpStatus >= 300 && result.lHttpStatus < 400) {
+        // Redirects are not followed: a proxy sending http to https says where the API lives.
+        SetLastError(CS_ERROR_REDIRECT, result.strHost + " redirects (HTTP " + std::to_string(result.lHttpStatus) +
+                                            ")" +
+                                            (result.strLocation.empty() ? std::string() : " to " + result.strLocation) +
+                                            "; give that URL as the server");
         return;
     }
     long code = 0;
