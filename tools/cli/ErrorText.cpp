@@ -1,0 +1,39 @@
+#include "ErrorText.h"
+
+namespace cscli {
+
+using namespace CloudStackSDKWrapper;
+
+bool IsConnectFailure(long code) {
+    return code == CS_ERROR_RESOLVE_HOST || code == CS_ERROR_CONNECT || code == CS_ERROR_TLS ||
+           code == CS_ERROR_TLS_CERTIFICATE;
+}
+
+std::string Describe(const CCloudStackErrorState& error, const std::string& server, const std::string& fallback) {
+    const long code = error.lErrorCode;
+    const std::string& message = error.strErrorMessage;
+    if (code == CS_ERROR_NONE && message.empty()) return fallback;
+    if (code > 0) {
+        std::string text = "the server refused (" + std::to_string(code) + ")";
+        return message.empty() ? text : text + ": " + message;
+    }
+    const std::string sentence = message.empty() ? fallback : message;
+    if (IsConnectFailure(code)) return "cannot connect to " + server + ": " + sentence;
+    if (code == CS_ERROR_AMBIGUOUS) return sentence + "; use --id";
+    return sentence;
+}
+
+std::string DescribeLogin(const CCloudStackErrorState& error, const std::string& server, bool keyPair,
+                          bool withDomain) {
+    const std::string code = std::to_string(error.lErrorCode);
+    // The server's texts for these name neither what was wrong nor what to check.
+    if (!keyPair && error.lErrorCode == 531)
+        return std::string(withDomain ? "wrong user name, password or domain" : "wrong user name or password") + " (" +
+               code + ")";
+    if (keyPair && error.lErrorCode == 401) return "the server refused the API key or its secret key (" + code + ")";
+    std::string fallback = "cannot log in to " + server;
+    if (keyPair) fallback = "the server did not accept the API key pair at " + server;
+    return Describe(error, server, fallback);
+}
+
+}  // namespace cscli
