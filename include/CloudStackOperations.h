@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "CloudStackConnection.h"
@@ -11,10 +12,11 @@
 
 namespace CloudStackSDKWrapper {
 
-/// @brief Starts and stops virtual machines and waits for the server's async job.
+/// @brief Starts and stops virtual machines, runs other async commands, and waits for the
+/// server's jobs.
 class CLOUDSTACK_EXPORT CCloudStackOperations : public CCloudStackErrorHandler {
 public:
-    /// Pause between two polls of a job that is still running.
+    /// Default pause between two polls of a job that is still running.
     static constexpr int kJobPollIntervalMs = 10000;
 
     CCloudStackOperations(CCloudStackConnection* pConnection, CCloudStackParser* pParser, CCloudStackQueries* pQueries,
@@ -26,16 +28,31 @@ public:
     /// @brief Stops the machine with the given id and waits for the job; @p name is not used.
     bool StopVM(const std::string& name, const std::string& id);
 
-    /// @brief Polls the job in @p job until it is no longer pending; true when it succeeded.
-    /// On return @p job holds the last answer.
+    /// @brief Polls the job in @p job until it is no longer pending, or the job time-out has
+    /// passed; true when it succeeded. On return @p job holds the last answer.
     bool WaitForJob(SJobInfoLib& job);
+    /// @brief WaitForJob that also gives the final answer's "jobresult" as JSON text.
+    bool WaitForJob(SJobInfoLib& job, std::string& jobResult);
+
+    /// @brief Sends a command through CCloudStackQueries::Call and, when its answer holds a
+    /// "jobid", waits for that job; @p json receives the job's result (or the answer when there
+    /// was no job).
+    bool CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json);
+
+    /// @brief Pause between two polls of a pending job; the first poll is sent at once.
+    void SetJobPollInterval(std::chrono::milliseconds interval) { m_PollInterval = interval; }
+    /// @brief Longest wait for a job; zero means no limit.
+    void SetJobTimeout(std::chrono::seconds timeout) { m_Timeout = timeout; }
 
 private:
     bool RunPowerCommand(const std::string& command, const std::string& responseKey, const std::string& id);
+    void FailJob(const SJobInfoLib& job, const std::string& jobResult);
 
     CCloudStackConnection* m_pConnection;
     CCloudStackParser* m_pParser;
     CCloudStackQueries* m_pQueries;
+    std::chrono::milliseconds m_PollInterval{kJobPollIntervalMs};
+    std::chrono::seconds m_Timeout{0};
 };
 
 }  // namespace CloudStackSDKWrapper

@@ -154,6 +154,7 @@ bool TeskRestApiConnection::enableDebug() {
 bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& path, const std::string& body,
                                     std::string& response, const TeskRestApiRequestOptions* options) {
     response.clear();
+    m_LastResult = TeskLibCurlResult();
     std::string command = FindCommand(path);
     if (command.empty()) {
         command = FindCommand(body);
@@ -173,7 +174,7 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
     }
 
     const auto started = std::chrono::steady_clock::now();
-    TeskLibCurlResult result;
+    TeskLibCurlResult& result = m_LastResult;
     m_pCurl->Perform(method, url, body, response, m_Limits, result);
     const long elapsedMs = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());

@@ -56,6 +56,9 @@ public:
     /// @brief Transfer limits (time-outs, body size), adjustable for tests.
     TeskLibCurlLimits& Limits() { return m_Limits; }
 
+    /// @brief What the last get or post produced (status, transport failure); empty before the first.
+    const TeskLibCurlResult& LastResult() const { return m_LastResult; }
+
 protected:
     TeskLibCurl* m_pCurl;
     TraceLog m_Log;
@@ -69,4 +72,5 @@ private:
 
     std::unique_ptr<TeskLibCurl> m_pOwnedCurl;
     TeskLibCurlLimits m_Limits;
+    TeskLibCurlResult m_LastResult;
 };

@@ -1,6 +1,29 @@
 #include "CloudStackErrorHandler.h"
 
+#include "CloudStackConnection.h"
+#include "TeskJson.h"
+
 namespace CloudStackSDKWrapper {
+
+namespace {
+
+// Error answers are small; a large body is no error envelope worth parsing.
+constexpr std::size_t kMaxErrorBody = 1 << 20;
+
+// Cuts @p text to at most @p limit bytes without splitting a UTF-8 sequence.
+std::string Shortened(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t end = limit - 3;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end) + "...";
+}
+
+long TransportCode(const TeskLibCurlResult& result) {
+    (void)result;
+    return CS_ERROR_TRANSPORT;
+}
+
+}  // namespace
 
 CCloudStackErrorHandler::CCloudStackErrorHandler(CCloudStackParser* pParser, CCloudStackErrorState* pErrorState)
     : m_Log(nullptr), m_pResponseParser(pParser), m_pErrorState(pErrorState) {}
@@ -18,15 +41,76 @@ long CCloudStackErrorHandler::GetErrorCode() {
 }
 
 void CCloudStackErrorHandler::SetErrorMessage(const std::string& message) {
-    if (m_pErrorState) m_pErrorState->strErrorMessage = message;
+    if (m_pErrorState) m_pErrorState->strErrorMessage = Shortened(message, kMaxErrorMessage);
 }
 
 void CCloudStackErrorHandler::SetErrorCode(long code) {
     if (m_pErrorState) m_pErrorState->lErrorCode = code;
 }
 
-// Records nothing on purpose: every operation reports failure through its bool result,
-// and hosts do not read the error state.
-void CCloudStackErrorHandler::SetLastErrorFromResponse(const std::string& /*response*/) {}
+void CCloudStackErrorHandler::SetLastError(long code, const std::string& message) {
+    SetErrorCode(code);
+    SetErrorMessage(message);
+}
+
+void CCloudStackErrorHandler::ClearLastError() {
+    SetLastError(0, std::string());
+}
+
+bool CCloudStackErrorHandler::ReadApiError(const std::string& body, long& code, std::string& text) {
+    if (body.empty() || body.size() > kMaxErrorBody) return false;
+    JsonObject document;
+    if (!TeskJson::Unserialize(body, document)) return false;
+    // {"<command>response":{...}}, or {"errorresponse":{...}} for an unknown command.
+    for (const auto& member : document) {
+        const JsonObject* inner = member.second.get_ptr<const JsonObject*>();
+        if (inner == nullptr) continue;
+        long long value = 0;
+        if (!TeskJson::TryGetCount(*inner, "errorcode", value)) continue;
+        code = static_cast<long>(value);
+        text = TeskJson::GetStringValue(*inner, "errortext");
+        return true;
+    }
+    return false;
+}
+
+void CCloudStackErrorHandler::SetLastErrorFromResponse(const std::string& response) {
+    long code = 0;
+    std::string text;
+    if (ReadApiError(response, code, text)) SetLastError(code, text);
+}
+
+void CCloudStackErrorHandler::SetLastErrorFromRequest(const CCloudStackConnection& connection,
+                                                      const std::string& command, const std::string& response) {
+    if (connection.OwnFailure().lErrorCode != 0) {
+        SetLastError(connection.OwnFailure().lErrorCode, connection.OwnFailure().strErrorMessage);
+        return;
+    }
+    const TeskLibCurlResult& result = connection.LastResult();
+    if (!result.bTransportOk) {
+        SetLastError(TransportCode(result), result.strError);
+        return;
+    }
+    long code = 0;
+    std::string text;
+    if (ReadApiError(response, code, text)) {
+        SetLastError(code, text);
+        return;
+    }
+    SetLastError(result.lHttpStatus, "HTTP " + std::to_string(result.lHttpStatus) + " answer to " + command +
+                                         " is not the server's API answer (" + std::to_string(response.size()) +
+                                         " bytes)");
+}
+
+void CCloudStackErrorHandler::SetLastErrorFromAnswer(const std::string& command, const std::string& response) {
+    long code = 0;
+    std::string text;
+    if (ReadApiError(response, code, text)) {
+        SetLastError(code, text);
+        return;
+    }
+    SetLastError(CS_ERROR_BAD_ANSWER, "the answer to " + command + " is not what it should be (" +
+                                          std::to_string(response.size()) + " bytes)");
+}
 
 }  // namespace CloudStackSDKWrapper

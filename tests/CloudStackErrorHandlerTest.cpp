@@ -15,10 +15,26 @@ TEST(ErrorHandlerTest, TwoHandlersShareOneRecord) {
     queries.SetErrorCode(-7);
     EXPECT_EQ(operations.GetErrorMessage(), "boom");
     EXPECT_EQ(operations.GetErrorCode(), -7);
-    operations.SetLastErrorFromResponse("{\"x\":{\"errorcode\":431}}");
     operations.SetLastErrorFromResponse("");
+    operations.SetLastErrorFromResponse("<html>not an error envelope</html>");
     EXPECT_EQ(queries.GetErrorMessage(), "boom");
     EXPECT_EQ(queries.GetErrorCode(), -7);
+    operations.SetLastErrorFromResponse("{\"errorresponse\":{\"errorcode\":432,\"errortext\":\"unknown\"}}");
+    EXPECT_EQ(queries.GetErrorCode(), 432);
+    EXPECT_EQ(queries.GetErrorMessage(), "unknown");
+}
+
+TEST(ErrorHandlerTest, MessagesAreCutShortWithoutBreakingACharacter) {
+    CCloudStackErrorState state;
+    CCloudStackErrorHandler handler(nullptr, &state);
+    std::string text;
+    for (int i = 0; i < 200; ++i) text += "\xC3\xA9";  // 400 bytes of two-byte characters
+    handler.SetLastError(431, text);
+    EXPECT_LE(state.strErrorMessage.size(), CCloudStackErrorHandler::kMaxErrorMessage);
+    EXPECT_EQ(state.strErrorMessage.substr(state.strErrorMessage.size() - 3), "...");
+    const std::string kept = state.strErrorMessage.substr(0, state.strErrorMessage.size() - 3);
+    EXPECT_EQ(kept.size() % 2, 0u);
+    EXPECT_EQ(kept, text.substr(0, kept.size()));
 }
 
 TEST(ErrorHandlerTest, ANullRecordReadsEmptyAndIgnoresWrites) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "CloudStackConnection.h"
 #include "CloudStackOperations.h"
@@ -87,16 +89,48 @@ TEST_F(OperationsTest, EachPollAsksForTheIdThatTheLastAnswerCarried) {
     EXPECT_EQ(polls[1].Param("jobid"), "second");
 }
 
-TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureWithoutFurtherPolls) {
-    for (const std::string& body :
-         {Fixture("queryAsyncJobResult-failure-431.json"), Fixture("queryAsyncJobResult-cancelled-530.json"),
-          JobStatus("j", -1), JobStatus("j", 2)}) {
+TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureThatSaysWhyWithoutFurtherPolls) {
+    struct Case {
+        std::string body;
+        long code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {Fixture("queryAsyncJobResult-failure-431.json"), 431,
+         "The virtual machine fcbea053-779e-4c4b-8c30-b22ece7c5b3d (web-01) is already running"},
+        {Fixture("queryAsyncJobResult-cancelled-530.json"), 530,
+         "job ff8a95ae-85c3-4f0c-aacf-244c8c1cc12e ended with status 2 and result code 530"},
+        {JobStatus("j", -1), -1, "job j ended with status -1"},
+        {JobStatus("j", 2), 2, "job j ended with status 2"},
+    };
+    for (const Case& c : cases) {
         server.ClearRequests();
-        server.Queue("queryAsyncJobResult", Reply{200, {}, body});
-        EXPECT_FALSE(operations.StartVM("", "vm")) << body;
+        server.Queue("queryAsyncJobResult", Reply{200, {}, c.body});
+        EXPECT_FALSE(operations.StartVM("", "vm")) << c.body;
         EXPECT_EQ(Polls(), 1u);
+        EXPECT_EQ(errors.lErrorCode, c.code);
+        EXPECT_EQ(errors.strErrorMessage, c.message);
     }
     EXPECT_TRUE(sleeps.Calls().empty());
+}
+
+TEST_F(OperationsTest, TheOperatorSetsThePollIntervalAndATimeoutThatEndsTheWait) {
+    operations.SetJobPollInterval(std::chrono::milliseconds(2000));
+    operations.SetJobTimeout(std::chrono::seconds(5));
+    server.Always("queryAsyncJobResult", Reply{200, {}, JobStatus("j-7", 0)});
+    EXPECT_FALSE(operations.StopVM("", "vm"));
+    // Polls at 0, 2, 4 and, after a pause cut to what is left, 5 s; then no further request.
+    EXPECT_EQ(sleeps.Calls(), (std::vector<int>{2000, 2000, 1000}));
+    EXPECT_EQ(Polls(), 4u);
+    EXPECT_EQ(errors.lErrorCode, CS_ERROR_JOB_TIMEOUT);
+    EXPECT_NE(errors.strErrorMessage.find("j-7"), std::string::npos) << errors.strErrorMessage;
+
+    operations.SetJobTimeout(std::chrono::seconds(0));  // no limit again
+    server.ClearRequests();
+    for (int i = 0; i < 5; ++i) server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 1)});
+    EXPECT_TRUE(operations.StopVM("", "vm"));
+    EXPECT_EQ(Polls(), 6u);
 }
 
 TEST_F(OperationsTest, AFailedPollEndsTheWait) {

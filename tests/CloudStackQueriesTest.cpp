@@ -8,6 +8,7 @@
 #include "CloudStackConnection.h"
 #include "CloudStackParser.h"
 #include "CloudStackQueries.h"
+#include "LogCapture.h"
 #include "TestServer.h"
 
 using namespace CloudStackSDKWrapper;
@@ -173,16 +174,37 @@ TEST_F(QueriesTest, PagingStopsAtAnEmptyPageAndFailsOnAFailedPage) {
     EXPECT_EQ(vms.size(), 1u) << "what the call appended is taken back";
 }
 
-TEST_F(QueriesTest, AServerThatIgnoresPagingIsNotBelieved) {
-    // Every answer is the first page again, with a total that would take forever to reach.
-    server.Always("listVirtualMachines", Reply{200,
-                                               {},
-                                               ListBody("listvirtualmachinesresponse", "virtualmachine",
-                                                        {VMObject("a", "a"), VMObject("b", "b")}, 1000000000000LL)});
-    std::vector<SVMInfoLib> vms;
+TEST_F(QueriesTest, AServerThatRepeatsRecordsOrCountsWithoutBoundsIsNotBelieved) {
+    // Page 3 repeats a record of page 1: a server or proxy that ignores paging.
+    server.SetHandler([](const RecordedRequest& r) -> std::optional<Reply> {
+        if (r.Command() != "listVirtualMachines") return std::nullopt;
+        const std::string page = r.Has("page") ? r.Param("page") : "1";
+        const std::string first = page == "3" ? "p1-a" : "p" + page + "-a";
+        return Reply{200,
+                     {},
+                     ListBody("listvirtualmachinesresponse", "virtualmachine",
+                              {VMObject(first, "x"), VMObject("p" + page + "-b", "y")}, 1000)};
+    });
+    std::vector<SVMInfoLib> vms(1);
+    EXPECT_FALSE(queries.GetVMInfoList(vms, 0));
+    EXPECT_EQ(vms.size(), 1u) << "what the call appended is taken back";
+    EXPECT_EQ(server.Requests("listVirtualMachines").size(), 3u);
+    EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_LIST_TOO_LONG);
+
+    // A count beyond any real inventory is not paged through, whatever fresh ids each page brings.
+    server.ClearRequests();
+    server.SetHandler([](const RecordedRequest& r) -> std::optional<Reply> {
+        if (r.Command() != "listVirtualMachines") return std::nullopt;
+        return Reply{200,
+                     {},
+                     ListBody("listvirtualmachinesresponse", "virtualmachine", {VMObject(r.Param("page") + "a", "a")},
+                              1000000000000000000LL)};
+    });
+    vms.clear();
     EXPECT_FALSE(queries.GetVMInfoList(vms, 0));
     EXPECT_TRUE(vms.empty());
-    EXPECT_EQ(server.Requests("listVirtualMachines").size(), 2u);
+    EXPECT_EQ(server.Requests("listVirtualMachines").size(), 1u);
+    EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_LIST_TOO_LONG);
 }
 
 TEST_F(QueriesTest, AGivenIdWinsAndSendsNoName) {
@@ -206,13 +228,29 @@ TEST_F(QueriesTest, AnIdMatchingNoneOrSeveralRecordsFailsAndLeavesTheRecord) {
     EXPECT_EQ(host.strName, "untouched");
 }
 
-TEST_F(QueriesTest, TheFirstRecordWhoseNameMatchesIgnoringCaseWins) {
+TEST_F(QueriesTest, AnExactNameWinsOverAnEarlierMatchApartFromCase) {
     server.Always("listVirtualMachines",
                   Reply{200, {}, VMList({{"1", "web-01-old"}, {"2", "WEB-01"}, {"3", "web-01"}})});
     SVMInfoLib vm;
     ASSERT_TRUE(queries.GetVMInfo("web-01", "", vm, 0));
-    EXPECT_EQ(vm.strId, "2");
+    EXPECT_EQ(vm.strId, "3");
     EXPECT_EQ(server.Requests().back().Param("name"), "web-01");
+    ASSERT_TRUE(queries.GetVMInfo("WEB-01", "", vm, 0));
+    EXPECT_EQ(vm.strId, "2");
+}
+
+TEST_F(QueriesTest, OneMatchApartFromCaseIsTakenAndSeveralAreRefused) {
+    server.Always("listVirtualMachines", Reply{200, {}, VMList({{"1", "web-01-old"}, {"2", "Web-01"}})});
+    SVMInfoLib vm;
+    ASSERT_TRUE(queries.GetVMInfo("WEB-01", "", vm, 0));
+    EXPECT_EQ(vm.strId, "2");
+
+    server.Always("listVirtualMachines", Reply{200, {}, VMList({{"1", "Web-01"}, {"2", "web-01"}, {"3", "wEB-01"}})});
+    vm.strId = "untouched";
+    EXPECT_FALSE(queries.GetVMInfo("WEB-01", "", vm, 0));
+    EXPECT_EQ(vm.strId, "untouched");
+    EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_AMBIGUOUS);
+    EXPECT_EQ(queries.GetErrorMessage(), "name \"WEB-01\" matches 3 machines apart from letter case, none exactly");
 }
 
 TEST_F(QueriesTest, SubstringsAndTrailingBlanksDoNotMatch) {
@@ -280,12 +318,72 @@ TEST_F(QueriesTest, TheJobQueryAsksForTheRecordsOwnIdAndRefillsIt) {
     EXPECT_EQ(job.strJobId, before.strJobId);
 }
 
-TEST_F(QueriesTest, NothingIsEverWrittenToTheErrorState) {
+TEST_F(QueriesTest, AFailureSaysWhyInTheServersWordsOrTheLibrarys) {
+    std::vector<SHostInfoLib> hosts;
+    server.Queue("listHosts", Reply{431, {}, cstest::Fixture("error-431-bad-uuid.json")});
+    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_EQ(queries.GetErrorCode(), 431);
+    EXPECT_EQ(queries.GetErrorMessage().rfind("Unable to execute API command listhosts due to invalid value.", 0), 0u);
+    EXPECT_LE(queries.GetErrorMessage().size(), CCloudStackErrorHandler::kMaxErrorMessage);
+
+    server.Queue("listHosts", Reply{502, {}, "<html><body>Bad Gateway</body></html>", "text/html"});
+    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_EQ(queries.GetErrorCode(), 502);
+    EXPECT_EQ(queries.GetErrorMessage().find("Bad Gateway"), std::string::npos) << "never the body";
+
+    server.Queue("listHosts", Reply{200, {}, "{\"listhostsresponse\":{\"errorcode\":530,\"errortext\":\"busy\"}}"});
+    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_EQ(queries.GetErrorCode(), 530);
+    EXPECT_EQ(queries.GetErrorMessage(), "busy");
+
+    server.Queue("listHosts", Reply{200, {}, "<html>portal</html>", "text/html"});
+    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_BAD_ANSWER);
+
+    SHostInfoLib host;
+    server.Queue("listHosts", Reply{200, {}, "{\"listhostsresponse\":{}}"});
+    EXPECT_FALSE(queries.GetHostInfo("kvm-9", "", host, 0));
+    EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_NOT_FOUND);
+    EXPECT_EQ(queries.GetErrorMessage(), "no host named \"kvm-9\"");
+    EXPECT_FALSE(queries.GetHostInfo("", "", host, 0));
+    EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_INVALID_ARGUMENT);
+    EXPECT_TRUE(hosts.empty());
+}
+
+TEST_F(QueriesTest, ListAllIsSentOnlyWhenOnAndOnlyForAccountScopedLists) {
+    std::vector<SVMInfoLib> vms;
+    std::vector<SProjectInfoLib> projects;
     std::vector<SZoneInfoLib> zones;
-    server.Queue("listZones", Reply{401, {}, cstest::Fixture("error-401-no-session.json")});
-    EXPECT_FALSE(queries.GetZoneInfoList(zones, 0));
-    EXPECT_EQ(queries.GetErrorMessage(), "");
-    EXPECT_EQ(queries.GetErrorCode(), 0);
+    SVMInfoLib vm;
+    queries.GetVMInfoList(vms, 0);
+    EXPECT_FALSE(server.Requests().back().Has("listall"));
+    queries.SetListAll(true);
+    queries.GetVMInfoList(vms, 0);
+    EXPECT_EQ(server.Requests().back().Param("listall"), "true");
+    queries.GetProjectInfoList(projects, 0);
+    EXPECT_EQ(server.Requests().back().Param("listall"), "true");
+    queries.GetVMInfo("web-01", "", vm, 0);
+    EXPECT_EQ(server.Requests().back().Param("listall"), "true");
+    EXPECT_EQ(server.Requests().back().Param("name"), "web-01");
+    queries.GetZoneInfoList(zones, 0);
+    EXPECT_FALSE(server.Requests().back().Has("listall"));
+    queries.SetListAll(false);
+    queries.GetVMInfoList(vms, 0);
+    EXPECT_FALSE(server.Requests().back().Has("listall"));
+}
+
+TEST_F(QueriesTest, AJobAnswerWithoutAStatusOrWithAnErrorIsAFailureNotPending) {
+    SJobInfoLib job;
+    for (const std::string body :
+         {"{\"queryasyncjobresultresponse\":{\"jobid\":\"j\"}}",
+          "{\"queryasyncjobresultresponse\":{\"jobid\":\"j\",\"jobstatus\":\"x\"}}",
+          "{\"queryasyncjobresultresponse\":{\"errorcode\":530,\"errortext\":\"gone\"}}", "{\"other\":{}}"}) {
+        server.Queue("queryAsyncJobResult", Reply{200, {}, body});
+        cstest::LogCapture log;
+        EXPECT_FALSE(queries.GetJobInfo("j", job)) << body;
+        EXPECT_EQ(log.Errors().size(), 1u) << body;
+        EXPECT_NE(queries.GetErrorCode(), 0) << body;
+    }
 }
 
 }  // namespace

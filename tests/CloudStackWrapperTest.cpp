@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include "CloudStackWrapper.h"
 #include "SleepRecorder.h"
 #include "TestServer.h"
@@ -126,6 +130,145 @@ TEST_F(WrapperTest, AWholeSession) {
             EXPECT_EQ(r.Param("sessionkey"), server.SessionKey()) << r.target;
         }
     }
+}
+
+TEST_F(WrapperTest, EveryFailedCallSaysWhyAndTheNextCallClearsIt) {
+    CCloudStackWrapper wrapper;
+    std::vector<SZoneInfoLib> zones;
+    EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_NOT_CONNECTED);
+
+    EXPECT_FALSE(wrapper.Connect("ftp://" + server.Address(), "admin", "password"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INVALID_SERVER);
+
+    EXPECT_FALSE(wrapper.Connect("127.1.0.1", "admin", "password"));  // nothing listens there
+    EXPECT_LT(wrapper.GetLastError().lErrorCode, 0);
+    EXPECT_NE(wrapper.GetLastError().strErrorMessage.find("127.1.0.1"), std::string::npos)
+        << wrapper.GetLastError().strErrorMessage;
+
+    EXPECT_FALSE(wrapper.Connect(server.Address(), "admin", "wrong password"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 531);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage.find("Failed to authenticate user admin"), 0u);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage.find("wrong password"), std::string::npos);
+
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 0);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "");
+
+    EXPECT_FALSE(wrapper.StopVM("no-such-machine", ""));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_NOT_FOUND);
+    EXPECT_TRUE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 0);
+}
+
+TEST_F(WrapperTest, AnyCommandGoesOutWithItsParametersInOrderAndItsInnerObjectComesBack) {
+    CCloudStackWrapper wrapper;
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    std::string json;
+    ASSERT_TRUE(wrapper.Call("listZones", {{"name", "zone a&b+c"}, {"available", "true"}}, json));
+    const auto list = server.Requests().back();
+    EXPECT_EQ(list.method, "GET");
+    EXPECT_EQ(list.rawQuery.find("command=listZones&name=zone%20a%26b%2Bc&available=true&response=json"), 0u)
+        << list.rawQuery;
+    EXPECT_EQ(json.front(), '{');
+    EXPECT_NE(json.find("\"zone\":["), std::string::npos) << json;
+
+    server.Queue("rebootVirtualMachine", Reply{200, {}, "{\"rebootvirtualmachineresponse\":{\"jobid\":\"j-1\"}}"});
+    ASSERT_TRUE(wrapper.Call("rebootVirtualMachine", {{"id", "vm-1"}}, json));
+    EXPECT_EQ(server.Requests().back().method, "POST");
+    EXPECT_EQ(json, "{\"jobid\":\"j-1\"}");
+
+    for (const char* reserved : {"sessionkey", "command", "response", "signature"}) {
+        const std::size_t before = server.Count();
+        EXPECT_FALSE(wrapper.Call("listZones", {{reserved, "x"}}, json)) << reserved;
+        EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(server.Count(), before);
+    }
+    server.Queue("deployVirtualMachine", Reply{431,
+                                               {},
+                                               "{\"deployvirtualmachineresponse\":{\"errorcode\":431,"
+                                               "\"errortext\":\"zoneid is required\"}}"});
+    EXPECT_FALSE(wrapper.Call("deployVirtualMachine", {}, json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "zoneid is required");
+}
+
+TEST_F(WrapperTest, CallAndWaitReturnsTheJobResultOrTheJobsError) {
+    CCloudStackWrapper wrapper;
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    wrapper.SetJobPollInterval(std::chrono::milliseconds(1500));
+    const std::string accepted = "{\"rebootvirtualmachineresponse\":{\"jobid\":\"j-2\"}}";
+    server.Queue("rebootVirtualMachine", Reply{200, {}, accepted});
+    server.Queue("queryAsyncJobResult",
+                 Reply{200, {}, "{\"queryasyncjobresultresponse\":{\"jobid\":\"j-2\",\"jobstatus\":0}}"});
+    server.Queue("queryAsyncJobResult", Reply{200,
+                                              {},
+                                              "{\"queryasyncjobresultresponse\":{\"jobid\":\"j-2\","
+                                              "\"jobstatus\":1,\"jobresult\":{\"virtualmachine\":{"
+                                              "\"id\":\"vm-1\"}}}}"});
+    std::string json;
+    ASSERT_TRUE(wrapper.CallAndWait("rebootVirtualMachine", {{"id", "vm-1"}}, json));
+    EXPECT_EQ(json, "{\"virtualmachine\":{\"id\":\"vm-1\"}}");
+    EXPECT_EQ(sleeps.Calls(), std::vector<int>{1500});
+    EXPECT_EQ(server.Requests("queryAsyncJobResult").back().Param("jobid"), "j-2");
+
+    server.Queue("rebootVirtualMachine", Reply{200, {}, accepted});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, cstest::Fixture("queryAsyncJobResult-failure-431.json")});
+    EXPECT_FALSE(wrapper.CallAndWait("rebootVirtualMachine", {{"id", "vm-1"}}, json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
+    EXPECT_NE(wrapper.GetLastError().strErrorMessage.find("is already running"), std::string::npos);
+
+    // An answer without a job is the result itself.
+    ASSERT_TRUE(wrapper.CallAndWait("listZones", {}, json));
+    EXPECT_NE(json.find("\"zone\":["), std::string::npos);
+}
+
+TEST_F(WrapperTest, CallListFetchesEveryPageOfAListTheLibraryDoesNotKnow) {
+    server.SetHandler([](const cstest::RecordedRequest& r) -> std::optional<Reply> {
+        if (r.Command() != "listVolumes") return std::nullopt;
+        const int total = 1234;
+        const int size = r.Has("pagesize") ? std::stoi(r.Param("pagesize")) : 500;
+        const int page = r.Has("page") ? std::stoi(r.Param("page")) : 1;
+        std::string items;
+        for (int i = (page - 1) * size; i < total && i < page * size; ++i) {
+            items += std::string(items.empty() ? "" : ",") + "{\"id\":\"v" + std::to_string(i) +
+                     "\",\"size\":" + std::to_string(i) + "}";
+        }
+        return Reply{200, {}, "{\"listvolumesresponse\":{\"count\":1234,\"volume\":[" + items + "]}}"};
+    });
+    CCloudStackWrapper wrapper;
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    std::string json;
+    ASSERT_TRUE(wrapper.CallList("listVolumes", {{"type", "ROOT"}}, json));
+    const auto requests = server.Requests("listVolumes");
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[2].Param("page"), "3");
+    EXPECT_EQ(requests[2].Param("type"), "ROOT");
+    EXPECT_EQ(json.substr(0, 22), "[{\"id\":\"v0\",\"size\":0},");
+    EXPECT_EQ(json.substr(json.size() - 27), "{\"id\":\"v1233\",\"size\":1233}]");
+    std::size_t items = 0;
+    for (std::size_t at = 0; (at = json.find("\"id\"", at)) != std::string::npos; ++at) ++items;
+    EXPECT_EQ(items, 1234u);
+}
+
+TEST_F(WrapperTest, AKeyPairIsCheckedOnceAndSignsEveryLaterRequest) {
+    CCloudStackWrapper wrapper;
+    server.Queue("listCapabilities",
+                 Reply{200, {}, "{\"listcapabilitiesresponse\":{\"capability\":{\"cloudstackversion\":\"4.20\"}}}"});
+    ASSERT_TRUE(wrapper.ConnectWithApiKey(server.Address(), "key-1", "secret-1"));
+    ASSERT_EQ(server.Count(), 1u);
+    EXPECT_EQ(server.Requests().front().Param("apikey"), "key-1");
+    std::vector<SZoneInfoLib> zones;
+    wrapper.GetZoneInfoList(zones, 0);
+    EXPECT_EQ(server.Requests().back().Param("apikey"), "key-1");
+    EXPECT_TRUE(server.Requests().back().Has("signature"));
+
+    server.Queue("listCapabilities", Reply{401, {}, cstest::Fixture("error-401-no-session.json")});
+    EXPECT_FALSE(wrapper.ConnectWithApiKey(server.Address(), "key-2", "wrong"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 401);
+    wrapper.GetZoneInfoList(zones, 0);
+    EXPECT_FALSE(server.Requests().back().Has("apikey")) << "refused keys are not kept";
+    EXPECT_TRUE(wrapper.Disconnect());
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+#include "TeskRequestSigner.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// %XX decoding with '+' as a blank. A '%' not followed by two hex digits stays as it is.
+std::string DecodeComponent(const std::string& text, std::size_t begin, std::size_t end) {
+    std::string out;
+    out.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%' && i + 2 < end && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+std::vector<TeskQueryParam> TeskRequestSigner::DecodeQuery(const std::string& query) {
+    std::vector<TeskQueryParam> params;
+    std::size_t start = (!query.empty() && query[0] == '?') ? 1 : 0;
+    while (start <= query.size()) {
+        std::size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        if (end > start) {
+            const std::size_t equals = query.find('=', start);
+            if (equals != std::string::npos && equals < end) {
+                params.emplace_back(DecodeComponent(query, start, equals), DecodeComponent(query, equals + 1, end));
+            } else {
+                params.emplace_back(DecodeComponent(query, start, end), std::string());
+            }
+        }
+        start = end + 1;
+    }
+    return params;
+}
+
+std::string TeskRequestSigner::JavaUrlEncode(const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size() * 3);
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                          (byte >= '0' && byte <= '9') || byte == '.' || byte == '-' || byte == '*' || byte == '_';
+        if (kept) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string TeskRequestSigner::CanonicalText(const std::vector<TeskQueryParam>& params) {
+    std::vector<const TeskQueryParam*> sorted;
+    sorted.reserve(params.size());
+    for (const TeskQueryParam& param : params) {
+        if (param.first != "signature") sorted.push_back(&param);
+    }
+    // Stable: of a name given twice, the first value comes first and is the one kept.
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const TeskQueryParam* a, const TeskQueryParam* b) { return a->first < b->first; });
+    std::string text;
+    const std::string* previous = nullptr;
+    for (const TeskQueryParam* param : sorted) {
+        if (previous != nullptr && *previous == param->first) continue;
+        previous = &param->first;
+        if (!text.empty()) text += '&';
+        text += param->first;
+        text += '=';
+        text += JavaUrlEncode(param->second);
+    }
+    for (char& c : text) c = AsciiLower(c);
+    return text;
+}
+
+std::string TeskRequestSigner::Signature(const std::string& text, const std::string& secretKey) {
+    if (secretKey.size() > static_cast<std::size_t>(INT_MAX)) return std::string();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (HMAC(EVP_sha1(), secretKey.data(), static_cast<int>(secretKey.size()),
+             reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &length) == nullptr) {
+        return std::string();
+    }
+    std::string encoded(4 * ((length + 2) / 3) + 1, '\0');
+    const int written =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]), digest, static_cast<int>(length));
+    encoded.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+    return encoded;
+}
+
+std::string TeskRequestSigner::ExpiresText(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S+0000", &utc);
+    return std::string(text, length);
+}
+
+void TeskRequestSigner::Wipe(std::string& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());
+    secret.clear();
+    secret.shrink_to_fit();
+}
