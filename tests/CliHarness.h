@@ -46,6 +46,7 @@ struct Launch {
     std::map<std::string, std::string> env;  // CLOUDSTACK_* and overrides; the rest comes from this process
     bool withTerminal = false;               // a pseudo-terminal becomes the controlling terminal
     bool stderrToTerminal = false;           // standard error goes to that terminal
+    bool stdoutToTerminal = false;           // standard output goes to that terminal
     std::string typeAfter;                   // once the terminal shows this text ...
     std::string typed;                       // ... this is typed on it
     std::string directory;                   // working directory; empty: this process's
@@ -108,6 +109,7 @@ inline RunResult RunProgram(Launch launch) {
             const int slave = open(slaveName.c_str(), O_RDWR);  // a session leader's first terminal is its own
             if (slave < 0) _exit(126);
             if (launch.stderrToTerminal) dup2(slave, STDERR_FILENO);
+            if (launch.stdoutToTerminal) dup2(slave, STDOUT_FILENO);
         }
         if (!launch.directory.empty() && chdir(launch.directory.c_str()) != 0) _exit(125);
         execve(argvPointers[0], argvPointers.data(), envPointers.data());
@@ -195,7 +197,9 @@ inline const std::string& EmptyDirectory() {
 // The simulator's own inventory is the truth the CLI's output is compared with.
 inline const Json& BuiltInInventory() {
     static const Json inventory = [] {
-        const RunResult dump = RunProgram(Launch{{kSimulator, "--dump-inventory"}, {}, false, false, "", "", ""});
+        Launch launch;
+        launch.argv = {kSimulator, "--dump-inventory"};
+        const RunResult dump = RunProgram(launch);
         return Json::parse(dump.out, nullptr, false);
     }();
     return inventory;

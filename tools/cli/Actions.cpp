@@ -71,7 +71,8 @@ void PrintAnswer(const Context& context, const Json& answer, bool list) {
     const Options& o = context.options;
     const std::vector<Json> rows = list ? std::vector<Json>(answer.begin(), answer.end()) : RowsOf(answer);
     const std::vector<std::string> columns = o.fields.empty() ? DefaultColumns(rows) : o.fields;
-    switch (o.output) {
+    // The answer is JSON unless a table or CSV was asked for.
+    switch (o.outputGiven ? o.output : OutputFormat::Json) {
         case OutputFormat::Json: {
             if (o.fields.empty()) {
                 Print(JsonText(answer, context.prettyJson));
@@ -100,7 +101,7 @@ int RunPower(Context& context, bool start) {
     SVMInfoLib vm;
     if (!context.cloud.GetVMInfo(o.hasId ? "" : o.name, o.hasId ? o.id : "", vm, 0)) {
         const std::string fallback =
-            o.hasId ? "no virtual machine with id '" + o.id + "'" : "no virtual machine named '" + o.name + "'";
+            o.hasId ? "no virtual machine with id \"" + o.id + "\"" : "no virtual machine named \"" + o.name + "\"";
         return Fail(Describe(context.cloud.GetLastError(), context.server, fallback));
     }
     const std::string who = vm.strName.empty() ? vm.strId : vm.strName;

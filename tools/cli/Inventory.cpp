@@ -36,17 +36,24 @@ bool ResolveId(Context& context, bool (CCloudStackWrapper::*list)(std::vector<Re
     }
     std::vector<Record> records;
     if (!(context.cloud.*list)(records, 0)) {
-        status = Fail(std::string("listing ") + plural + " to find '" + value +
-                      "': " + Describe(context.cloud.GetLastError(), context.server, "the list failed"));
+        status = Fail(std::string("listing ") + plural + " to find \"" + value +
+                      "\": " + Describe(context.cloud.GetLastError(), context.server, "the list failed"));
         return false;
     }
     std::vector<const Record*> matches;
     for (const Record& record : records)
         if (strcasecmp(record.strName.c_str(), value.c_str()) == 0) matches.push_back(&record);
+    // As the library's lookups do: among names that differ only in letter case, the exact one wins.
+    if (matches.size() > 1) {
+        std::vector<const Record*> exact;
+        for (const Record* record : matches)
+            if (record->strName == value) exact.push_back(record);
+        if (exact.size() == 1) matches = exact;
+    }
     if (matches.size() != 1) {
-        status = Fail(matches.empty() ? std::string("no ") + what + " named '" + value + "'"
-                                      : std::string(what) + " name \"" + value + "\" matches " +
-                                            std::to_string(matches.size()) + " " + plural + "; give its id");
+        status = Fail(matches.empty() ? std::string("no ") + what + " named \"" + value + "\""
+                                      : "name \"" + value + "\" matches " + std::to_string(matches.size()) + " " +
+                                            plural + "; give the " + what + "'s id");
         return false;
     }
     id = matches.front()->strId;
@@ -137,8 +144,8 @@ int List(Context& context, bool (CCloudStackWrapper::*typed)(std::vector<Record>
 }
 
 std::string NotFound(const char* what, const Options& options) {
-    if (options.hasId) return std::string("no ") + what + " with id '" + options.id + "'";
-    return std::string("no ") + what + " named '" + options.name + "'";
+    if (options.hasId) return std::string("no ") + what + " with id \"" + options.id + "\"";
+    return std::string("no ") + what + " named \"" + options.name + "\"";
 }
 
 template <typename Record>

@@ -208,8 +208,11 @@ bool ResolveSettings(const Options& options, Settings& settings, std::string& er
 std::string ServerForMessages(const std::string& server) {
     const std::size_t scheme = server.find("://");
     if (scheme == std::string::npos) return server.find(':') == std::string::npos ? server + ":8080" : server;
-    const std::string rest = server.substr(scheme + 3);
-    return rest.substr(0, rest.find_first_of("/?#"));
+    std::string authority = server.substr(scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    // A user name and password written into the URL stay out of every message.
+    const std::size_t at = authority.rfind('@');
+    return at == std::string::npos ? authority : authority.substr(at + 1);
 }
 
 }  // namespace cscli
