@@ -31,6 +31,9 @@ std::string DescribeLogin(const CCloudStackErrorState& error, const std::string&
         return std::string(withDomain ? "wrong user name, password or domain" : "wrong user name or password") + " (" +
                code + ")";
     if (keyPair && error.lErrorCode == 401) return "the server refused the API key or its secret key (" + code + ")";
+    // Whatever kept the first request from being answered, the server could not be reached.
+    if (error.lErrorCode <= CS_ERROR_RESOLVE_HOST && error.lErrorCode >= CS_ERROR_TRANSPORT)
+        return "cannot connect to " + server + ": " + error.strErrorMessage;
     std::string fallback = "cannot log in to " + server;
     if (keyPair) fallback = "the server did not accept the API key pair at " + server;
     return Describe(error, server, fallback);
