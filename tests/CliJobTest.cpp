@@ -80,6 +80,16 @@ TEST_F(CliTest, FailedJobAndUnknownNameSayWhatHappened) {
     ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
     EXPECT_EQ(run.err.rfind("cloudstack-cli: ", 0), 0u) << run.err;
     EXPECT_TRUE(Contains(run.err, "no-such-vm")) << run.err;
+
+    // The server refuses an id that is none: the line says what was being looked up.
+    run = Cli({"show", "vm", "--id", "no-such-id"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: looking up the virtual machine with id \"no-such-id\": the server refused "
+                            "(431): ",
+                            0),
+              0u)
+        << run.err;
 }
 
 TEST_F(CliTest, WaitOnATerminalShowsTheStatusLineAndClearsIt) {

@@ -100,9 +100,8 @@ int RunPower(Context& context, bool start) {
     // Looking the machine up first tells an unknown name apart from a job that failed.
     SVMInfoLib vm;
     if (!context.cloud.GetVMInfo(o.hasId ? "" : o.name, o.hasId ? o.id : "", vm, 0)) {
-        const std::string fallback =
-            o.hasId ? "no virtual machine with id \"" + o.id + "\"" : "no virtual machine named \"" + o.name + "\"";
-        return Fail(Describe(context.cloud.GetLastError(), context.server, fallback));
+        return Fail(DescribeLookup(context.cloud.GetLastError(), context.server, "virtual machine", o.hasId,
+                                   o.hasId ? o.id : o.name));
     }
     const std::string who = vm.strName.empty() ? vm.strId : vm.strName;
     const std::string what = std::string(verb) + " " + who;

@@ -23,6 +23,16 @@ std::string Describe(const CCloudStackErrorState& error, const std::string& serv
     return sentence;
 }
 
+std::string DescribeLookup(const CCloudStackErrorState& error, const std::string& server, const std::string& what,
+                           bool byId, const std::string& key) {
+    const std::string subject = what + (byId ? " with id \"" : " named \"") + key + "\"";
+    const long code = error.lErrorCode;
+    if (code == CS_ERROR_NOT_FOUND || code == CS_ERROR_AMBIGUOUS ||
+        (code == CS_ERROR_NONE && error.strErrorMessage.empty()))
+        return Describe(error, server, "no " + subject);
+    return "looking up the " + subject + ": " + Describe(error, server, "the lookup failed");
+}
+
 std::string DescribeLogin(const CCloudStackErrorState& error, const std::string& server, bool keyPair,
                           bool withDomain) {
     const std::string code = std::to_string(error.lErrorCode);

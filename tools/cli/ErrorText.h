@@ -17,6 +17,12 @@ std::string Describe(const CloudStackSDKWrapper::CCloudStackErrorState& error, c
 /// True when the call failed before the server could answer (no connection, TLS, name lookup).
 bool IsConnectFailure(long code);
 
+/// Describe for a failed lookup of one object by name or id: a name or id that matched no object
+/// or several reads as the library says it; any other failure is prefixed with what was looked up.
+/// @param what "virtual machine", "host", ...
+std::string DescribeLookup(const CloudStackSDKWrapper::CCloudStackErrorState& error, const std::string& server,
+                           const std::string& what, bool byId, const std::string& key);
+
 /// Describe for a failed Connect or ConnectWithApiKey: a refused login reads as such.
 std::string DescribeLogin(const CloudStackSDKWrapper::CCloudStackErrorState& error, const std::string& server,
                           bool keyPair, bool withDomain);

@@ -143,11 +143,6 @@ int List(Context& context, bool (CCloudStackWrapper::*typed)(std::vector<Record>
     return PrintRecords(context, records);
 }
 
-std::string NotFound(const char* what, const Options& options) {
-    if (options.hasId) return std::string("no ") + what + " with id \"" + options.id + "\"";
-    return std::string("no ") + what + " named \"" + options.name + "\"";
-}
-
 template <typename Record>
 int Show(Context& context,
          bool (CCloudStackWrapper::*lookup)(const std::string&, const std::string&, Record&, unsigned long long),
@@ -155,7 +150,8 @@ int Show(Context& context,
     const Options& o = context.options;
     Record record;
     if (!(context.cloud.*lookup)(o.hasId ? "" : o.name, o.hasId ? o.id : "", record, 0))
-        return Fail(Describe(context.cloud.GetLastError(), context.server, NotFound(what, o)));
+        return Fail(
+            DescribeLookup(context.cloud.GetLastError(), context.server, what, o.hasId, o.hasId ? o.id : o.name));
     const std::vector<Field> fields = FieldsOf(record);
     switch (o.output) {
         case OutputFormat::Json:
