@@ -50,7 +50,6 @@ const char* const kOutputHelp =
 const char* const kJobHelp =
     "  --poll SECONDS    ask for the job's state this often (default 2)\n"
     "  --timeout SECONDS give up waiting after this long (default: no limit); the job goes on\n"
-    "  --no-wait         print the job id once the server accepted the command, and exit\n"
     "\n"
     "On a terminal, a status line shows how long it has waited. Ctrl-C stops waiting (the job\n"
     "goes on on the server) and prints the job id.\n";
@@ -119,8 +118,8 @@ std::string ProgramHelp() {
                "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped\n"
                "  api COMMAND [NAME=VALUE ...]   send any API command and print the answer\n"
                "\n"
-               "Run 'cloudstack-cli COMMAND --help' for the options of one command.\n"
-               "  --version             print the version and exit\n"
+               "Run 'cloudstack-cli COMMAND --help' for the options of one command, and\n"
+               "'cloudstack-cli --version' for the version.\n"
                "\n") +
            kConnectionHelp + kExitHelp;
 }
@@ -161,7 +160,8 @@ std::string CommandHelp(Command command) {
                    "\n"
                    "  --name NAME       the machine's name (letter case aside)\n"
                    "  --id ID           the machine's id\n"
-                   "  --all             look the name up among every account's machines\n" +
+                   "  --all             look the name up among every account's machines\n"
+                   "  --no-wait         print the job id once the server accepted the command, and exit\n" +
                    kJobHelp + "\n";
             break;
         }
@@ -179,8 +179,12 @@ std::string CommandHelp(Command command) {
                        "  cloudstack-cli api listVirtualMachines state=Running listall=true\n"
                        "  cloudstack-cli api listHosts type=Routing --output table --fields name,state,clustername\n"
                        "  cloudstack-cli api rebootVirtualMachine id=fcbea053-779e-4c4b-8c30-b22ece7c5b3d\n"
-                       "\n") +
-                   kOutputHelp + kJobHelp + "\n";
+                       "\n"
+                       "  --output FORMAT   json (default), table or csv; a table without --fields shows the\n"
+                       "                    name, a few common attributes and the id\n"
+                       "  --fields A,B,...  the attributes to show, by the server's names\n"
+                       "  --no-wait         print the answer (which holds the job id) at once, without waiting\n") +
+                   kJobHelp + "\n";
             break;
     }
     return text + kConnectionHelp + kExitHelp;
