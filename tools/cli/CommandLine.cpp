@@ -1,7 +1,8 @@
 #include "CommandLine.h"
 
+#include <cmath>
 #include <cstddef>
-#include <vector>
+#include <cstdlib>
 
 namespace cscli {
 
@@ -16,6 +17,7 @@ const CommandEntry kCommands[] = {
     {"projects", Command::Projects}, {"zones", Command::Zones}, {"pods", Command::Pods},
     {"clusters", Command::Clusters}, {"hosts", Command::Hosts}, {"vms", Command::Vms},
     {"show", Command::Show},         {"start", Command::Start}, {"stop", Command::Stop},
+    {"api", Command::Api},
 };
 
 bool FindCommand(const std::string& word, Command& command) {
@@ -28,30 +30,105 @@ bool FindCommand(const std::string& word, Command& command) {
     return false;
 }
 
-bool IsList(Command command) {
-    return command == Command::Projects || command == Command::Zones || command == Command::Pods ||
-           command == Command::Clusters || command == Command::Hosts || command == Command::Vms;
-}
-
 bool TakesObject(Command command) {
     return command == Command::Show || command == Command::Start || command == Command::Stop;
 }
 
-const char* const kConnectionHelp =
-    "Connection options (before or after the command):\n"
-    "  --server HOST         management server, without scheme or port\n"
-    "                        (default: $CLOUDSTACK_SERVER, else 127.0.0.1; port 8080)\n"
-    "  --user USER           user name (default: $CLOUDSTACK_USER, else admin)\n"
-    "  --password-file FILE  read the password from the first line of FILE\n"
-    "  --debug               trace every request (secrets masked) on standard error\n"
-    "\n"
-    "The password comes from $CLOUDSTACK_PASSWORD, else from --password-file, else from a\n"
-    "prompt on the terminal. It is never taken from the command line, where every user of\n"
-    "the machine could read it in the process list.\n";
+bool SubmitsJob(Command command) {
+    return command == Command::Start || command == Command::Stop || command == Command::Api;
+}
 
-const char* const kExitHelp =
-    "\n"
-    "Exit status: 0 success, 1 the server call failed, 2 usage error.\n";
+bool ParseSeconds(const std::string& text, double low, double high, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(parsed) || parsed < low || parsed > high) return false;
+    value = parsed;
+    return true;
+}
+
+bool SplitFields(const std::string& text, std::vector<std::string>& fields) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string field = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (field.empty()) return false;
+        fields.push_back(field);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+// Which filter options each list command accepts; the value names the option.
+struct FilterRule {
+    const char* option;
+    std::string Options::*value;
+    Command commands[4];
+};
+
+const FilterRule kFilterRules[] = {
+    {"--zone", &Options::zone, {Command::Pods, Command::Clusters, Command::Hosts, Command::Vms}},
+    {"--pod", &Options::pod, {Command::Clusters, Command::Hosts, Command::None, Command::None}},
+    {"--cluster", &Options::cluster, {Command::Hosts, Command::None, Command::None, Command::None}},
+    {"--host", &Options::host, {Command::Vms, Command::None, Command::None, Command::None}},
+    {"--state", &Options::state, {Command::Projects, Command::Hosts, Command::Vms, Command::None}},
+};
+
+bool IsSecretOption(const std::string& name) {
+    return name == "--password" || name.find("secret") != std::string::npos;
+}
+
+// Checks that every option given makes sense for the command.
+bool CheckApplicable(const Options& options, std::string& error) {
+    const Command command = options.command;
+    const std::string name = CommandName(command);
+    if (options.command == Command::Show && options.showKind == ShowKind::None) {
+        error = "show needs what to show: cluster, host or vm";
+        return false;
+    }
+    if (!TakesObject(command) && (options.hasName || options.hasId)) {
+        error = std::string(options.hasName ? "--name" : "--id") + " does not apply to " + name;
+        return false;
+    }
+    if (TakesObject(command)) {
+        if (options.hasName && options.hasId) {
+            error = "give either --name or --id, not both";
+            return false;
+        }
+        if (!options.hasName && !options.hasId) {
+            error = name + " needs --name NAME or --id ID";
+            return false;
+        }
+    }
+    if (options.outputGiven && !IsList(command) && command != Command::Show && command != Command::Api) {
+        error = "--output and --json do not apply to " + name;
+        return false;
+    }
+    if (!options.fields.empty() && !IsList(command) && command != Command::Api) {
+        error = "--fields does not apply to " + name;
+        return false;
+    }
+    for (const FilterRule& rule : kFilterRules) {
+        if ((options.*rule.value).empty()) continue;
+        bool applies = false;
+        for (const Command allowed : rule.commands)
+            applies = applies || (allowed == command && allowed != Command::None);
+        if (!applies) {
+            error = std::string(rule.option) + " does not apply to " + name;
+            return false;
+        }
+    }
+    const bool listAllApplies = command == Command::Projects || command == Command::Vms || command == Command::Start ||
+                                command == Command::Stop ||
+                                (command == Command::Show && options.showKind == ShowKind::Vm);
+    if (options.all && !listAllApplies) {
+        error =
+            "--all does not apply to " + name +
+            (command == Command::Show ? std::string(options.showKind == ShowKind::Host ? " host" : " cluster") : "");
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -61,10 +138,24 @@ const char* CommandName(Command command) {
     return "";
 }
 
+bool IsList(Command command) {
+    return command == Command::Projects || command == Command::Zones || command == Command::Pods ||
+           command == Command::Clusters || command == Command::Hosts || command == Command::Vms;
+}
+
+bool HasFilter(const Options& options) {
+    for (const FilterRule& rule : kFilterRules)
+        if (!(options.*rule.value).empty()) return true;
+    return false;
+}
+
 bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error) {
     options = Options{};
     std::vector<std::string> words;
     bool optionsEnded = false;
+    bool pollGiven = false;
+    bool timeoutGiven = false;
+    bool noWaitGiven = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -78,49 +169,54 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         }
 
         std::string name = arg;
-        std::string inlineValue;
+        std::string value;
         bool hasInlineValue = false;
         const std::size_t equals = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
             name = arg.substr(0, equals);
-            inlineValue = arg.substr(equals + 1);
+            value = arg.substr(equals + 1);
             hasInlineValue = true;
         }
 
-        if (name == "--password") {
-            error =
-                "--password is refused: a password on the command line can be read by every user of "
-                "this machine in the process list; set CLOUDSTACK_PASSWORD or use --password-file FILE";
+        if (IsSecretOption(name)) {
+            error = name +
+                    " is refused: a secret on the command line can be read by every user of this machine in the "
+                    "process list; use CLOUDSTACK_PASSWORD, --password-file FILE, CLOUDSTACK_SECRET_KEY or a "
+                    "config file";
             return false;
         }
 
         bool* flag = nullptr;
         if (name == "--help" || name == "-h") flag = &options.help;
-        if (name == "--json") flag = &options.json;
+        if (name == "--version") flag = &options.version;
+        if (name == "--json") flag = &options.outputGiven;
         if (name == "--debug") flag = &options.debug;
+        if (name == "--insecure") flag = &options.insecure;
+        if (name == "--all") flag = &options.all;
+        if (name == "--no-wait") flag = &noWaitGiven;
         if (flag != nullptr) {
             if (hasInlineValue) {
                 error = name + " takes no value";
                 return false;
             }
+            if (name == "--json") {
+                if (options.outputGiven && options.output != OutputFormat::Json) {
+                    error = "--json contradicts the --output given before";
+                    return false;
+                }
+                options.output = OutputFormat::Json;
+            }
             *flag = true;
             continue;
         }
 
-        std::string* target = nullptr;
-        bool* seen = nullptr;
-        if (name == "--server") target = &options.server;
-        if (name == "--user") target = &options.user;
-        if (name == "--password-file") target = &options.passwordFile;
-        if (name == "--name") {
-            target = &options.name;
-            seen = &options.hasName;
-        }
-        if (name == "--id") {
-            target = &options.id;
-            seen = &options.hasId;
-        }
-        if (target == nullptr) {
+        static const char* const kValueOptions[] = {
+            "--server",  "--user", "--password-file", "--domain", "--region", "--ca-file",
+            "--name",    "--id",   "--output",        "--fields", "--zone",   "--pod",
+            "--cluster", "--host", "--state",         "--poll",   "--timeout"};
+        bool known = false;
+        for (const char* option : kValueOptions) known = known || name == option;
+        if (!known) {
             error = "unknown option '" + name + "'";
             return false;
         }
@@ -129,15 +225,72 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
                 error = name + " needs a value";
                 return false;
             }
-            inlineValue = argv[++i];
+            value = argv[++i];
         }
-        if (inlineValue.empty()) {
+        if (value.empty()) {
             error = name + " needs a non-empty value";
             return false;
         }
-        *target = inlineValue;
-        if (seen != nullptr) *seen = true;
+
+        if (name == "--output") {
+            OutputFormat format = OutputFormat::Table;
+            if (value == "json")
+                format = OutputFormat::Json;
+            else if (value == "csv")
+                format = OutputFormat::Csv;
+            else if (value != "table") {
+                error = "--output takes table, json or csv, not '" + value + "'";
+                return false;
+            }
+            if (options.outputGiven && options.output != format) {
+                error = "--output " + value + " contradicts the output format given before";
+                return false;
+            }
+            options.output = format;
+            options.outputGiven = true;
+        } else if (name == "--fields") {
+            options.fields.clear();
+            if (!SplitFields(value, options.fields)) {
+                error = "--fields takes names separated by commas, such as name,state,zonename";
+                return false;
+            }
+        } else if (name == "--poll") {
+            if (!ParseSeconds(value, 0.1, 3600, options.pollSeconds)) {
+                error = "--poll takes a number of seconds from 0.1 to 3600";
+                return false;
+            }
+            pollGiven = true;
+        } else if (name == "--timeout") {
+            if (!ParseSeconds(value, 0, 7 * 86400, options.timeoutSeconds)) {
+                error = "--timeout takes a number of seconds from 0 (no limit) to 604800";
+                return false;
+            }
+            timeoutGiven = true;
+        } else {
+            std::string* target = nullptr;
+            if (name == "--server") target = &options.server;
+            if (name == "--user") target = &options.user;
+            if (name == "--password-file") target = &options.passwordFile;
+            if (name == "--domain") target = &options.domain;
+            if (name == "--region") target = &options.region;
+            if (name == "--ca-file") target = &options.caFile;
+            if (name == "--zone") target = &options.zone;
+            if (name == "--pod") target = &options.pod;
+            if (name == "--cluster") target = &options.cluster;
+            if (name == "--host") target = &options.host;
+            if (name == "--state") target = &options.state;
+            if (name == "--name") {
+                target = &options.name;
+                options.hasName = true;
+            }
+            if (name == "--id") {
+                target = &options.id;
+                options.hasId = true;
+            }
+            *target = value;
+        }
     }
+    options.noWait = noWaitGiven;
 
     std::size_t next = 0;
     if (next < words.size() && words[next] == "help") {
@@ -165,115 +318,44 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         }
         ++next;
     }
+    if (options.command == Command::Api && next < words.size()) {
+        options.apiCommand = words[next++];
+        for (; next < words.size(); ++next) {
+            const std::string& word = words[next];
+            const std::size_t split = word.find('=');
+            if (split == std::string::npos || split == 0) {
+                error = "api parameters are NAME=VALUE, not '" + word + "'";
+                return false;
+            }
+            options.apiParams.emplace_back(word.substr(0, split), word.substr(split + 1));
+        }
+    }
     if (next < words.size()) {
         error = "unexpected argument '" + words[next] + "'";
         return false;
     }
-    if (options.help) return true;
+    if (options.help || options.version) return true;
 
     if (options.command == Command::None) {
         error = "no command given";
         return false;
     }
-    const std::string command = CommandName(options.command);
-    if (options.command == Command::Show && options.showKind == ShowKind::None) {
-        error = "show needs what to show: cluster, host or vm";
+    if (options.command == Command::Api && options.apiCommand.empty()) {
+        error = "api needs a command name, such as listVirtualMachines";
         return false;
     }
-    if (!TakesObject(options.command) && (options.hasName || options.hasId)) {
-        error = std::string(options.hasName ? "--name" : "--id") + " does not apply to " + command;
+    if ((pollGiven || timeoutGiven || noWaitGiven) && !SubmitsJob(options.command)) {
+        error = std::string(noWaitGiven ? "--no-wait"
+                            : pollGiven ? "--poll"
+                                        : "--timeout") +
+                " does not apply to " + CommandName(options.command);
         return false;
     }
-    if (!IsList(options.command) && options.command != Command::Show && options.json) {
-        error = "--json does not apply to " + command;
+    if (noWaitGiven && (pollGiven || timeoutGiven)) {
+        error = std::string("--no-wait excludes ") + (pollGiven ? "--poll" : "--timeout");
         return false;
     }
-    if (TakesObject(options.command)) {
-        if (options.hasName && options.hasId) {
-            error = "give either --name or --id, not both";
-            return false;
-        }
-        if (!options.hasName && !options.hasId) {
-            error = command + " needs --name NAME or --id ID";
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string ProgramHelp() {
-    return std::string(
-               "Usage: cloudstack-cli COMMAND [OPTIONS]\n"
-               "\n"
-               "Looks at a cloud through its management server and starts or stops virtual machines.\n"
-               "\n"
-               "Commands:\n"
-               "  projects | zones | pods | clusters | hosts | vms [--json]\n"
-               "                                 list the objects as a table (or as JSON)\n"
-               "  show cluster|host|vm --name NAME | --id ID [--json]\n"
-               "                                 print every field of one object\n"
-               "  start --name NAME | --id ID    start a virtual machine and wait until it runs\n"
-               "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped\n"
-               "\n"
-               "Run 'cloudstack-cli COMMAND --help' for the options of one command.\n"
-               "\n") +
-           kConnectionHelp + kExitHelp;
-}
-
-std::string CommandHelp(Command command) {
-    std::string text;
-    switch (command) {
-        case Command::None:
-            return ProgramHelp();
-        case Command::Projects:
-        case Command::Zones:
-        case Command::Pods:
-        case Command::Clusters:
-        case Command::Hosts:
-        case Command::Vms: {
-            const std::string name = CommandName(command);
-            text = "Usage: cloudstack-cli " + name + " [--json]\n\n";
-            if (command == Command::Projects) text += "Lists the projects of your account: name, state, domain, id.\n";
-            if (command == Command::Zones) text += "Lists every zone: name, allocation state, id.\n";
-            if (command == Command::Pods) text += "Lists every pod: name, zone, gateway, netmask, id.\n";
-            if (command == Command::Clusters)
-                text += "Lists every cluster: name, zone, pod, hypervisor, type, allocation state, id.\n";
-            if (command == Command::Hosts)
-                text +=
-                    "Lists every host: name, state, type, cluster, CPUs (count x speed, share in use),\n"
-                    "memory in use / total, id.\n";
-            if (command == Command::Vms)
-                text +=
-                    "Lists the virtual machines of your account: name, state, zone, host, CPUs,\n"
-                    "memory, id.\n";
-            text += "\n  --json    print a JSON array with every field of each record instead\n\n";
-            break;
-        }
-        case Command::Show:
-            text =
-                "Usage: cloudstack-cli show cluster|host|vm (--name NAME | --id ID) [--json]\n"
-                "\n"
-                "Prints every field of one cluster, host or virtual machine, one 'Label: value' a line.\n"
-                "A name matches regardless of letter case; the first object bearing it is shown.\n"
-                "\n"
-                "  --name NAME   the object's name\n"
-                "  --id ID       the object's id\n"
-                "  --json        print one JSON object instead\n\n";
-            break;
-        case Command::Start:
-        case Command::Stop: {
-            const std::string name = CommandName(command);
-            text = "Usage: cloudstack-cli " + name + " (--name NAME | --id ID)\n\n" +
-                   (command == Command::Start ? "Starts" : "Stops") +
-                   " a virtual machine and waits for the server's job to end (the job is polled\n"
-                   "every ten seconds). On a terminal, a status line shows how long it has waited.\n"
-                   "\n"
-                   "  --name NAME   the machine's name (letter case aside)\n"
-                   "  --id ID       the machine's id\n\n";
-            break;
-        }
-    }
-    return text + kConnectionHelp + kExitHelp;
+    return CheckApplicable(options, error);
 }
 
 }  // namespace cscli

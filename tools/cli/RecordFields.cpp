@@ -1,6 +1,7 @@
 #include "RecordFields.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 
@@ -12,26 +13,179 @@ using namespace CloudStackSDKWrapper;
 
 namespace {
 
-Field Text(const char* key, const char* label, const std::string& value) {
-    return Field{key, label, value, value};
+enum class Unit { None, MHz, Bytes, MiB };
+
+// Every field of each record, once: FieldsOf and FromJson both walk these lists.
+template <typename Visit>
+void VisitBase(SBaseInfoLib& r, Visit& v) {
+    v("name", "Name", r.strName);
+    v("id", "Id", r.strId);
 }
 
-Field Number(const char* key, const char* label, int32_t value, const char* unit = "") {
-    return Field{key, label, value, std::to_string(value) + unit};
+template <typename Visit>
+void VisitFields(SProjectInfoLib& r, Visit& v) {
+    VisitBase(r, v);
+    v("displaytext", "Display text", r.strDisplayText);
+    v("state", "State", r.strState);
+    v("domainid", "Domain id", r.strDomainId);
+    v("domain", "Domain", r.strDomain);
+    v("account", "Account", r.strAccount);
+    v("projectaccountname", "Project account name", r.strProjectAccountName);
 }
 
-Field Bytes(const char* key, const char* label, uint64_t value) {
-    return Field{key, label, value, std::to_string(value) + " bytes (" + GiBText(value) + " GiB)"};
+template <typename Visit>
+void VisitFields(SZoneInfoLib& r, Visit& v) {
+    VisitBase(r, v);
+    v("allocationstate", "Allocation state", r.strAllocationState);
 }
 
-Field Mebibytes(const char* key, const char* label, uint64_t value) {
-    const std::string human = MiBText(value);
-    const std::string exact = std::to_string(value) + " MiB";
-    return Field{key, label, value, human == exact ? exact : exact + " (" + human + ")"};
+template <typename Visit>
+void VisitFields(SPodInfoLib& r, Visit& v) {
+    VisitBase(r, v);
+    v("allocationstate", "Allocation state", r.strAllocationState);
+    v("zoneid", "Zone id", r.strZoneId);
+    v("zonename", "Zone name", r.strZoneName);
+    v("gateway", "Gateway", r.strGateway);
+    v("netmask", "Netmask", r.strNetmask);
 }
 
-std::vector<Field> Base(const SBaseInfoLib& record) {
-    return {Text("name", "Name", record.strName), Text("id", "Id", record.strId)};
+template <typename Visit>
+void VisitFields(SClusterInfoLib& r, Visit& v) {
+    VisitBase(r, v);
+    v("podid", "Pod id", r.strPodId);
+    v("podname", "Pod name", r.strPodName);
+    v("zoneid", "Zone id", r.strZoneId);
+    v("zonename", "Zone name", r.strZoneName);
+    v("hypervisortype", "Hypervisor type", r.strHypervisorType);
+    v("clustertype", "Cluster type", r.strClusterType);
+    v("allocationstate", "Allocation state", r.strAllocationState);
+    v("managedstate", "Managed state", r.strManagedState);
+}
+
+template <typename Visit>
+void VisitFields(SHostInfoLib& r, Visit& v) {
+    VisitBase(r, v);
+    v("state", "State", r.strState);
+    v("type", "Type", r.strType);
+    v("ipaddress", "IP address", r.strIpAddress);
+    v("zoneid", "Zone id", r.strZoneId);
+    v("zonename", "Zone name", r.strZoneName);
+    v("podid", "Pod id", r.strPodId);
+    v("podname", "Pod name", r.strPodName);
+    v("clusterid", "Cluster id", r.strClusterId);
+    v("clustername", "Cluster name", r.strClusterName);
+    v("clustertype", "Cluster type", r.strClusterType);
+    v("version", "Version", r.strVersion);
+    v("hypervisor", "Hypervisor", r.strHypervisor);
+    v("cpunumber", "CPUs", r.nCpuNumber, Unit::None);
+    v("cpuspeed", "CPU speed", r.nCpuSpeed, Unit::MHz);
+    v("cpuallocated", "CPU allocated", r.strCpuAllocated);
+    v("cpuused", "CPU used", r.strCpuUsed);
+    v("memorytotal", "Memory total", r.ullMemoryTotal, Unit::Bytes);
+    v("memoryallocated", "Memory allocated", r.ullMemoryAllocated, Unit::Bytes);
+    v("memoryused", "Memory used", r.ullMemoryUsed, Unit::Bytes);
+}
+
+template <typename Visit>
+void VisitFields(SVMInfoLib& r, Visit& v) {
+    VisitBase(r, v);
+    v("displayname", "Display name", r.strDisplayName);
+    v("state", "State", r.strState);
+    v("hypervisor", "Hypervisor", r.strHypervisor);
+    v("instancename", "Instance name", r.strInstanceName);
+    v("account", "Account", r.strAccount);
+    v("userid", "User id", r.strUserId);
+    v("username", "User name", r.strUserName);
+    v("domainid", "Domain id", r.strDomainId);
+    v("domain", "Domain", r.strDomain);
+    v("zoneid", "Zone id", r.strZoneId);
+    v("zonename", "Zone name", r.strZoneName);
+    v("hostid", "Host id", r.strHostId);
+    v("hostname", "Host name", r.strHostName);
+    v("templateid", "Template id", r.strTemplateId);
+    v("templatename", "Template name", r.strTemplateName);
+    v("templatedisplaytext", "Template display text", r.strTemplateDisplayText);
+    v("cpunumber", "CPUs", r.nCpuNumber, Unit::None);
+    v("cpuspeed", "CPU speed", r.nCpuSpeed, Unit::MHz);
+    v("memory", "Memory", r.ullMemory, Unit::MiB);
+    v("guestosid", "Guest OS id", r.strGuestOsId);
+    v("ostypeid", "OS type id", r.strOsTypeId);
+}
+
+struct Collector {
+    std::vector<Field> fields;
+
+    void operator()(const char* key, const char* label, const std::string& value) {
+        fields.push_back(Field{key, label, value, value});
+    }
+    void operator()(const char* key, const char* label, int32_t value, Unit unit) {
+        fields.push_back(Field{key, label, value, std::to_string(value) + (unit == Unit::MHz ? " MHz" : "")});
+    }
+    void operator()(const char* key, const char* label, uint64_t value, Unit unit) {
+        std::string text = std::to_string(value) + " bytes (" + GiBText(value) + " GiB)";
+        if (unit == Unit::MiB) {
+            const std::string human = MiBText(value);
+            text = std::to_string(value) + " MiB";
+            if (human != text) text += " (" + human + ")";
+        }
+        fields.push_back(Field{key, label, value, text});
+    }
+};
+
+// Numbers that arrive as text ("2", "4294967296") are read too; anything else leaves the field alone.
+bool WholeNumber(const Json& value, long double& number) {
+    if (value.is_number_integer()) {
+        number = value.is_number_unsigned() ? static_cast<long double>(value.get<uint64_t>())
+                                            : static_cast<long double>(value.get<int64_t>());
+        return true;
+    }
+    if (!value.is_string()) return false;
+    const std::string& text = value.get_ref<const std::string&>();
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    number = std::stold(text);
+    return true;
+}
+
+struct Reader {
+    const Json& item;
+
+    const Json* Member(const char* key) const {
+        const auto it = item.find(key);
+        return it == item.end() ? nullptr : &*it;
+    }
+    void operator()(const char* key, const char*, std::string& value) const {
+        if (const Json* member = Member(key)) {
+            if (member->is_string())
+                value = member->get<std::string>();
+            else if (member->is_number() || member->is_boolean())
+                value = member->dump();
+        }
+    }
+    void operator()(const char* key, const char*, int32_t& value, Unit) const {
+        long double number = 0;
+        if (const Json* member = Member(key); member != nullptr && WholeNumber(*member, number) && number <= INT32_MAX)
+            value = static_cast<int32_t>(number);
+    }
+    void operator()(const char* key, const char*, uint64_t& value, Unit) const {
+        long double number = 0;
+        if (const Json* member = Member(key); member != nullptr && WholeNumber(*member, number) && number >= 0)
+            value = static_cast<uint64_t>(number);
+    }
+};
+
+template <typename Record>
+std::vector<Field> Collect(const Record& record) {
+    Record copy = record;
+    Collector collector;
+    VisitFields(copy, collector);
+    return collector.fields;
+}
+
+template <typename Record>
+void Read(const Json& item, Record& record) {
+    if (!item.is_object()) return;
+    Reader reader{item};
+    VisitFields(record, reader);
 }
 
 std::string HostCpu(const SHostInfoLib& host) {
@@ -63,99 +217,26 @@ std::string MiBText(uint64_t mebibytes) {
     return buffer;
 }
 
-std::vector<Field> FieldsOf(const SProjectInfoLib& project) {
-    std::vector<Field> fields = Base(project);
-    fields.push_back(Text("displayText", "Display text", project.strDisplayText));
-    fields.push_back(Text("state", "State", project.strState));
-    fields.push_back(Text("domainId", "Domain id", project.strDomainId));
-    fields.push_back(Text("domain", "Domain", project.strDomain));
-    fields.push_back(Text("account", "Account", project.strAccount));
-    fields.push_back(Text("projectAccountName", "Project account name", project.strProjectAccountName));
-    return fields;
-}
+// clang-format off
+std::vector<Field> FieldsOf(const SProjectInfoLib& r) { return Collect(r); }
+std::vector<Field> FieldsOf(const SZoneInfoLib& r) { return Collect(r); }
+std::vector<Field> FieldsOf(const SPodInfoLib& r) { return Collect(r); }
+std::vector<Field> FieldsOf(const SClusterInfoLib& r) { return Collect(r); }
+std::vector<Field> FieldsOf(const SHostInfoLib& r) { return Collect(r); }
+std::vector<Field> FieldsOf(const SVMInfoLib& r) { return Collect(r); }
+void FromJson(const Json& item, SProjectInfoLib& r) { Read(item, r); }
+void FromJson(const Json& item, SZoneInfoLib& r) { Read(item, r); }
+void FromJson(const Json& item, SPodInfoLib& r) { Read(item, r); }
+void FromJson(const Json& item, SClusterInfoLib& r) { Read(item, r); }
+void FromJson(const Json& item, SHostInfoLib& r) { Read(item, r); }
+void FromJson(const Json& item, SVMInfoLib& r) { Read(item, r); }
+// clang-format on
 
-std::vector<Field> FieldsOf(const SZoneInfoLib& zone) {
-    std::vector<Field> fields = Base(zone);
-    fields.push_back(Text("allocationState", "Allocation state", zone.strAllocationState));
-    return fields;
-}
-
-std::vector<Field> FieldsOf(const SPodInfoLib& pod) {
-    std::vector<Field> fields = Base(pod);
-    fields.push_back(Text("allocationState", "Allocation state", pod.strAllocationState));
-    fields.push_back(Text("zoneId", "Zone id", pod.strZoneId));
-    fields.push_back(Text("zoneName", "Zone name", pod.strZoneName));
-    fields.push_back(Text("gateway", "Gateway", pod.strGateway));
-    fields.push_back(Text("netmask", "Netmask", pod.strNetmask));
-    return fields;
-}
-
-std::vector<Field> FieldsOf(const SClusterInfoLib& cluster) {
-    std::vector<Field> fields = Base(cluster);
-    fields.push_back(Text("podId", "Pod id", cluster.strPodId));
-    fields.push_back(Text("podName", "Pod name", cluster.strPodName));
-    fields.push_back(Text("zoneId", "Zone id", cluster.strZoneId));
-    fields.push_back(Text("zoneName", "Zone name", cluster.strZoneName));
-    fields.push_back(Text("hypervisorType", "Hypervisor type", cluster.strHypervisorType));
-    fields.push_back(Text("clusterType", "Cluster type", cluster.strClusterType));
-    fields.push_back(Text("allocationState", "Allocation state", cluster.strAllocationState));
-    fields.push_back(Text("managedState", "Managed state", cluster.strManagedState));
-    return fields;
-}
-
-std::vector<Field> FieldsOf(const SHostInfoLib& host) {
-    std::vector<Field> fields = Base(host);
-    fields.push_back(Text("state", "State", host.strState));
-    fields.push_back(Text("type", "Type", host.strType));
-    fields.push_back(Text("ipAddress", "IP address", host.strIpAddress));
-    fields.push_back(Text("zoneId", "Zone id", host.strZoneId));
-    fields.push_back(Text("zoneName", "Zone name", host.strZoneName));
-    fields.push_back(Text("podId", "Pod id", host.strPodId));
-    fields.push_back(Text("podName", "Pod name", host.strPodName));
-    fields.push_back(Text("clusterId", "Cluster id", host.strClusterId));
-    fields.push_back(Text("clusterName", "Cluster name", host.strClusterName));
-    fields.push_back(Text("clusterType", "Cluster type", host.strClusterType));
-    fields.push_back(Text("version", "Version", host.strVersion));
-    fields.push_back(Text("hypervisor", "Hypervisor", host.strHypervisor));
-    fields.push_back(Number("cpuNumber", "CPUs", host.nCpuNumber));
-    fields.push_back(Number("cpuSpeed", "CPU speed", host.nCpuSpeed, " MHz"));
-    fields.push_back(Text("cpuAllocated", "CPU allocated", host.strCpuAllocated));
-    fields.push_back(Text("cpuUsed", "CPU used", host.strCpuUsed));
-    fields.push_back(Bytes("memoryTotal", "Memory total", host.ullMemoryTotal));
-    fields.push_back(Bytes("memoryAllocated", "Memory allocated", host.ullMemoryAllocated));
-    fields.push_back(Bytes("memoryUsed", "Memory used", host.ullMemoryUsed));
-    return fields;
-}
-
-std::vector<Field> FieldsOf(const SVMInfoLib& vm) {
-    std::vector<Field> fields = Base(vm);
-    fields.push_back(Text("displayName", "Display name", vm.strDisplayName));
-    fields.push_back(Text("state", "State", vm.strState));
-    fields.push_back(Text("hypervisor", "Hypervisor", vm.strHypervisor));
-    fields.push_back(Text("instanceName", "Instance name", vm.strInstanceName));
-    fields.push_back(Text("account", "Account", vm.strAccount));
-    fields.push_back(Text("userId", "User id", vm.strUserId));
-    fields.push_back(Text("userName", "User name", vm.strUserName));
-    fields.push_back(Text("domainId", "Domain id", vm.strDomainId));
-    fields.push_back(Text("domain", "Domain", vm.strDomain));
-    fields.push_back(Text("zoneId", "Zone id", vm.strZoneId));
-    fields.push_back(Text("zoneName", "Zone name", vm.strZoneName));
-    fields.push_back(Text("hostId", "Host id", vm.strHostId));
-    fields.push_back(Text("hostName", "Host name", vm.strHostName));
-    fields.push_back(Text("templateId", "Template id", vm.strTemplateId));
-    fields.push_back(Text("templateName", "Template name", vm.strTemplateName));
-    fields.push_back(Text("templateDisplayText", "Template display text", vm.strTemplateDisplayText));
-    fields.push_back(Number("cpuNumber", "CPUs", vm.nCpuNumber));
-    fields.push_back(Number("cpuSpeed", "CPU speed", vm.nCpuSpeed, " MHz"));
-    fields.push_back(Mebibytes("memory", "Memory", vm.ullMemory));
-    fields.push_back(Text("guestOsId", "Guest OS id", vm.strGuestOsId));
-    fields.push_back(Text("osTypeId", "OS type id", vm.strOsTypeId));
-    return fields;
-}
-
-nlohmann::ordered_json ToJson(const std::vector<Field>& fields) {
-    nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    for (const Field& field : fields) object[field.key] = field.value;
+Json ToJson(const std::vector<Field>& fields) {
+    Json object = Json::object();
+    for (const Field& field : fields)
+        if (!(field.value.is_string() && field.value.get_ref<const std::string&>().empty()))
+            object[field.key] = field.value;
     return object;
 }
 

@@ -9,12 +9,14 @@
 
 namespace cscli {
 
-/// One field of a record: its JSON key (the member name without the type prefix, lower camel),
-/// a label for people, the value as JSON (numbers stay numbers) and as text for `show`.
+using Json = nlohmann::ordered_json;
+
+/// One field of a record: the server's attribute name ("zonename"), a label for people, the
+/// value as JSON (numbers stay numbers) and as text for `show`.
 struct Field {
     std::string key;
     std::string label;
-    nlohmann::ordered_json value;
+    Json value;
     std::string text;
 };
 
@@ -25,8 +27,18 @@ std::vector<Field> FieldsOf(const CloudStackSDKWrapper::SClusterInfoLib& cluster
 std::vector<Field> FieldsOf(const CloudStackSDKWrapper::SHostInfoLib& host);
 std::vector<Field> FieldsOf(const CloudStackSDKWrapper::SVMInfoLib& vm);
 
-/// One JSON object holding every field, in record order.
-nlohmann::ordered_json ToJson(const std::vector<Field>& fields);
+/// Fills a record from one item of a list answer, reading the attributes FieldsOf names.
+/// A number that arrives as text is read as a number; a member of another type is left alone.
+void FromJson(const Json& item, CloudStackSDKWrapper::SProjectInfoLib& project);
+void FromJson(const Json& item, CloudStackSDKWrapper::SZoneInfoLib& zone);
+void FromJson(const Json& item, CloudStackSDKWrapper::SPodInfoLib& pod);
+void FromJson(const Json& item, CloudStackSDKWrapper::SClusterInfoLib& cluster);
+void FromJson(const Json& item, CloudStackSDKWrapper::SHostInfoLib& host);
+void FromJson(const Json& item, CloudStackSDKWrapper::SVMInfoLib& vm);
+
+/// One JSON object in record order, as the server writes one: empty texts are left out, as the
+/// server leaves out what is null.
+Json ToJson(const std::vector<Field>& fields);
 
 /// One "Label: value" line per field, values aligned.
 std::string ToLabelLines(const std::vector<Field>& fields);

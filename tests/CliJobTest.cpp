@@ -1,0 +1,348 @@
+// End-to-end tests of what cloudstack-cli sends through the wrapper's generic calls: start and
+// stop with their job waits (--no-wait, --timeout, Ctrl-C), name lookups, the api verb, the
+// server-side filters of the lists and --all; the real executable against a simulator child.
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CliHarness.h"
+
+namespace {
+
+using namespace clitest;
+
+const std::regex kJobIdLine("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\n");
+const std::regex kJobIdInText("\\(job id ([0-9a-f-]{36})\\)");
+
+std::string IdOf(const std::string& machine) {
+    return Record("virtualmachines", machine)["id"];
+}
+
+std::vector<std::string> Names(const Json& array) {
+    std::vector<std::string> names;
+    for (const Json& item : array) names.push_back(item.value("name", ""));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> NamesWhere(const char* kind, bool (*keep)(const Json&)) {
+    std::vector<std::string> names;
+    for (const Json& record : BuiltInInventory()[kind])
+        if (keep(record)) names.push_back(record["name"]);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The cells of a table line, split at blanks (the columns are padded to the widest cell).
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream cells(line);
+    for (std::string word; cells >> word;) words.push_back(word);
+    return words;
+}
+
+// ---------------------------------------------------------------------------------------------
+// start and stop
+
+TEST_F(CliTest, StopThenStartChangesTheListedState) {
+    const std::string name = FirstRunningMachine();
+    ASSERT_NE(name, "");
+
+    RunResult run = Cli({"stop", "--name", name});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, name + " stopped.\n");
+    EXPECT_EQ(run.err, "") << "no status line is written when standard error is not a terminal";
+    Json vm = ByName(ParsedVms(), name);
+    EXPECT_EQ(vm["state"], "Stopped") << vm.dump();
+    EXPECT_FALSE(vm.contains("hostname")) << vm.dump();
+
+    run = Cli({"start", "--id", IdOf(name), "--poll", "0.1"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, name + " started.\n");
+    vm = ByName(ParsedVms(), name);
+    EXPECT_EQ(vm["state"], "Running") << vm.dump();
+}
+
+TEST_F(CliTest, FailedJobAndUnknownNameSayWhatHappened) {
+    const std::string name = FirstRunningMachine();
+    RunResult run = Cli({"start", "--name", name});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "cloudstack-cli: start " + name + ": the server refused (431): The virtual machine " +
+                           IdOf(name) + " (" + name + ") is already running\n");
+
+    run = Cli({"stop", "--name", "no-such-vm"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: ", 0), 0u) << run.err;
+    EXPECT_TRUE(Contains(run.err, "no-such-vm")) << run.err;
+
+    // The server refuses an id that is none: the line says what was being looked up.
+    run = Cli({"show", "vm", "--id", "no-such-id"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: looking up the virtual machine with id \"no-such-id\": the server refused "
+                            "(431): ",
+                            0),
+              0u)
+        << run.err;
+}
+
+TEST_F(CliTest, WaitOnATerminalShowsTheStatusLineAndClearsIt) {
+    const std::string name = FirstRunningMachine();
+    Launch launch;
+    launch.argv = {kCli, "stop", "--id", IdOf(name)};
+    launch.env = DefaultEnvironment();
+    launch.env["HOME"] = EmptyDirectory();
+    launch.withTerminal = true;
+    launch.stderrToTerminal = true;
+    const RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.status, 0) << run.terminal;
+    EXPECT_EQ(run.out, name + " stopped.\n");
+    EXPECT_TRUE(Contains(run.terminal, "\r\033[KStopping " + name + " ... 0s")) << run.terminal;
+    const std::string clear = "\r\033[K";
+    ASSERT_GE(run.terminal.size(), clear.size());
+    EXPECT_EQ(run.terminal.substr(run.terminal.size() - clear.size()), clear) << "the status line is left standing";
+}
+
+// Three machines whose names differ only in letter case.
+class CliSameNamesTest : public CliTest {
+protected:
+    std::vector<std::string> SimulatorArguments() override {
+        Json inventory = BuiltInInventory();
+        inventory["virtualmachines"][0]["name"] = "web";
+        inventory["virtualmachines"][1]["name"] = "Web";
+        inventory["virtualmachines"][2]["name"] = "WEB";
+        inventory["clusters"][0]["name"] = "gpu";
+        inventory["clusters"][1]["name"] = "GPU";
+        return ServeInventory(inventory);
+    }
+};
+
+TEST_F(CliSameNamesTest, AmbiguousNameIsRefusedAndAnExactOneIsTaken) {
+    RunResult run = Cli({"stop", "--name", "wEB"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_TRUE(Contains(run.err, "wEB")) << run.err;
+    EXPECT_EQ(run.err.substr(run.err.size() - std::string("; use --id\n").size()), "; use --id\n") << run.err;
+
+    run = Cli({"show", "vm", "--name", "Web", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Json::parse(run.out, nullptr, false).value("id", ""), BuiltInInventory()["virtualmachines"][1]["id"]);
+
+    // A filter's name is matched the same way, letter case aside.
+    run = Cli({"hosts", "--cluster", "Gpu"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "cloudstack-cli: name \"Gpu\" matches 2 clusters; give the cluster's id\n");
+    run = Cli({"hosts", "--cluster", "GPU", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string gpuCluster = BuiltInInventory()["clusters"][1]["id"];
+    const Json hosts = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(hosts.is_array() && !hosts.empty()) << run.out;
+    for (const Json& host : hosts) EXPECT_EQ(host.value("clusterid", ""), gpuCluster);
+}
+
+// Jobs that take a minute: long enough that no test waits for one to end by itself.
+class CliSlowJobTest : public CliTest {
+protected:
+    std::vector<std::string> SimulatorArguments() override { return {"--job-seconds", "60"}; }
+
+    Json JobAnswer(const std::string& jobId) {
+        const RunResult run = Cli({"api", "queryAsyncJobResult", "jobid=" + jobId});
+        EXPECT_EQ(run.status, 0) << run.err;
+        return Json::parse(run.out, nullptr, false);
+    }
+};
+
+TEST_F(CliSlowJobTest, NoWaitPrintsTheJobIdOnceTheServerAcceptedTheCommand) {
+    const std::string name = FirstRunningMachine();
+    const RunResult run = Cli({"stop", "--name", name, "--no-wait"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    ASSERT_TRUE(std::regex_match(run.out, kJobIdLine)) << run.out;
+    const std::string jobId = run.out.substr(0, run.out.size() - 1);
+
+    const Json job = JobAnswer(jobId);
+    EXPECT_EQ(job.value("jobid", ""), jobId) << job.dump();
+    EXPECT_EQ(job.value("jobstatus", -1), 0) << job.dump();
+    EXPECT_EQ(ByName(ParsedVms(), name)["state"], "Stopping");
+}
+
+TEST_F(CliSlowJobTest, CtrlCEndsTheWaitNamesTheJobAndExits130) {
+    const std::string name = FirstRunningMachine();
+    Launch launch;
+    launch.argv = {kCli, "stop", "--name", name};
+    launch.env = DefaultEnvironment();
+    launch.env["HOME"] = EmptyDirectory();
+    launch.withTerminal = true;
+    launch.stderrToTerminal = true;
+    launch.typeAfter = "Stopping " + name + " ... 0s";
+    launch.typed = "\x03";  // the terminal's interrupt character: SIGINT to its foreground process group
+    const RunResult run = RunProgram(launch);
+
+    EXPECT_EQ(run.status, 130) << run.terminal;
+    EXPECT_EQ(run.out, "");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(run.terminal, match, kJobIdInText)) << run.terminal;
+    EXPECT_TRUE(Contains(
+        run.terminal, "\r\033[Kcloudstack-cli: stop " + name + ": interrupted; the job goes on on the server (job id"))
+        << "the status line is not ended before the message: " << run.terminal;
+    const Json job = JobAnswer(match[1]);
+    EXPECT_EQ(job.value("jobstatus", -1), 0) << job.dump();
+}
+
+TEST_F(CliSlowJobTest, TimeoutGivesUpAndNamesTheJob) {
+    const std::string name = FirstRunningMachine();
+    const RunResult run = Cli({"stop", "--name", name, "--poll", "0.1", "--timeout", "0.3"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(
+        run.err.rfind("cloudstack-cli: stop " + name + ": not done after 0.3 s; the job goes on on the server", 0), 0u)
+        << run.err;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(run.err, match, kJobIdInText)) << run.err;
+    EXPECT_EQ(JobAnswer(match[1]).value("jobstatus", -1), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// api
+
+TEST_F(CliTest, ApiListsPrintOneJsonArrayOrTheChosenColumns) {
+    RunResult run = Cli({"api", "listVirtualMachines", "state=Running", "listall=true"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 1u) << "compact when standard output is no terminal";
+    const Json machines = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(machines.is_array()) << run.out;
+    EXPECT_EQ(Names(machines), NamesWhere("virtualmachines", [](const Json& vm) { return vm["state"] == "Running"; }));
+    // The server's records, whole: nested members too.
+    EXPECT_EQ(ByName(machines, FirstRunningMachine()), Record("virtualmachines", FirstRunningMachine()));
+
+    run = Cli({"api", "listHosts", "--output", "table", "--fields", "name,state,clustername"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), BuiltInInventory()["hosts"].size() + 1) << run.out;
+    EXPECT_EQ(lines[0].substr(0, 4), "NAME");
+    EXPECT_EQ(lines[0].substr(lines[0].size() - std::string("CLUSTERNAME").size()), "CLUSTERNAME") << lines[0];
+    const Json& host = BuiltInInventory()["hosts"][1];
+    EXPECT_TRUE(Contains(run.out, host["name"].get<std::string>() + " ")) << run.out;
+    EXPECT_TRUE(Contains(run.out, host["state"].get<std::string>() + "  " + host["clustername"].get<std::string>()));
+
+    run = Cli({"api", "listZones", "--output", "table"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), BuiltInInventory()["zones"].size() + 1) << run.out;
+    EXPECT_EQ(lines[0].rfind("NAME", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 2), "ID") << lines[0];
+
+    run = Cli({"api", "listZones", "--output", "csv", "--fields", "name,id"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string expected = "name,id\n";
+    for (const Json& zone : BuiltInInventory()["zones"])
+        expected += zone["name"].get<std::string>() + "," + zone["id"].get<std::string>() + "\n";
+    EXPECT_EQ(run.out, expected);
+}
+
+TEST_F(CliTest, ApiAsyncCommandWaitsAndPrintsTheJobResult) {
+    const std::string name = FirstRunningMachine();
+    RunResult run = Cli({"api", "stopVirtualMachine", "id=" + IdOf(name), "--poll", "0.1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json result = Json::parse(run.out, nullptr, false);
+    EXPECT_EQ(result["virtualmachine"].value("state", ""), "Stopped") << run.out;
+    EXPECT_EQ(result["virtualmachine"].value("name", ""), name) << run.out;
+
+    run = Cli({"api", "startVirtualMachine", "id=" + IdOf(name), "--output", "table", "--fields", "name,state"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 2u) << run.out;
+    EXPECT_TRUE(Contains(Lines(run.out)[1], name + "  Running")) << run.out;
+
+    run = Cli({"api", "startVirtualMachine", "id=" + IdOf(name)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: startVirtualMachine: the server refused (431): ", 0), 0u) << run.err;
+
+    run = Cli({"api", "rebootTheCloud"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "cloudstack-cli: rebootTheCloud: the server refused (432): Unknown API command: rebootTheCloud\n");
+}
+
+TEST_F(CliTest, ApiOnATerminalIndentsItsJson) {
+    Launch launch;
+    launch.argv = {kCli, "api", "listZones"};
+    launch.env = DefaultEnvironment();
+    launch.env["HOME"] = EmptyDirectory();
+    launch.withTerminal = true;
+    launch.stdoutToTerminal = true;
+    const RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.terminal, "[\r\n  {\r\n    \"")) << run.terminal;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Filters and --all
+
+TEST_F(CliTest, ListFiltersNameTheirObjectsByNameOrIdAndKeepTheColumns) {
+    const RunResult all = Cli({"vms"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    RunResult run = Cli({"vms", "--state", "Running", "--zone", "zone-eu1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Words(Lines(run.out)[0]), Words(Lines(all.out)[0])) << "the same columns as without a filter";
+    std::vector<std::string> expected;
+    for (const Json& vm : OwnedByAdmin(BuiltInInventory()["virtualmachines"]))
+        if (vm["state"] == "Running" && vm["zonename"] == "zone-eu1") expected.push_back(vm["name"]);
+    std::vector<std::string> shown;
+    for (std::size_t i = 1; i < Lines(run.out).size(); ++i)
+        shown.push_back(Lines(run.out)[i].substr(0, Lines(run.out)[i].find(' ')));
+    std::sort(expected.begin(), expected.end());
+    std::sort(shown.begin(), shown.end());
+    EXPECT_EQ(shown, expected);
+    // Every row holds what the unfiltered table's row of that machine holds.
+    std::vector<std::vector<std::string>> unfiltered;
+    for (const std::string& line : Lines(all.out)) unfiltered.push_back(Words(line));
+    for (std::size_t i = 1; i < Lines(run.out).size(); ++i)
+        EXPECT_NE(std::find(unfiltered.begin(), unfiltered.end(), Words(Lines(run.out)[i])), unfiltered.end())
+            << Lines(run.out)[i];
+
+    const Json zone = BuiltInInventory()["zones"][1];
+    std::vector<std::string> inZone;
+    for (const Json& vm : OwnedByAdmin(BuiltInInventory()["virtualmachines"]))
+        if (vm["zoneid"] == zone["id"]) inZone.push_back(vm["name"]);
+    std::sort(inZone.begin(), inZone.end());
+    EXPECT_FALSE(inZone.empty());
+    EXPECT_EQ(Names(ParsedVms({"--zone", zone["id"]})), inZone);
+
+    run = Cli({"hosts", "--cluster", "cluster b (gpu)", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Names(Json::parse(run.out, nullptr, false)),
+              NamesWhere("hosts", [](const Json& host) { return host["clustername"] == "Cluster B (GPU)"; }));
+
+    run = Cli({"hosts", "--cluster", "no-such-cluster"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "cloudstack-cli: no cluster named \"no-such-cluster\"\n");
+}
+
+TEST_F(CliTest, AllListsEveryAccountsMachines) {
+    const std::vector<std::string> everyone = NamesWhere("virtualmachines", [](const Json&) { return true; });
+    const std::vector<std::string> admins = Names(OwnedByAdmin(BuiltInInventory()["virtualmachines"]));
+    ASSERT_NE(everyone, admins) << "the built-in inventory no longer has a machine of another account";
+
+    EXPECT_EQ(Names(ParsedVms()), admins);
+    EXPECT_EQ(Names(ParsedVms({"--all"})), everyone);
+    EXPECT_EQ(Names(ParsedVms({"--all", "--state", "Running"})),
+              NamesWhere("virtualmachines", [](const Json& vm) { return vm["state"] == "Running"; }));
+
+    std::string other;
+    for (const Json& vm : BuiltInInventory()["virtualmachines"])
+        if (!AdminOwns(vm)) other = vm["name"];
+    EXPECT_EQ(Cli({"show", "vm", "--name", other}).status, 1);
+    const RunResult run = Cli({"show", "vm", "--name", other, "--all", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Json::parse(run.out, nullptr, false).value("name", ""), other) << run.out;
+}
+
+}  // namespace

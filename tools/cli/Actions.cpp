@@ -1,0 +1,155 @@
+// The commands that change something: start, stop, and any command through api.
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "Commands.h"
+#include "ErrorText.h"
+#include "JobWait.h"
+#include "Output.h"
+#include "Table.h"
+
+namespace cscli {
+
+using namespace CloudStackSDKWrapper;
+
+namespace {
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string SecondsText(double seconds) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g s", seconds);
+    return buffer;
+}
+
+JobOptions WaitOptions(const Context& context, std::string label) {
+    JobOptions job;
+    job.pollSeconds = context.options.pollSeconds;
+    job.timeoutSeconds = context.options.timeoutSeconds;
+    job.noWait = context.options.noWait;
+    job.statusLine = context.statusLine;
+    job.label = std::move(label);
+    return job;
+}
+
+// The lines for a wait that did not end in success; @p what opens each ("stop web-01").
+int ReportUnfinished(const Context& context, const JobOutcome& outcome, const std::string& what) {
+    switch (outcome.state) {
+        case JobState::TimedOut:
+            return Fail(what + ": not done after " + SecondsText(context.options.timeoutSeconds) +
+                        "; the job goes on on the server (job id " + outcome.jobId + ")");
+        case JobState::Interrupted:
+            Fail(what + ": interrupted; the job goes on on the server (job id " + outcome.jobId + ")");
+            return kExitInterrupted;
+        case JobState::PollFailed:
+            return Fail(what + ": following job " + outcome.jobId + ": " +
+                        Describe(outcome.error, context.server, "the poll failed"));
+        default:
+            return Fail(what + ": " + Describe(outcome.error, context.server, "the command failed"));
+    }
+}
+
+// The rows a table or CSV shows for an answer that is no list: {"virtualmachine":{...}} is
+// one machine, an array its elements, any other object itself.
+std::vector<Json> RowsOf(const Json& answer) {
+    if (answer.is_array()) return std::vector<Json>(answer.begin(), answer.end());
+    if (answer.is_object() && answer.size() == 1) {
+        const Json& only = answer.begin().value();
+        if (only.is_object()) return {only};
+        if (only.is_array()) return std::vector<Json>(only.begin(), only.end());
+    }
+    if (answer.is_null()) return {};
+    return {answer};
+}
+
+void PrintAnswer(const Context& context, const Json& answer, bool list) {
+    const Options& o = context.options;
+    const std::vector<Json> rows = list ? std::vector<Json>(answer.begin(), answer.end()) : RowsOf(answer);
+    const std::vector<std::string> columns = o.fields.empty() ? DefaultColumns(rows) : o.fields;
+    // The answer is JSON unless a table or CSV was asked for.
+    switch (o.outputGiven ? o.output : OutputFormat::Json) {
+        case OutputFormat::Json: {
+            if (o.fields.empty()) {
+                Print(JsonText(answer, context.prettyJson));
+                break;
+            }
+            Json projected = Json::array();
+            for (const Json& row : rows) projected.push_back(Project(row, o.fields));
+            Print(JsonText(list || rows.size() != 1 ? projected : projected.front(), context.prettyJson));
+            break;
+        }
+        case OutputFormat::Csv:
+            Print(ColumnCsv(rows, columns));
+            break;
+        case OutputFormat::Table:
+            Print(ColumnTable(rows, columns));
+            break;
+    }
+}
+
+}  // namespace
+
+int RunPower(Context& context, bool start) {
+    const Options& o = context.options;
+    const char* verb = start ? "start" : "stop";
+    // Looking the machine up first tells an unknown name apart from a job that failed.
+    SVMInfoLib vm;
+    if (!context.cloud.GetVMInfo(o.hasId ? "" : o.name, o.hasId ? o.id : "", vm, 0)) {
+        return Fail(DescribeLookup(context.cloud.GetLastError(), context.server, "virtual machine", o.hasId,
+                                   o.hasId ? o.id : o.name));
+    }
+    const std::string who = vm.strName.empty() ? vm.strId : vm.strName;
+    const std::string what = std::string(verb) + " " + who;
+
+    const JobOutcome outcome =
+        SubmitAndWait(context.cloud, start ? "startVirtualMachine" : "stopVirtualMachine", {{"id", vm.strId}},
+                      WaitOptions(context, (start ? "Starting " : "Stopping ") + Printable(who)));
+    switch (outcome.state) {
+        case JobState::Submitted:
+            Print(outcome.jobId + "\n");
+            return kExitSuccess;
+        case JobState::Succeeded:
+            Print(who + (start ? " started.\n" : " stopped.\n"));
+            return kExitSuccess;
+        case JobState::Answered:
+            return Fail(what + ": the server's answer holds no job id");
+        default:
+            return ReportUnfinished(context, outcome, what);
+    }
+}
+
+int RunApi(Context& context) {
+    const Options& o = context.options;
+    const std::string lower = Lower(o.apiCommand);
+    if (lower.rfind("list", 0) == 0) {
+        std::string text;
+        if (!context.cloud.CallList(o.apiCommand, o.apiParams, text))
+            return Fail(o.apiCommand + ": " +
+                        Describe(context.cloud.GetLastError(), context.server, "the call failed"));
+        const Json items = Json::parse(text, nullptr, false);
+        if (!items.is_array()) return Fail(o.apiCommand + ": the answer is no JSON array");
+        PrintAnswer(context, items, true);
+        return kExitSuccess;
+    }
+
+    JobOptions job = WaitOptions(context, Printable(o.apiCommand));
+    // Its answer names the job asked about: data, not a job of its own.
+    job.followJob = lower != "queryasyncjobresult";
+    const JobOutcome outcome = SubmitAndWait(context.cloud, o.apiCommand, o.apiParams, job);
+    switch (outcome.state) {
+        case JobState::Answered:
+        case JobState::Submitted:
+        case JobState::Succeeded:
+            PrintAnswer(context, outcome.result, false);
+            return kExitSuccess;
+        default:
+            return ReportUnfinished(context, outcome, o.apiCommand);
+    }
+}
+
+}  // namespace cscli

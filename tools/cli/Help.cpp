@@ -1,0 +1,197 @@
+#include "Help.h"
+
+namespace cscli {
+
+namespace {
+
+const char* const kConnectionHelp =
+    "Connection options (before or after the command):\n"
+    "  --server SERVER       the management server: a host name or address (port 8080),\n"
+    "                        host:port, or a URL http(s)://host[:port][/path]\n"
+    "                        (default path /client/api; default server 127.0.0.1)\n"
+    "  --user USER           user name for a password login (default admin)\n"
+    "  --domain PATH         the user's domain, such as ROOT/customers/acme (default ROOT)\n"
+    "  --password-file FILE  read the password from the first line of FILE\n"
+    "  --region NAME         read section [NAME] of the config file instead of [cloudstack]\n"
+    "  --ca-file FILE        also trust the CA certificates in this PEM file (https)\n"
+    "  --insecure            do not verify the server's certificate (test clouds only)\n"
+    "  --debug               trace every request (secrets masked) on standard error\n"
+    "\n"
+    "Each setting comes from the first of: the command line; the environment\n"
+    "(CLOUDSTACK_SERVER or CLOUDSTACK_ENDPOINT, CLOUDSTACK_USER, CLOUDSTACK_DOMAIN,\n"
+    "CLOUDSTACK_PASSWORD, CLOUDSTACK_API_KEY and CLOUDSTACK_SECRET_KEY or CLOUDSTACK_KEY and\n"
+    "CLOUDSTACK_SECRET, CLOUDSTACK_REGION); the config file; the defaults.\n"
+    "\n"
+    "The config file is $CLOUDSTACK_CONFIG, else ./cloudstack.ini, else ~/.cloudstack.ini:\n"
+    "  [cloudstack]\n"
+    "  endpoint = https://cloud.example.org/client/api\n"
+    "  key = <API key>\n"
+    "  secret = <secret key>\n"
+    "  ; or, for a password login: username, password, domain\n"
+    "\n"
+    "With an API key and its secret key the client signs every request; otherwise it logs in\n"
+    "with user name and password. The first source that names credentials decides: --user,\n"
+    "--domain or --password-file on the command line; a key pair, CLOUDSTACK_USER or\n"
+    "CLOUDSTACK_PASSWORD in the environment; a key pair, username or password in the file.\n"
+    "The password comes from --password-file, else $CLOUDSTACK_PASSWORD, else the config file,\n"
+    "else a prompt on the terminal. No secret is ever taken from the command line, where every\n"
+    "user of the machine could read it in the process list.\n";
+
+const char* const kExitHelp =
+    "\n"
+    "Exit status: 0 success, 1 the server call failed (one line on standard error says why),\n"
+    "2 usage error, 130 interrupted by Ctrl-C while waiting for a job.\n";
+
+const char* const kOutputHelp =
+    "  --output FORMAT   table (default), json (the server's attribute names; --json is the same)\n"
+    "                    or csv (a header line, then one line per record, quoted as RFC 4180 says)\n"
+    "  --fields A,B,...  the attributes to show, by the server's names (name,state,zonename)\n";
+
+const char* const kJobHelp =
+    "  --poll SECONDS    ask for the job's state this often (default 2)\n"
+    "  --timeout SECONDS give up waiting after this long (default: no limit); the job goes on\n"
+    "\n"
+    "On a terminal, a status line shows how long it has waited. Ctrl-C stops waiting (the job\n"
+    "goes on on the server) and prints the job id.\n";
+
+std::string ListHelp(Command command) {
+    const std::string name = CommandName(command);
+    std::string text = "Usage: cloudstack-cli " + name + " [FILTERS] [--output FORMAT] [--fields A,B,...]";
+    if (command == Command::Projects || command == Command::Vms) text += " [--all]";
+    text += "\n\n";
+    switch (command) {
+        case Command::Projects:
+            text += "Lists the projects of your account (every account's with --all): name, state, domain, id.\n";
+            break;
+        case Command::Zones:
+            text += "Lists every zone: name, allocation state, id.\n";
+            break;
+        case Command::Pods:
+            text += "Lists every pod: name, zone, gateway, netmask, id.\n";
+            break;
+        case Command::Clusters:
+            text += "Lists every cluster: name, zone, pod, hypervisor, type, allocation state, id.\n";
+            break;
+        case Command::Hosts:
+            text +=
+                "Lists every host: name, state, type, cluster, CPUs (count x speed, share in use),\n"
+                "memory in use / total, id.\n";
+            break;
+        default:
+            text +=
+                "Lists the virtual machines of your account (every account's with --all): name, state,\n"
+                "zone, host, CPUs, memory, id.\n";
+            break;
+    }
+    text += "\nFilters, applied by the server (a zone, pod, cluster or host by name or id):\n";
+    if (command == Command::Pods || command == Command::Clusters || command == Command::Hosts ||
+        command == Command::Vms)
+        text += "  --zone ZONE\n";
+    if (command == Command::Clusters || command == Command::Hosts) text += "  --pod POD\n";
+    if (command == Command::Hosts) text += "  --cluster CLUSTER\n";
+    if (command == Command::Vms) text += "  --host HOST\n";
+    if (command == Command::Projects || command == Command::Hosts || command == Command::Vms)
+        text += "  --state STATE     such as Running, Stopped, Up, Active\n";
+    if (command == Command::Zones) text += "  (none)\n";
+    text += "\n";
+    text += kOutputHelp;
+    if (command == Command::Projects || command == Command::Vms)
+        text += "  --all             every account's records, as an administrator may see them\n";
+    return text + "\n";
+}
+
+}  // namespace
+
+std::string ProgramHelp() {
+    return std::string(
+               "Usage: cloudstack-cli COMMAND [OPTIONS]\n"
+               "\n"
+               "Looks at a cloud through its management server, starts or stops virtual machines,\n"
+               "and sends any other API command.\n"
+               "\n"
+               "Commands:\n"
+               "  projects | zones | pods | clusters | hosts | vms [FILTERS] [--output FORMAT]\n"
+               "                                 list the objects as a table, JSON or CSV\n"
+               "  show cluster|host|vm --name NAME | --id ID [--output FORMAT]\n"
+               "                                 print every field of one object\n"
+               "  start --name NAME | --id ID    start a virtual machine and wait until it runs\n"
+               "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped\n"
+               "  api COMMAND [NAME=VALUE ...]   send any API command and print the answer\n"
+               "\n"
+               "Run 'cloudstack-cli COMMAND --help' for the options of one command, and\n"
+               "'cloudstack-cli --version' for the version.\n"
+               "\n") +
+           kConnectionHelp + kExitHelp;
+}
+
+std::string CommandHelp(Command command) {
+    std::string text;
+    switch (command) {
+        case Command::None:
+            return ProgramHelp();
+        case Command::Projects:
+        case Command::Zones:
+        case Command::Pods:
+        case Command::Clusters:
+        case Command::Hosts:
+        case Command::Vms:
+            text = ListHelp(command);
+            break;
+        case Command::Show:
+            text = std::string(
+                       "Usage: cloudstack-cli show cluster|host|vm (--name NAME | --id ID) [--output FORMAT]\n"
+                       "\n"
+                       "Prints every field of one cluster, host or virtual machine, one 'Label: value' a line.\n"
+                       "A name matches regardless of letter case; a name that several objects match is\n"
+                       "refused (use --id then).\n"
+                       "\n"
+                       "  --name NAME       the object's name\n"
+                       "  --id ID           the object's id\n"
+                       "  --output FORMAT   table (default), json or csv\n"
+                       "  --all             look the machine up among every account's (show vm)\n") +
+                   "\n";
+            break;
+        case Command::Start:
+        case Command::Stop: {
+            const std::string name = CommandName(command);
+            text = "Usage: cloudstack-cli " + name + " (--name NAME | --id ID) [--no-wait | --poll S --timeout S]\n\n" +
+                   (command == Command::Start ? "Starts" : "Stops") +
+                   " a virtual machine and waits for the server's job to end.\n"
+                   "\n"
+                   "  --name NAME       the machine's name (letter case aside)\n"
+                   "  --id ID           the machine's id\n"
+                   "  --all             look the name up among every account's machines\n"
+                   "  --no-wait         print the job id once the server accepted the command, and exit\n" +
+                   kJobHelp + "\n";
+            break;
+        }
+        case Command::Api:
+            text = std::string(
+                       "Usage: cloudstack-cli api COMMAND [NAME=VALUE ...] [--output FORMAT] [--fields A,B,...]\n"
+                       "\n"
+                       "Sends any API command with the parameters given (a value may hold blanks, '=' or\n"
+                       "'&'; the name ends at the first '=') and prints the answer as JSON: indented on a\n"
+                       "terminal, on one line otherwise. A command whose name starts with 'list' fetches\n"
+                       "every page and prints one JSON array. A command that answers with a job id is\n"
+                       "waited for, and the job's result is printed.\n"
+                       "\n"
+                       "Examples:\n"
+                       "  cloudstack-cli api listVirtualMachines state=Running listall=true\n"
+                       "  cloudstack-cli api listHosts type=Routing --output table --fields name,state,clustername\n"
+                       "  cloudstack-cli api rebootVirtualMachine id=fcbea053-779e-4c4b-8c30-b22ece7c5b3d\n"
+                       "\n"
+                       "  --output FORMAT   json (default), table or csv; a table without --fields shows the\n"
+                       "                    name, a few common attributes and the id\n"
+                       "  --fields A,B,...  the attributes to show, by the server's names\n"
+                       "  --no-wait         print the answer (which holds the job id) at once, without waiting\n") +
+                   kJobHelp + "\n";
+            break;
+    }
+    return text + kConnectionHelp + kExitHelp;
+}
+
+std::string VersionText() {
+    return std::string("cloudstack-cli ") + CLOUDSTACK_CLI_VERSION + "\n";
+}
+
+}  // namespace cscli

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+#include "CloudStackWrapper.h"
+#include "RecordFields.h"
+
+namespace cscli {
+
+struct JobOptions {
+    double pollSeconds{2.0};
+    double timeoutSeconds{0.0};  ///< 0: no limit
+    bool noWait{false};
+    bool followJob{true};    ///< false: a job id in the answer is data, not a job to wait for
+    bool statusLine{false};  ///< rewrite a status line on standard error while waiting
+    std::string label;       ///< what the status line says is going on ("Stopping web-01")
+};
+
+enum class JobState {
+    Answered,     ///< the command answered without a job (or its job is not followed): result holds the answer
+    Submitted,    ///< --no-wait: the server accepted the command; jobId holds the job
+    Succeeded,    ///< the job succeeded: result holds its "jobresult"
+    Failed,       ///< the job failed: error holds its code and text
+    TimedOut,     ///< the wait's time limit passed; the job goes on
+    Interrupted,  ///< Ctrl-C during the wait; the job goes on
+    CallFailed,   ///< the command itself was refused: error holds the wrapper's last error
+    PollFailed,   ///< a poll of the job failed: error holds the wrapper's last error
+};
+
+struct JobOutcome {
+    JobState state{JobState::CallFailed};
+    std::string jobId;
+    Json result;
+    CloudStackSDKWrapper::CCloudStackErrorState error;
+};
+
+/// Sends @p command, and when its answer holds a job id, polls "queryAsyncJobResult" (the first
+/// poll at once, then every poll interval) until the job ends, the time limit passes or Ctrl-C
+/// is pressed. Ctrl-C is caught only from the moment the command is sent until the wait ends.
+JobOutcome SubmitAndWait(CloudStackSDKWrapper::CCloudStackWrapper& cloud, const std::string& command,
+                         const CloudStackSDKWrapper::CloudStackParams& params, const JobOptions& options);
+
+}  // namespace cscli

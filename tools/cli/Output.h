@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "RecordFields.h"
+
+namespace cscli {
+
+/// A value as one cell: texts as they are, numbers and booleans as JSON writes them, objects
+/// and arrays as compact JSON, a missing value or null as "".
+std::string CellText(const Json& value);
+
+/// One CSV line (RFC 4180): a cell holding a comma, a double quote, CR or LF is put in double
+/// quotes, with its double quotes doubled. Ends in "\n".
+std::string CsvLine(const std::vector<std::string>& cells);
+
+/// The columns to show when the user chose none: name, then a few common attributes that
+/// the items hold, then id.
+std::vector<std::string> DefaultColumns(const std::vector<Json>& items);
+
+/// A table with one column per attribute, headed by its name in capitals.
+std::string ColumnTable(const std::vector<Json>& items, const std::vector<std::string>& columns);
+
+/// A header line of attribute names and one CSV line per item.
+std::string ColumnCsv(const std::vector<Json>& items, const std::vector<std::string>& columns);
+
+/// Only the attributes named in @p columns, in that order (those an item lacks are left out).
+Json Project(const Json& item, const std::vector<std::string>& columns);
+
+/// JSON text ending in "\n": indented when @p pretty, else on one line. Invalid UTF-8 in the
+/// server's texts is replaced rather than allowed to stop the output.
+std::string JsonText(const Json& value, bool pretty);
+
+}  // namespace cscli

@@ -1,0 +1,218 @@
+#include "Settings.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace cscli {
+
+namespace {
+
+const char* const kDefaultServer = "127.0.0.1";
+const char* const kDefaultUser = "admin";
+const char* const kDefaultSection = "cloudstack";
+
+std::string Trim(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool FileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool ReadFile(const std::string& path, std::string& text, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read the config file '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    text = content.str();
+    return true;
+}
+
+// The config file: $CLOUDSTACK_CONFIG must exist when set; the others only when present.
+std::string FindConfigFile() {
+    const std::string named = Env("CLOUDSTACK_CONFIG");
+    if (!named.empty()) return named;
+    if (FileExists("cloudstack.ini")) return "cloudstack.ini";
+    const std::string home = Env("HOME");
+    if (!home.empty() && FileExists(home + "/.cloudstack.ini")) return home + "/.cloudstack.ini";
+    return "";
+}
+
+// A key pair from two variables: both or neither.
+bool KeyPairFrom(const char* keyName, const char* secretName, std::string& key, std::string& secret,
+                 std::string& error) {
+    key = Env(keyName);
+    secret = Env(secretName);
+    if (key.empty() != secret.empty()) {
+        error = std::string(key.empty() ? keyName : secretName) + " is not set, but " +
+                (key.empty() ? secretName : keyName) + " is: set both or neither";
+        return false;
+    }
+    return true;
+}
+
+std::string WorldReadableWarning(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || (info.st_mode & (S_IRWXG | S_IRWXO)) == 0) return "";
+    return "warning: the config file '" + path + "' holds a secret and other users may read it (chmod 600 it)";
+}
+
+}  // namespace
+
+bool ParseIni(const std::string& text, IniSections& sections, std::string& error) {
+    std::istringstream lines(text);
+    std::string line;
+    std::string section;
+    bool inSection = false;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        line = Trim(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']' || line.size() < 3) {
+                error = "line " + std::to_string(number) + ": a section header is [NAME]";
+                return false;
+            }
+            section = Trim(line.substr(1, line.size() - 2));
+            sections[section];
+            inSection = true;
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            error = "line " + std::to_string(number) + ": expected 'key = value'";
+            return false;
+        }
+        if (!inSection) {
+            error = "line " + std::to_string(number) + ": a setting before the first [section]";
+            return false;
+        }
+        sections[section][Lower(Trim(line.substr(0, equals)))] = Trim(line.substr(equals + 1));
+    }
+    return true;
+}
+
+bool ResolveSettings(const Options& options, Settings& settings, std::string& error) {
+    settings = Settings{};
+
+    // The config file section, when there is one.
+    std::map<std::string, std::string> file;
+    std::string region = !options.region.empty() ? options.region : Env("CLOUDSTACK_REGION");
+    const bool regionChosen = !region.empty();
+    if (!regionChosen) region = kDefaultSection;
+    settings.configFile = FindConfigFile();
+    if (!settings.configFile.empty()) {
+        std::string text;
+        IniSections sections;
+        if (!ReadFile(settings.configFile, text, error)) return false;
+        if (!ParseIni(text, sections, error)) {
+            error = "config file '" + settings.configFile + "', " + error;
+            return false;
+        }
+        const auto found = sections.find(region);
+        if (found != sections.end()) {
+            file = found->second;
+        } else if (regionChosen) {
+            error = "the config file '" + settings.configFile + "' has no section [" + region + "]";
+            return false;
+        }
+    } else if (regionChosen) {
+        error = "region '" + region + "' chosen, but there is no config file ($CLOUDSTACK_CONFIG, ./cloudstack.ini, " +
+                "~/.cloudstack.ini)";
+        return false;
+    }
+    const auto fromFile = [&file](const char* key) {
+        const auto it = file.find(key);
+        return it == file.end() ? std::string() : it->second;
+    };
+
+    settings.server = options.server;
+    for (const std::string& candidate : {Env("CLOUDSTACK_SERVER"), Env("CLOUDSTACK_ENDPOINT"), fromFile("endpoint")})
+        if (settings.server.empty()) settings.server = candidate;
+    if (settings.server.empty()) settings.server = kDefaultServer;
+
+    // Credentials: the first source that names any decides between a key pair and a password.
+    std::string envKey;
+    std::string envSecret;
+    if (!KeyPairFrom("CLOUDSTACK_API_KEY", "CLOUDSTACK_SECRET_KEY", envKey, envSecret, error)) return false;
+    if (envKey.empty() && !KeyPairFrom("CLOUDSTACK_KEY", "CLOUDSTACK_SECRET", envKey, envSecret, error)) return false;
+    const std::string fileKey = fromFile("key");
+    const std::string fileSecret = fromFile("secret");
+    if (fileKey.empty() != fileSecret.empty()) {
+        error = "the config file '" + settings.configFile + "' gives " + (fileKey.empty() ? "a secret" : "a key") +
+                " without " + (fileKey.empty() ? "its key" : "its secret") + " in [" + region + "]";
+        return false;
+    }
+    const bool commandLineLogin = !options.user.empty() || !options.domain.empty() || !options.passwordFile.empty();
+    const bool envLogin = !Env("CLOUDSTACK_USER").empty() || !Env("CLOUDSTACK_PASSWORD").empty();
+    if (!commandLineLogin && !envKey.empty()) {
+        settings.useKeyPair = true;
+        settings.apiKey = envKey;
+        settings.secretKey = envSecret;
+    } else if (!commandLineLogin && !envLogin && !fileKey.empty()) {
+        settings.useKeyPair = true;
+        settings.apiKey = fileKey;
+        settings.secretKey = fileSecret;
+    }
+
+    const std::string filePassword = fromFile("password");
+    if (!fileSecret.empty() || !filePassword.empty())
+        settings.configWarning = WorldReadableWarning(settings.configFile);
+    if (settings.useKeyPair) return true;
+
+    settings.user = options.user;
+    for (const std::string& candidate : {Env("CLOUDSTACK_USER"), fromFile("username")})
+        if (settings.user.empty()) settings.user = candidate;
+    if (settings.user.empty()) settings.user = kDefaultUser;
+
+    settings.domain = options.domain;
+    for (const std::string& candidate : {Env("CLOUDSTACK_DOMAIN"), fromFile("domain")})
+        if (settings.domain.empty()) settings.domain = candidate;
+
+    if (!options.passwordFile.empty()) {
+        settings.passwordSource = PasswordSource::File;
+        settings.passwordFile = options.passwordFile;
+    } else if (const std::string fromEnvironment = Env("CLOUDSTACK_PASSWORD"); !fromEnvironment.empty()) {
+        settings.passwordSource = PasswordSource::Known;
+        settings.password = fromEnvironment;
+    } else if (!filePassword.empty()) {
+        settings.passwordSource = PasswordSource::Known;
+        settings.password = filePassword;
+    }
+    return true;
+}
+
+std::string ServerForMessages(const std::string& server) {
+    const std::size_t scheme = server.find("://");
+    if (scheme == std::string::npos) return server.find(':') == std::string::npos ? server + ":8080" : server;
+    std::string authority = server.substr(scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    // A user name and password written into the URL stay out of every message.
+    const std::size_t at = authority.rfind('@');
+    return at == std::string::npos ? authority : authority.substr(at + 1);
+}
+
+}  // namespace cscli
