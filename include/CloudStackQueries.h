@@ -213,6 +213,10 @@ private:
         return false;
     }
 
+    // The arguments of a generic command from its parameters; false (with the reason recorded)
+    // for a command or parameter name the library cannot send.
+    bool CommandArgs(const std::string& command, const CloudStackParams& params, bool paged,
+                     std::vector<std::string>& args);
     // The arguments of a list request, with "listall=true" where the account scope applies.
     std::vector<std::string> ScopedArgs(const std::string& command, const std::vector<std::string>& args) const;
     bool FailList(const std::string& command, const std::string& why);

@@ -48,15 +48,18 @@ void StrUtil::ToUpper(std::string& text) {
 }
 
 std::string StrUtil::PercentEncode(const std::string& value) {
+    return PercentEncode(value, "-._~");
+}
+
+std::string StrUtil::PercentEncode(const std::string& value, const char* kept) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(value.size() * 3);
     for (const char c : value) {
         const auto byte = static_cast<unsigned char>(c);
-        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
-                                byte == '~';
-        if (unreserved) {
+        const bool keep = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                          (byte >= '0' && byte <= '9') || (byte != 0 && std::strchr(kept, c) != nullptr);
+        if (keep) {
             out += c;
         } else {
             out += '%';

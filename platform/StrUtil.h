@@ -32,4 +32,6 @@ public:
     /// @brief Percent-encodes a query value: RFC 3986 unreserved characters (A-Z a-z 0-9 - . _ ~)
     /// stay, every other byte becomes %XX with upper-case hex digits.
     static std::string PercentEncode(const std::string& value);
+    /// @brief Percent-encodes every byte but ASCII letters, digits and the characters of @p kept.
+    static std::string PercentEncode(const std::string& value, const char* kept);
 };

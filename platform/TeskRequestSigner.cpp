@@ -8,6 +8,8 @@
 #include <climits>
 #include <ctime>
 
+#include "StrUtil.h"
+
 namespace {
 
 int HexValue(char c) {
@@ -61,22 +63,8 @@ std::vector<TeskQueryParam> TeskRequestSigner::DecodeQuery(const std::string& qu
 }
 
 std::string TeskRequestSigner::JavaUrlEncode(const std::string& value) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(value.size() * 3);
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                          (byte >= '0' && byte <= '9') || byte == '.' || byte == '-' || byte == '*' || byte == '_';
-        if (kept) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
-    return out;
+    // URLEncoder keeps . - * _ and writes a blank as '+', which the server's check writes as %20.
+    return StrUtil::PercentEncode(value, ".-*_");
 }
 
 std::string TeskRequestSigner::CanonicalText(const std::vector<TeskQueryParam>& params) {

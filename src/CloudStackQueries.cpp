@@ -187,20 +187,28 @@ std::string CCloudStackQueries::Noun(const std::string& itemKey, std::size_t cou
     return count == 1 ? noun : noun + "s";
 }
 
-bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
+bool CCloudStackQueries::CommandArgs(const std::string& command, const CloudStackParams& params, bool paged,
+                                     std::vector<std::string>& args) {
     if (!IsCommandName(command)) {
         SetLastError(CS_ERROR_INVALID_ARGUMENT, "a command name is letters and digits only");
         return false;
     }
-    std::vector<std::string> args;
     args.reserve(params.size());
     for (const auto& param : params) {
-        if (param.first.empty() || IsReservedParameter(param.first)) {
+        // Paged lists set page and pagesize themselves.
+        if (param.first.empty() || IsReservedParameter(param.first) ||
+            (paged && (param.first == "page" || param.first == "pagesize"))) {
             SetLastError(CS_ERROR_INVALID_ARGUMENT, "parameter \"" + param.first + "\" cannot be given here");
             return false;
         }
         args.push_back(StrUtil::PercentEncode(param.first) + "=" + StrUtil::PercentEncode(param.second));
     }
+    return true;
+}
+
+bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
+    std::vector<std::string> args;
+    if (!CommandArgs(command, params, false, args)) return false;
     const bool read = StartsWith(command, "list") || StartsWith(command, "get") || StartsWith(command, "query");
     std::string response;
     if (!(read ? m_pConnection->GET(command, args, response) : m_pConnection->POST(command, args, response))) {
@@ -219,20 +227,8 @@ bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams
 }
 
 bool CCloudStackQueries::CallList(const std::string& command, const CloudStackParams& params, std::string& json) {
-    if (!IsCommandName(command)) {
-        SetLastError(CS_ERROR_INVALID_ARGUMENT, "a command name is letters and digits only");
-        return false;
-    }
     std::vector<std::string> args;
-    args.reserve(params.size());
-    for (const auto& param : params) {
-        if (param.first.empty() || IsReservedParameter(param.first) || param.first == "page" ||
-            param.first == "pagesize") {
-            SetLastError(CS_ERROR_INVALID_ARGUMENT, "parameter \"" + param.first + "\" cannot be given here");
-            return false;
-        }
-        args.push_back(StrUtil::PercentEncode(param.first) + "=" + StrUtil::PercentEncode(param.second));
-    }
+    if (!CommandArgs(command, params, true, args)) return false;
     std::vector<std::string> items;
     const std::string responseKey = Lower(command) + "response";
     JsonPages pages{responseKey, items, {}};
