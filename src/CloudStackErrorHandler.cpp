@@ -141,7 +141,7 @@ void CCloudStackErrorHandler::SetLastErrorFromRequest(const CCloudStackConnectio
         return;
     }
     SetLastError(result.lHttpStatus, "HTTP " + std::to_string(result.lHttpStatus) + " answer to " + command +
-                                         " is not the server's API answer (" + std::to_string(response.size()) +
+                                         " is not the server's API answer (" + std::to_string(result.nBytes) +
                                          " bytes)");
 }
 
