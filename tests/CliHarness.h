@@ -275,6 +275,8 @@ protected:
     }
 
     virtual std::vector<std::string> SimulatorArguments() { return {}; }
+    // Where the simulator started with SimulatorArguments() says it listens.
+    virtual std::string SimulatorUrl() const { return "http://" + address_ + ":8080/client/api"; }
 
     // Serves @p inventory from a file instead of the built-in one.
     std::vector<std::string> ServeInventory(const Json& inventory) {
@@ -307,7 +309,7 @@ protected:
             if (n <= 0 || c == '\n') break;
             line += c;
         }
-        const std::string expected = "cloudstack-sim listening on http://" + address_ + ":8080/client/api";
+        const std::string expected = "cloudstack-sim listening on " + SimulatorUrl();
         if (line != expected) {
             waitpid(simulator_, nullptr, 0);
             simulator_ = -1;

@@ -71,3 +71,57 @@ TEST_F(CliTlsTest, InsecureSkipsTheCheckAndWarns) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulator itself over HTTPS on a port of its own, with a key pair of the test's choosing.
+class CliSimulatorTlsTest : public clitest::CliTest {
+protected:
+    std::vector<std::string> SimulatorArguments() override {
+        return {"--port",
+                "8443",
+                "--tls-cert",
+                certificates_.Server().certificateFile,
+                "--tls-key",
+                certificates_.Server().privateKeyFile,
+                "--api-key",
+                "test-key",
+                "--secret-key",
+                "test-secret",
+                "--bad-login-delay-ms",
+                "0"};
+    }
+    std::string SimulatorUrl() const override { return Endpoint(); }
+    std::string Endpoint() const { return "https://" + address_ + ":8443/client/api"; }
+
+    cstest::TestCertificates certificates_{"", cstest::ProcessLoopbackAddress()};
+};
+
+TEST_F(CliSimulatorTlsTest, AKeyPairListsStopsAndStartsOverHttps) {
+    const std::map<std::string, std::string> env = {{"CLOUDSTACK_ENDPOINT", Endpoint()},
+                                                    {"CLOUDSTACK_API_KEY", "test-key"},
+                                                    {"CLOUDSTACK_SECRET_KEY", "test-secret"}};
+    const std::string ca = certificates_.Ca().certificateFile;
+    clitest::RunResult run = CliWith(env, {"vms", "--ca-file", ca});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(clitest::Contains(run.out, "web-01")) << run.out;
+    run = CliWith(env, {"stop", "--name", "web-01", "--ca-file", ca});
+    EXPECT_EQ(run.status, 0) << run.err;
+    run = CliWith(env, {"start", "--name", "web-01", "--ca-file", ca});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "web-01 started.\n");
+}
+
+TEST_F(CliSimulatorTlsTest, APasswordInASubdomainListsThatAccountsMachines) {
+    const std::map<std::string, std::string> env = {{"CLOUDSTACK_PASSWORD", "acme-password"}};
+    const clitest::RunResult run =
+        CliWith(env, {"vms", "--json", "--server", Endpoint(), "--user", "jane", "--domain", "ROOT/customers/acme",
+                      "--ca-file", certificates_.Ca().certificateFile});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const clitest::Json vms = clitest::Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(vms.is_array()) << run.out;
+    ASSERT_FALSE(vms.empty());
+    for (const auto& vm : vms) EXPECT_EQ(vm.value("account", ""), "acme") << vm.dump();
+}
+
+}  // namespace
