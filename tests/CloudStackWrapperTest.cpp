@@ -94,7 +94,7 @@ TEST_F(WrapperTest, PowerCallsWithNothingToGoOnSendNothing) {
     EXPECT_EQ(server.Count(), 1u);  // the lookup only
 }
 
-TEST_F(WrapperTest, AWholeSession) {
+TEST_F(WrapperTest, EveryListLookupAndPowerCallOfASessionCarriesItsKey) {
     CCloudStackWrapper wrapper;
     ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
     std::vector<SProjectInfoLib> projects;
