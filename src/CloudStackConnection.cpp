@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <exception>
 #include <iomanip>
 #include <sstream>
 
@@ -334,11 +335,15 @@ bool CCloudStackConnection::Login() {
     // factor must not pass for one.
     JsonObject document;
     const JsonObject* answer = nullptr;
-    if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, "loginresponse");
     std::string failure;
     long code = CS_ERROR_LOGIN_FAILED;
+    try {
+        if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, "loginresponse");
+    } catch (const std::exception& e) {
+        failure = std::string("the login answer is refused: ") + e.what();
+    }
     if (answer == nullptr) {
-        failure = "the login answer is not the server's JSON login answer";
+        if (failure.empty()) failure = "the login answer is not the server's JSON login answer";
         code = LastResult().lHttpStatus;
     } else {
         if (m_strSessionKey.empty()) m_strSessionKey = TeskJson::GetStringValue(*answer, "sessionkey");
