@@ -521,6 +521,7 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
     m_Cookies.clear();
     m_strSessionKey.clear();
     std::size_t dropped = 0;
+    std::size_t controls = 0;
     static const std::string kSessionKeyPrefix = "sessionkey=";
     for (const std::string& line : lines) {
         // Cut after the header name, its colon and any blanks: a server that writes no blank
@@ -534,7 +535,7 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
         StrUtil::TrimRight(cookie, "\r\n");
         // Sent back as a header line later: a control character could end it and start another.
         if (HasControl(cookie)) {
-            m_Log.Error(__PRETTY_FUNCTION__, "Set-Cookie value with a control character not saved");
+            ++controls;
             continue;
         }
         if (m_Cookies.size() == kMaxCookies) {
@@ -550,9 +551,11 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
         }
         m_Cookies.push_back(cookie);
     }
-    if (dropped > 0) {
-        m_Log.Error(__PRETTY_FUNCTION__, "%zu further Set-Cookie lines dropped; at most %zu cookies are kept", dropped,
-                    kMaxCookies);
+    // One line for the whole answer: a hostile server may send a hundred such header lines.
+    if (controls > 0 || dropped > 0) {
+        m_Log.Error(__PRETTY_FUNCTION__,
+                    "Set-Cookie lines not saved: %zu with a control character, %zu beyond the %zu cookies kept",
+                    controls, dropped, kMaxCookies);
     }
     return true;
 }
