@@ -89,6 +89,24 @@ TEST_F(FaultAnswerTest, AMillionLevelsOfNestingAreRefusedWithoutRecursion) {
     ExpectAlive();
 }
 
+TEST_F(FaultAnswerTest, GenericCallsRefuseWhatTheListsRefuse) {
+    // Call and CallList read the members themselves, through the parser's response object.
+    for (const std::string& body : {std::string(1000000, '['), std::string("<html>502</html>"),
+                                    std::string(R"({"listzonesresponse":{"errorcode":530,"errortext":"busy"}})")}) {
+        for (const bool list : {false, true}) {
+            log.Clear();
+            server.Queue("listZones", Reply{200, {}, body});
+            std::string json = "kept";
+            const bool result = Run(
+                [&] { return list ? queries.CallList("listZones", {}, json) : queries.Call("listZones", {}, json); });
+            ExpectFailure(result, body[0] == '{' ? 530L : static_cast<long>(CS_ERROR_BAD_ANSWER),
+                          {"json obj [listzonesresponse] - "});
+            EXPECT_EQ(json, "kept");
+        }
+    }
+    ExpectAlive();
+}
+
 TEST_F(FaultAnswerTest, SixtyFourMebibytesOfOpeningBracketsAreRefusedByTheParseBounds) {
     // As it arrives and as gzip brought it: the transport hands over 64 MiB either way.
     ExpectBadList(std::string(std::size_t{64} << 20, '['),
