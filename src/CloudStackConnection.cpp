@@ -406,15 +406,23 @@ bool CCloudStackConnection::Send(bool isPost, const std::string& command, const 
         return false;
     }
     const std::string query = BuildCommandUrl(command, args);
+    m_bSessionMayBeRenewed = m_eAuth == Auth::Session;
     bool sent = isPost ? post(query, "", response, nullptr) : get(query, response, nullptr);
+    m_bSessionMayBeRenewed = false;
     if (!sent && m_eAuth == Auth::Session && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
-        // Idle sessions end on the server (30 minutes by default): log in again, once.
-        m_Log.Error(__PRETTY_FUNCTION__, "command %s: the session has ended (HTTP 401); logging in again",
-                    command.c_str());
+        // Idle sessions end on the server (30 minutes by default): log in again, once. That is
+        // routine; a failure of the new login or of the repeat writes the call's one error line.
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 1, "command %s: the session has ended (HTTP 401); logging in again",
+                       command.c_str());
         if (!Login()) return false;
         sent = isPost ? post(query, "", response, nullptr) : get(query, response, nullptr);
     }
     return sent;
+}
+
+void CCloudStackConnection::LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) {
+    if (m_bSessionMayBeRenewed && result.bTransportOk && result.lHttpStatus == 401) return;
+    TeskRestApiConnection::LogError(request, result);
 }
 
 bool CCloudStackConnection::GET(const std::string& command, const std::vector<std::string>& args,

@@ -436,21 +436,27 @@ TEST_F(SessionTest, AnEndedSessionIsRenewedOnceByANewLogin) {
     server.EndSession();
     server.ClearRequests();
     cstest::LogCapture log;
+    connection.EnableDebug();
     std::string response;
     ASSERT_TRUE(connection.GET("listZones", response));
     std::vector<std::string> commands;
     for (const auto& r : server.Requests()) commands.push_back(r.Command());
     EXPECT_EQ(commands, (std::vector<std::string>{"listZones", "login", "listZones"}));
     EXPECT_EQ(server.Requests().back().Param("sessionkey"), server.SessionKey());
+    // Routine, so a trace line; the call succeeded, so no error line.
     EXPECT_TRUE(log.AnyLineContains("logging in again"));
+    EXPECT_TRUE(log.Errors().empty()) << log.AllText();
 
     // A second 401 after the new login is the failure: no third attempt.
     server.ClearRequests();
     server.Queue("listHosts", Reply{401, {}, "{}"});
     server.Queue("listHosts", Reply{401, {}, "{}"});
+    log.Clear();
     EXPECT_FALSE(connection.GET("listHosts", response));
     EXPECT_EQ(server.Requests("login").size(), 1u);
     EXPECT_EQ(server.Requests("listHosts").size(), 2u);
+    ASSERT_EQ(log.Errors().size(), 1u) << log.AllText();
+    EXPECT_NE(log.Errors()[0].message.find("refused it with HTTP status 401"), std::string::npos);
 }
 
 TEST_F(SessionTest, DisconnectLogsOutOnceAndForgetsTheSession) {
