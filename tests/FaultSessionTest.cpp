@@ -75,6 +75,31 @@ TEST_F(FaultSessionTest, LoginAnswerNestedTooDeepIsAFailedLoginNotAnException) {
     ExpectNoSessionLeft();
 }
 
+TEST_F(FaultSessionTest, AnEndedSessionIsRenewedWithoutALineAndAFailedRenewalWritesOne) {
+    ASSERT_TRUE(Connect());
+    std::vector<SZoneInfoLib> zones;
+    server.EndSession();
+    EXPECT_TRUE(wrapper.GetZoneInfoList(zones)) << wrapper.GetLastError().strErrorMessage;
+    EXPECT_TRUE(log.Errors().empty()) << log.AllText();
+
+    // The new login is refused: the call's one line is the login's.
+    server.EndSession();
+    server.Queue("login", Reply{531, {}, cstest::Fixture("login-bad-credentials.json")});
+    ExpectLoginFailure(wrapper.GetZoneInfoList(zones), 531,
+                       "command login: the server refused it with HTTP status 531");
+
+    // The repeat after a good new login gets 401 again: its line is the one.
+    ASSERT_TRUE(Connect());
+    log.Clear();
+    server.ClearRequests();
+    server.Queue("listZones", Reply{401, {}, cstest::Fixture("error-401-no-session.json")});
+    server.Queue("listZones", Reply{401, {}, cstest::Fixture("error-401-no-session.json")});
+    ExpectLoginFailure(wrapper.GetZoneInfoList(zones), 401,
+                       "command listZones: the server refused it with HTTP status 401");
+    EXPECT_EQ(server.Requests("listZones").size(), 2u);
+    EXPECT_EQ(server.Requests("login").size(), 1u);
+}
+
 TEST_F(FaultSessionTest, SetCookieValuesWithControlCharactersAreNotSaved) {
     // Sent back as header lines, any of them could end the Cookie line and start another.
     const std::string cookies =
