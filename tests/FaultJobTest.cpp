@@ -75,6 +75,14 @@ TEST_F(FaultJobTest, PowerAnswerThatIsNoJobEndsBeforeAnyPoll) {
     }
 }
 
+TEST_F(FaultJobTest, AJobThatFailsOnTheServerEndsWithItsCodeAndOneLine) {
+    ExpectOnePollFailure(JobAnswer(R"("jobstatus":2,"jobresultcode":530,"jobresult":{"errorcode":530,)"
+                                   R"("errortext":"host went away"})"),
+                         530, "job j-1 failed (530): host went away");
+    ExpectOnePollFailure(JobAnswer(R"("jobstatus":2,"jobresultcode":530)"), 530,
+                         "job j-1 failed (530): job j-1 ended with status 2 and result code 530");
+}
+
 TEST_F(FaultJobTest, AJobPendingForEverEndsAtTheJobTimeOut) {
     server.Always("queryAsyncJobResult", Reply{200, {}, JobAnswer(R"("jobstatus":0)")});
     operations.SetJobTimeout(std::chrono::seconds(60));
