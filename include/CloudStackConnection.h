@@ -84,6 +84,9 @@ public:
                     std::string& url) override;
     bool addCommonCurlHeaders() override;
     bool saveLoginCurlHeaders() override;
+    /// @brief The base's error line, except for a 401 that is answered by a new login and a repeat:
+    /// the repeat's outcome is what the host needs to hear of.
+    void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override;
 
 private:
     enum class Auth { None, Session, ApiKey };
@@ -103,6 +106,7 @@ private:
     std::string m_strApiKey;
     std::string m_strSecretKey;
     CCloudStackErrorState m_OwnFailure;
+    bool m_bSessionMayBeRenewed{false};  // a 401 to the request under way leads to a new login
 };
 
 }  // namespace CloudStackSDKWrapper

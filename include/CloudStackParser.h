@@ -39,7 +39,8 @@ public:
     /// @param itemKey the array's key inside it, e.g. "zone"
     /// @return true for a list answer, an empty one included; false for a body that is not JSON,
     /// lacks @p responseKey, carries an error envelope, holds a value that cannot be converted, or
-    /// is refused (nested deeper than TeskJson::kMaxDepth, or costing more than TeskJson::CostLimit())
+    /// is refused (nested deeper than TeskJson::kMaxDepth, or costing more than TeskJson::CostLimit()).
+    /// Every false comes with exactly one error line that says why and shows the body's start.
     ///
     /// The records are read straight from the bytes in one pass; a body whose string has at least
     /// kBodyPadding bytes of spare capacity is read in place, any other is copied once.
@@ -65,35 +66,48 @@ public:
     bool ParseNestedListReference(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                                   std::vector<T>& out, SListPageInfo* pPage = nullptr) {
         try {
-            return ParseListTree(body, responseKey, itemKey, out, pPage);
+            if (ParseListTree(body, responseKey, itemKey, out, pPage)) return true;
         } catch (const std::runtime_error& e) {
             LogParseFailure(__PRETTY_FUNCTION__, "list", itemKey, e.what(), body);
+            return false;
         } catch (const std::bad_alloc& e) {
             LogParseFailure(__PRETTY_FUNCTION__, "list", itemKey, e.what(), body);
+            return false;
         }
+        LogWrongAnswer(__PRETTY_FUNCTION__, "list", itemKey, body, responseKey, &itemKey);
         return false;
     }
 
     /// @brief Fills @p out from the object under @p responseKey of @p body. @p out is not reset
     /// first, but every mapped field is assigned (missing keys give empty text or 0).
     /// @return false for a body that is not JSON, lacks @p responseKey, holds a value that
-    /// cannot be converted, or is refused by TeskJson::CheckTreeLimits
+    /// cannot be converted, or is refused by TeskJson::CheckTreeLimits; with one error line
     template <typename T>
     bool ParseNestedObject(const std::string& body, const std::string& responseKey, T& out) {
         try {
             JsonObject document;
             const TreeRelease release(document);
-            if (!TeskJson::Unserialize(body, document)) {
-                return false;
+            if (TeskJson::Unserialize(body, document) && ConvertNestedObject(document, responseKey, out)) {
+                return true;
             }
-            return ConvertNestedObject(document, responseKey, out);
         } catch (const std::runtime_error& e) {
             LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+            return false;
         } catch (const std::bad_alloc& e) {
             LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+            return false;
         }
+        LogWrongAnswer(__PRETTY_FUNCTION__, "obj", responseKey, body, responseKey, nullptr);
         return false;
     }
+
+    /// @brief Parses @p body into @p document and finds the object under @p responseKey, for
+    /// callers that read the answer's members themselves. Never throws.
+    /// @return the response object, in place in @p document; nullptr, with one error line, for a
+    /// body that is refused, is not a JSON object, lacks the object, or holds an API error
+    /// ("errorcode") in it
+    const JsonObject* ParseResponseObject(const std::string& body, const std::string& responseKey,
+                                          JsonObject& document);
 
     /// @brief Spare capacity that lets the list reader read a body in place (simdjson's padding).
     static constexpr std::size_t kBodyPadding = 64;
@@ -183,13 +197,16 @@ private:
     bool ParseListLogged(const char* function, const std::string& body, const std::string& responseKey,
                          const std::string& itemKey, std::vector<T>& out, SListPageInfo* pPage) {
         try {
-            return ReadList(body, responseKey, itemKey, out, pPage);
+            if (ReadList(body, responseKey, itemKey, out, pPage)) return true;
         } catch (const std::runtime_error& e) {
             LogParseFailure(function, "list", itemKey, e.what(), body);
+            return false;
         } catch (const std::bad_alloc& e) {
             // The host must not die of one answer that needs more memory than there is.
             LogParseFailure(function, "list", itemKey, e.what(), body);
+            return false;
         }
+        LogWrongAnswer(function, "list", itemKey, body, responseKey, &itemKey);
         return false;
     }
 
@@ -252,6 +269,12 @@ private:
     /// a line break and the body, cut to kLoggedBodyBytes and with the values of secret members masked.
     void LogParseFailure(const char* function, const char* kind, const std::string& key, const char* what,
                          const std::string& body);
+
+    /// Writes the one error line of an answer that parsed but is not the one asked for (not a JSON
+    /// object, no response object, an API error, no item array): "Unexpected json <kind> [<key>] -
+    /// <why>", a line break and the body as LogParseFailure shows it. Never throws.
+    void LogWrongAnswer(const char* function, const char* kind, const std::string& key, const std::string& body,
+                        const std::string& responseKey, const std::string* itemKey) noexcept;
 };
 
 }  // namespace CloudStackSDKWrapper

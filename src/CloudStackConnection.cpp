@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <exception>
 #include <iomanip>
 #include <sstream>
 
@@ -334,11 +335,15 @@ bool CCloudStackConnection::Login() {
     // factor must not pass for one.
     JsonObject document;
     const JsonObject* answer = nullptr;
-    if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, "loginresponse");
     std::string failure;
     long code = CS_ERROR_LOGIN_FAILED;
+    try {
+        if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, "loginresponse");
+    } catch (const std::exception& e) {
+        failure = std::string("the login answer is refused: ") + e.what();
+    }
     if (answer == nullptr) {
-        failure = "the login answer is not the server's JSON login answer";
+        if (failure.empty()) failure = "the login answer is not the server's JSON login answer";
         code = LastResult().lHttpStatus;
     } else {
         if (m_strSessionKey.empty()) m_strSessionKey = TeskJson::GetStringValue(*answer, "sessionkey");
@@ -401,15 +406,23 @@ bool CCloudStackConnection::Send(bool isPost, const std::string& command, const 
         return false;
     }
     const std::string query = BuildCommandUrl(command, args);
+    m_bSessionMayBeRenewed = m_eAuth == Auth::Session;
     bool sent = isPost ? post(query, "", response, nullptr) : get(query, response, nullptr);
+    m_bSessionMayBeRenewed = false;
     if (!sent && m_eAuth == Auth::Session && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
-        // Idle sessions end on the server (30 minutes by default): log in again, once.
-        m_Log.Error(__PRETTY_FUNCTION__, "command %s: the session has ended (HTTP 401); logging in again",
-                    command.c_str());
+        // Idle sessions end on the server (30 minutes by default): log in again, once. That is
+        // routine; a failure of the new login or of the repeat writes the call's one error line.
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 1, "command %s: the session has ended (HTTP 401); logging in again",
+                       command.c_str());
         if (!Login()) return false;
         sent = isPost ? post(query, "", response, nullptr) : get(query, response, nullptr);
     }
     return sent;
+}
+
+void CCloudStackConnection::LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) {
+    if (m_bSessionMayBeRenewed && result.bTransportOk && result.lHttpStatus == 401) return;
+    TeskRestApiConnection::LogError(request, result);
 }
 
 bool CCloudStackConnection::GET(const std::string& command, const std::vector<std::string>& args,
@@ -516,6 +529,7 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
     m_Cookies.clear();
     m_strSessionKey.clear();
     std::size_t dropped = 0;
+    std::size_t controls = 0;
     static const std::string kSessionKeyPrefix = "sessionkey=";
     for (const std::string& line : lines) {
         // Cut after the header name, its colon and any blanks: a server that writes no blank
@@ -529,7 +543,7 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
         StrUtil::TrimRight(cookie, "\r\n");
         // Sent back as a header line later: a control character could end it and start another.
         if (HasControl(cookie)) {
-            m_Log.Error(__PRETTY_FUNCTION__, "Set-Cookie value with a control character not saved");
+            ++controls;
             continue;
         }
         if (m_Cookies.size() == kMaxCookies) {
@@ -545,9 +559,11 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
         }
         m_Cookies.push_back(cookie);
     }
-    if (dropped > 0) {
-        m_Log.Error(__PRETTY_FUNCTION__, "%zu further Set-Cookie lines dropped; at most %zu cookies are kept", dropped,
-                    kMaxCookies);
+    // One line for the whole answer: a hostile server may send a hundred such header lines.
+    if (controls > 0 || dropped > 0) {
+        m_Log.Error(__PRETTY_FUNCTION__,
+                    "Set-Cookie lines not saved: %zu with a control character, %zu beyond the %zu cookies kept",
+                    controls, dropped, kMaxCookies);
     }
     return true;
 }

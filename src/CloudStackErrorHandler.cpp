@@ -1,5 +1,7 @@
 #include "CloudStackErrorHandler.h"
 
+#include <exception>
+
 #include "CloudStackConnection.h"
 #include "TeskJson.h"
 
@@ -92,7 +94,12 @@ void CCloudStackErrorHandler::ClearLastError() {
 bool CCloudStackErrorHandler::ReadApiError(const std::string& body, long& code, std::string& text) {
     if (body.empty() || body.size() > kMaxErrorBody) return false;
     JsonObject document;
-    if (!TeskJson::Unserialize(body, document)) return false;
+    try {
+        if (!TeskJson::Unserialize(body, document)) return false;
+    } catch (const std::exception&) {
+        // Refused as too deep or too costly: the parse that failed first has said so in the log.
+        return false;
+    }
     // {"<command>response":{...}}, or {"errorresponse":{...}} for an unknown command.
     for (const auto& member : document) {
         const JsonObject* inner = member.second.get_ptr<const JsonObject*>();

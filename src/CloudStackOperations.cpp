@@ -98,7 +98,9 @@ void CCloudStackOperations::FailJob(const SJobInfoLib& job, const std::string& j
         text = "job " + job.strJobId + " ended with status " + std::to_string(job.nJobStatus) +
                (job.nJobResultCode != 0 ? " and result code " + std::to_string(job.nJobResultCode) : "");
     }
+    // A job refused by the server is as much a failed call as a request it refuses at once.
     SetLastError(code, text);
+    m_Log.Error(__PRETTY_FUNCTION__, "job %s failed (%ld): %s", job.strJobId.c_str(), code, GetErrorMessage().c_str());
 }
 
 bool CCloudStackOperations::CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json) {

@@ -1,6 +1,9 @@
 #include "CloudStackParser.h"
 
 #include <cstdint>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 
 #include "StrUtil.h"
@@ -127,6 +130,56 @@ std::string BodyForLog(const std::string& body, std::size_t limit) {
     return out;
 }
 
+// Larger bodies that are not the answer are not parsed a second time just to say why.
+constexpr std::size_t kMaxExaminedBody = std::size_t{1} << 20;
+constexpr std::size_t kMaxLoggedErrorText = 200;
+
+// Why a parsed document is not the answer under `responseKey` (with an array under `itemKey`,
+// when given); empty when it is.
+std::string WhyNotTheAnswer(const JsonObject& document, const std::string& responseKey, const std::string* itemKey) {
+    const JsonObject* response = TeskJson::FindObject(document, responseKey);
+    if (response == nullptr) {
+        return "no \"" + responseKey + "\" object";
+    }
+    if (response->find("errorcode") != response->end()) {
+        long long code = 0;
+        if (!TeskJson::TryGetCount(*response, "errorcode", code)) {
+            return "an API error";
+        }
+        std::string text = TeskJson::GetStringValue(*response, "errortext");
+        if (text.size() > kMaxLoggedErrorText) {
+            text.resize(kMaxLoggedErrorText);
+            text += "...";
+        }
+        return StrUtil::Format("API error %lld: %s", code, text.c_str());
+    }
+    if (itemKey != nullptr && response->find(*itemKey) != response->end() &&
+        TeskJson::FindArray(*response, *itemKey) == nullptr) {
+        return "\"" + *itemKey + "\" holds no array";
+    }
+    return std::string();
+}
+
+// The same for a body that the caller has already found wanting.
+std::string WhyNotTheAnswer(const std::string& body, const std::string& responseKey, const std::string* itemKey) {
+    if (body.empty()) {
+        return "the body is empty";
+    }
+    if (body.size() > kMaxExaminedBody) {
+        return StrUtil::Format("a body of %zu bytes that is not the answer", body.size());
+    }
+    JsonObject document;
+    std::string why;
+    try {
+        why = TeskJson::Unserialize(body, document) ? WhyNotTheAnswer(document, responseKey, itemKey)
+                                                    : "not a JSON object";
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    TeskJson::Release(document);
+    return why.empty() ? "not the answer" : why;
+}
+
 }  // namespace
 
 CCloudStackParser::~CCloudStackParser() = default;
@@ -135,6 +188,38 @@ void CCloudStackParser::LogParseFailure(const char* function, const char* kind, 
                                         const char* what, const std::string& body) {
     m_Log.Error(function, "Exception parsing json %s [%s] - %s\n%s", kind, key.c_str(), what,
                 BodyForLog(body, kLoggedBodyBytes).c_str());
+}
+
+void CCloudStackParser::LogWrongAnswer(const char* function, const char* kind, const std::string& key,
+                                       const std::string& body, const std::string& responseKey,
+                                       const std::string* itemKey) noexcept {
+    try {
+        m_Log.Error(function, "Unexpected json %s [%s] - %s\n%s", kind, key.c_str(),
+                    WhyNotTheAnswer(body, responseKey, itemKey).c_str(), BodyForLog(body, kLoggedBodyBytes).c_str());
+    } catch (const std::exception&) {
+        // Out of memory for the line itself: the caller's false still says it all.
+    }
+}
+
+const JsonObject* CCloudStackParser::ParseResponseObject(const std::string& body, const std::string& responseKey,
+                                                         JsonObject& document) {
+    try {
+        if (!TeskJson::Unserialize(body, document)) {
+            LogWrongAnswer(__PRETTY_FUNCTION__, "obj", responseKey, body, responseKey, nullptr);
+            return nullptr;
+        }
+        const std::string why = WhyNotTheAnswer(document, responseKey, nullptr);
+        if (why.empty()) {
+            return TeskJson::FindObject(document, responseKey);
+        }
+        m_Log.Error(__PRETTY_FUNCTION__, "Unexpected json obj [%s] - %s\n%s", responseKey.c_str(), why.c_str(),
+                    BodyForLog(body, kLoggedBodyBytes).c_str());
+    } catch (const std::runtime_error& e) {
+        LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+    } catch (const std::bad_alloc& e) {
+        LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+    }
+    return nullptr;
 }
 
 void CCloudStackParser::FillPageInfo(const JsonObject& responseObj, const std::string& itemKey, SListPageInfo& page) {

@@ -32,15 +32,15 @@ bool IsCommandName(const std::string& command) {
 // The pages of a generic list command as JSON texts of its items. The item key is whatever
 // array the answer holds (the response object has one, beside "count").
 struct JsonPages {
+    CCloudStackParser* parser;
     const std::string& responseKey;
     std::vector<std::string>& items;
     std::vector<std::string> ids;
 
     bool Parse(const std::string& body, SListPageInfo& page) {
         JsonObject document;
-        if (!TeskJson::Unserialize(body, document)) return false;
-        const JsonObject* response = TeskJson::FindObject(document, responseKey);
-        if (response == nullptr || response->find("errorcode") != response->end()) return false;
+        const JsonObject* response = parser->ParseResponseObject(body, responseKey, document);
+        if (response == nullptr) return false;
         long long count = -1;
         page.nCount = TeskJson::TryGetCount(*response, "count", count) ? count : -1;
         page.nItems = 0;
@@ -135,19 +135,14 @@ bool CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job, 
     // A status answer that is an error envelope, or holds no numeric status, would read as
     // "pending" and keep a wait polling for ever.
     JsonObject document;
-    const JsonObject* answer = nullptr;
-    if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, kResponseKey);
-    long long errorCode = 0;
-    if (answer != nullptr && TeskJson::TryGetCount(*answer, "errorcode", errorCode)) {
-        const std::string text = TeskJson::GetStringValue(*answer, "errortext");
-        m_Log.Error(__PRETTY_FUNCTION__, "job %s: the server answered error %lld: %s", jobId.c_str(), errorCode,
-                    text.c_str());
-        SetLastError(static_cast<long>(errorCode), text);
+    const JsonObject* answer = m_pParser->ParseResponseObject(response, kResponseKey, document);
+    if (answer == nullptr) {
+        SetLastErrorFromAnswer(kCommand, response);
         return false;
     }
     long long digits = 0;
-    const auto status = answer != nullptr ? answer->find("jobstatus") : document.end();
-    if (answer == nullptr || status == answer->end() ||
+    const auto status = answer->find("jobstatus");
+    if (status == answer->end() ||
         !(status->second.is_number_integer() || TeskJson::TryGetCount(*answer, "jobstatus", digits))) {
         m_Log.Error(__PRETTY_FUNCTION__, "job %s: the answer holds no job status (%zu bytes)", jobId.c_str(),
                     response.size());
@@ -216,9 +211,8 @@ bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams
         return false;
     }
     JsonObject document;
-    const JsonObject* inner = nullptr;
-    if (TeskJson::Unserialize(response, document)) inner = TeskJson::FindObject(document, Lower(command) + "response");
-    if (inner == nullptr || inner->find("errorcode") != inner->end()) {
+    const JsonObject* inner = m_pParser->ParseResponseObject(response, Lower(command) + "response", document);
+    if (inner == nullptr) {
         SetLastErrorFromAnswer(command, response);
         return false;
     }
@@ -231,7 +225,7 @@ bool CCloudStackQueries::CallList(const std::string& command, const CloudStackPa
     if (!CommandArgs(command, params, true, args)) return false;
     std::vector<std::string> items;
     const std::string responseKey = Lower(command) + "response";
-    JsonPages pages{responseKey, items, {}};
+    JsonPages pages{m_pParser, responseKey, items, {}};
     if (!GetPages(command, args, pages)) return false;
     json = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {

@@ -565,12 +565,14 @@ TEST_F(CloudStackListReaderCaseTest, BadValueInADuplicateThatLosesIsNeverRead) {
     EXPECT_TRUE(Records(Vm(R"("memory":2048,"memory":1.5)"), false).empty());
 }
 
-TEST_F(CloudStackListReaderCaseTest, AnAnswerBrokenAfterABadValueFailsSilently) {
-    // The tree walk never converts a body that is not JSON, so nothing is appended and nothing logged.
+TEST_F(CloudStackListReaderCaseTest, AnAnswerBrokenAfterABadValueIsNoJsonAndAppendsNothing) {
+    // The tree walk never converts a body that is not JSON: nothing is appended, and the one line
+    // says that the body is no JSON, not that a value could not be converted.
     const std::string body = R"({"listvirtualmachinesresponse":{"virtualmachine":[{"name":"a"},{"memory":-1}, tru]}})";
     EXPECT_TRUE(Same(body));
     EXPECT_TRUE(Records(body, false).empty());
-    EXPECT_EQ(m_log.Count(), 0u);
+    ASSERT_EQ(m_log.Count(), 1u);
+    EXPECT_EQ(m_log.Records()[0].message.rfind("Unexpected json list [virtualmachine] - not a JSON object\n", 0), 0u);
 }
 
 TEST_F(CloudStackListReaderCaseTest, BodiesSimdjsonReadsDifferentlyGoToTheTree) {
@@ -593,9 +595,11 @@ TEST_F(CloudStackListReaderCaseTest, EverythingSkippedIsValidatedAsStrictly) {
           R"(NaN)",   R"(Infinity)", "\"caf\xc3\"", R"('a')",           R"([,1])",     R"({,})",       "\f1"}) {
         const std::string body = Vm(std::string(R"("name":"a","nic":[{"x":)") + nested + "}]");
         EXPECT_TRUE(Same(body)) << nested;
+        m_log.Clear();
         EXPECT_TRUE(Records(body, false).empty()) << nested;
+        ASSERT_EQ(m_log.Count(), 1u) << nested;
+        EXPECT_NE(m_log.Records()[0].message.find("- not a JSON object\n"), std::string::npos) << nested;
     }
-    EXPECT_EQ(m_log.Count(), 0u);
 }
 
 TEST_F(CloudStackListReaderCaseTest, WhitespaceAndTrailingContent) {

@@ -261,7 +261,15 @@ TEST_F(CloudStackParserListTest, ErrorEnvelopesUnderTheResponseKeyFail) {
     EXPECT_FALSE(
         m_parser.ParseNestedList(Fixture("error-432-unknown-command.json"), "listzonesresponse", "zone", zones));
     EXPECT_TRUE(zones.empty() && vms.empty() && clusters.empty() && hosts.empty());
-    EXPECT_EQ(m_log.Count(), 0u);
+    // One line for each: the error that a 2xx answer carried, or the key that was not there.
+    const auto lines = m_log.Errors();
+    ASSERT_EQ(lines.size(), 5u) << m_log.AllText();
+    EXPECT_EQ(
+        lines[0].message.rfind("Unexpected json list [zone] - API error 401: unable to verify user credentials", 0), 0u)
+        << lines[0].message;
+    EXPECT_EQ(lines[2].message.rfind("Unexpected json list [cluster] - API error 431: ", 0), 0u) << lines[2].message;
+    EXPECT_EQ(lines[4].message.rfind("Unexpected json list [zone] - no \"listzonesresponse\" object\n", 0), 0u)
+        << lines[4].message;
 }
 
 TEST_F(CloudStackParserListTest, ItemKeyHoldingNoArrayFails) {
@@ -271,7 +279,7 @@ TEST_F(CloudStackParserListTest, ItemKeyHoldingNoArrayFails) {
     EXPECT_TRUE(zones.empty());
 }
 
-TEST_F(CloudStackParserListTest, BodiesWithoutTheResponseObjectFailSilently) {
+TEST_F(CloudStackParserListTest, BodiesWithoutTheResponseObjectFailWithOneLineEach) {
     std::vector<SZoneInfoLib> zones;
     for (const char* body :
          {"", "not json", "[]", R"("text")", "<html><body>502</body></html>", R"({"otherresponse":{}})",
@@ -286,7 +294,14 @@ TEST_F(CloudStackParserListTest, BodiesWithoutTheResponseObjectFailSilently) {
     EXPECT_FALSE(m_parser.ParseNestedObject(R"({"other":{"jobid":"x"}})", "queryasyncjobresultresponse", job));
     EXPECT_EQ(job.strJobId, "kept");
     EXPECT_TRUE(zones.empty());
-    EXPECT_EQ(m_log.Count(), 0u);
+    // A 2xx answer that is not the answer asked for is a failure the host must see in its log.
+    const auto lines = m_log.Errors();
+    ASSERT_EQ(lines.size(), 12u) << m_log.AllText();
+    EXPECT_EQ(lines[0].message, "Unexpected json list [zone] - the body is empty\n");
+    EXPECT_EQ(lines[1].message, "Unexpected json list [zone] - not a JSON object\nnot json");
+    EXPECT_EQ(lines[5].message,
+              "Unexpected json list [zone] - no \"listzonesresponse\" object\n{\"otherresponse\":{}}");
+    EXPECT_EQ(lines[9].message, "Unexpected json obj [queryasyncjobresultresponse] - not a JSON object\ngarbage");
 }
 
 TEST_F(CloudStackParserListTest, AppendsAfterExistingRecordsInOrder) {
