@@ -138,9 +138,9 @@ private:
         void Truncate(std::size_t size) { out.erase(out.begin() + static_cast<std::ptrdiff_t>(size), out.end()); }
     };
 
-    // Every page of a list command through @p pages (Parse, Size, Id, Reserve, Truncate). A page
-    // that fails, the first included, or one that repeats a record already received, takes back
-    // everything this call appended: a partial inventory is no answer.
+    // Every page of a list command through @p pages (Parse, Size, Id, Reserve, Truncate). A later
+    // page that fails, or repeats a record already received, takes back everything this call
+    // appended: a partial inventory is no answer.
     template <typename Pages>
     bool GetPages(const std::string& command, const std::vector<std::string>& args, Pages& pages) {
         std::string response;
@@ -151,8 +151,6 @@ private:
         const std::size_t before = pages.Size();
         SListPageInfo first;
         if (!pages.Parse(response, first)) {
-            // The records converted before a value that could not be are no list either.
-            pages.Truncate(before);
             SetLastErrorFromAnswer(command, response);
             return false;
         }
