@@ -517,7 +517,7 @@ CURLcode ReplayTransfer(const TeskTransferFunction& function, _http_req_type_ me
     }
     if (!complete) {
         transfer.Fail(reply.eFailure == TeskLibCurlFailure::None ? TeskLibCurlFailure::Transport : reply.eFailure,
-                      "the transfer broke off (replaced transfer)");
+                      "no complete answer from the replaced transfer");
         return CURLE_RECV_ERROR;
     }
     return CURLE_OK;
