@@ -334,7 +334,7 @@ bool CCloudStackConnection::Login() {
     // factor must not pass for one.
     JsonObject document;
     const JsonObject* answer = nullptr;
-    if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, "loginresponse");
+    if (TeskJson::TryUnserialize(response, document)) answer = TeskJson::FindObject(document, "loginresponse");
     std::string failure;
     long code = CS_ERROR_LOGIN_FAILED;
     if (answer == nullptr) {

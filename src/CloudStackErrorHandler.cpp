@@ -92,7 +92,7 @@ void CCloudStackErrorHandler::ClearLastError() {
 bool CCloudStackErrorHandler::ReadApiError(const std::string& body, long& code, std::string& text) {
     if (body.empty() || body.size() > kMaxErrorBody) return false;
     JsonObject document;
-    if (!TeskJson::Unserialize(body, document)) return false;
+    if (!TeskJson::TryUnserialize(body, document)) return false;
     // {"<command>response":{...}}, or {"errorresponse":{...}} for an unknown command.
     for (const auto& member : document) {
         const JsonObject* inner = member.second.get_ptr<const JsonObject*>();

@@ -38,7 +38,7 @@ struct JsonPages {
 
     bool Parse(const std::string& body, SListPageInfo& page) {
         JsonObject document;
-        if (!TeskJson::Unserialize(body, document)) return false;
+        if (!TeskJson::TryUnserialize(body, document)) return false;
         const JsonObject* response = TeskJson::FindObject(document, responseKey);
         if (response == nullptr || response->find("errorcode") != response->end()) return false;
         long long count = -1;
@@ -136,7 +136,7 @@ bool CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job, 
     // "pending" and keep a wait polling for ever.
     JsonObject document;
     const JsonObject* answer = nullptr;
-    if (TeskJson::Unserialize(response, document)) answer = TeskJson::FindObject(document, kResponseKey);
+    if (TeskJson::TryUnserialize(response, document)) answer = TeskJson::FindObject(document, kResponseKey);
     long long errorCode = 0;
     if (answer != nullptr && TeskJson::TryGetCount(*answer, "errorcode", errorCode)) {
         const std::string text = TeskJson::GetStringValue(*answer, "errortext");
@@ -209,7 +209,8 @@ bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams
     }
     JsonObject document;
     const JsonObject* inner = nullptr;
-    if (TeskJson::Unserialize(response, document)) inner = TeskJson::FindObject(document, Lower(command) + "response");
+    if (TeskJson::TryUnserialize(response, document))
+        inner = TeskJson::FindObject(document, Lower(command) + "response");
     if (inner == nullptr || inner->find("errorcode") != inner->end()) {
         SetLastErrorFromAnswer(command, response);
         return false;
