@@ -98,7 +98,8 @@ bool CCloudStackErrorHandler::ReadApiError(const std::string& body, long& code, 
         const JsonObject* inner = member.second.get_ptr<const JsonObject*>();
         if (inner == nullptr) continue;
         long long value = 0;
-        if (!TeskJson::TryGetCount(*inner, "errorcode", value)) continue;
+        // A code of 0 would read as "no error" in the error state of a call that failed.
+        if (!TeskJson::TryGetCount(*inner, "errorcode", value) || value == 0) continue;
         code = static_cast<long>(value);
         text = TeskJson::GetStringValue(*inner, "errortext");
         return true;

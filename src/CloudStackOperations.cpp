@@ -90,7 +90,9 @@ void CCloudStackOperations::FailJob(const SJobInfoLib& job, const std::string& j
         JsonObject result;
         if (TeskJson::Unserialize(jobResult, result)) {
             long long errorCode = 0;
-            if (TeskJson::TryGetCount(result, "errorcode", errorCode)) code = static_cast<long>(errorCode);
+            if (TeskJson::TryGetCount(result, "errorcode", errorCode) && errorCode != 0) {
+                code = static_cast<long>(errorCode);
+            }
             text = TeskJson::GetStringValue(result, "errortext");
         }
     }

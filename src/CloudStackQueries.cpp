@@ -138,7 +138,7 @@ bool CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job, 
     const JsonObject* answer = nullptr;
     if (TeskJson::TryUnserialize(response, document)) answer = TeskJson::FindObject(document, kResponseKey);
     long long errorCode = 0;
-    if (answer != nullptr && TeskJson::TryGetCount(*answer, "errorcode", errorCode)) {
+    if (answer != nullptr && TeskJson::TryGetCount(*answer, "errorcode", errorCode) && errorCode != 0) {
         const std::string text = TeskJson::GetStringValue(*answer, "errortext");
         m_Log.Error(__PRETTY_FUNCTION__, "job %s: the server answered error %lld: %s", jobId.c_str(), errorCode,
                     text.c_str());

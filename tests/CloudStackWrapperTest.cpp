@@ -301,4 +301,29 @@ TEST_F(WrapperTest, AnswersNestedPastTheJsonLimitFailTheCallWithoutThrowing) {
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
 }
 
+TEST_F(WrapperTest, AServerErrorCodeOfZeroStillLeavesAnErrorCode) {
+    CCloudStackWrapper wrapper;
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    std::vector<SZoneInfoLib> zones;
+    server.Queue("listZones", Reply{200, {}, R"({"listzonesresponse":{"errorcode":0,"errortext":""}})"});
+    EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+
+    // A failed job whose result says 0 keeps the job's own status.
+    server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-3"}})"});
+    server.Queue("queryAsyncJobResult",
+                 Reply{200,
+                       {},
+                       R"({"queryasyncjobresultresponse":{"jobid":"j-3","jobstatus":2,"jobresultcode":0,)"
+                       R"("jobresult":{"errorcode":0,"errortext":"no capacity"}}})"});
+    EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 2);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "no capacity");
+
+    server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-4"}})"});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, R"({"queryasyncjobresultresponse":{"errorcode":0}})"});
+    EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+}
+
 }  // namespace
