@@ -48,7 +48,8 @@ public:
     /// holds, or CS_ERROR_BAD_ANSWER.
     void SetLastErrorFromAnswer(const std::string& command, const std::string& response);
 
-    /// @brief The code and text of the API error envelope in @p body, if it holds one.
+    /// @brief The code and text of the API error envelope in @p body, if it holds one: an object
+    /// member with a positive integer "errorcode".
     static bool ReadApiError(const std::string& body, long& code, std::string& text);
 
 protected:

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -50,6 +51,17 @@ public:
     /// not an object; @p out is then left as it was.
     /// @throw std::runtime_error from CheckTreeLimits, before anything is built
     static bool Unserialize(const std::string& body, JsonObject& out);
+
+    /// @brief Unserialize for a caller that only asks whether @p body is the answer it expects: a
+    /// body that CheckTreeLimits refuses, or whose tree does not fit in memory, is false like one
+    /// that is not JSON. Never throws.
+    static bool TryUnserialize(const std::string& body, JsonObject& out) noexcept {
+        try {
+            return Unserialize(body, out);
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
 
     /// @brief Empties @p value (and everything it holds) without allocating. nlohmann::json's own
     /// destructor allocates a stack for every non-empty array or object it destroys, so a tree

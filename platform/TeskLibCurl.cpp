@@ -260,6 +260,7 @@ struct Transfer {
     unsigned long long headerBytes{0};
     TeskLibCurlFailure failure{TeskLibCurlFailure::None};
     std::string failureText;
+    bool replayed{false};  // the answer comes from an installed TeskTransferFunction
 
     void Begin(Clock::time_point now, const TeskLibCurlLimits& limits) {
         body.Reset();
@@ -270,6 +271,7 @@ struct Transfer {
         headerBytes = 0;
         failure = TeskLibCurlFailure::None;
         failureText.clear();
+        replayed = false;
     }
 
     // The first verdict stands: later ones are consequences of it.
@@ -280,6 +282,28 @@ struct Transfer {
         }
     }
 };
+
+// The Content-Length of the current answer's header lines, as curl reads it; -1 when there is none
+// or it is no number. Needed only for a replayed answer: curl tells its own.
+curl_off_t AnnouncedLength(const TeskHttpResponseHeaders& headers) {
+    std::list<std::string> lines;
+    if (!headers.Find("Content-Length", lines)) {
+        return -1;
+    }
+    const std::string& line = lines.back();
+    std::size_t at = line.find(':') + 1;
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    curl_off_t length = 0;
+    bool digits = false;
+    for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at) {
+        if (length > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
+            return -1;
+        }
+        length = length * 10 + (line[at] - '0');
+        digits = true;
+    }
+    return digits ? length : -1;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
@@ -313,8 +337,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         }
         if (!wasComplete && transfer->headers.Complete() && transfer->headers.Status() >= 200) {
             curl_off_t length = -1;
-            if (curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-                length > 0 &&
+            if (transfer->replayed) {
+                length = AnnouncedLength(transfer->headers);
+            } else if (curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) {
+                length = -1;
+            }
+            if (length > 0 &&
                 (transfer->maxBody == 0 || static_cast<unsigned long long>(length) <= transfer->maxBody)) {
                 // Large inventories arrive in many small pieces: one allocation up front.
                 transfer->body.Expect(static_cast<unsigned long long>(length));
@@ -403,6 +431,96 @@ void RemoveUrlText(std::string& text, const std::string& url, const std::string&
             text.erase(at, rest.size());
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+// Replaced transfer
+
+std::mutex& TransferMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+TeskTransferFunction& InstalledTransfer() {
+    static TeskTransferFunction function;
+    return function;
+}
+
+// Copied out so that the lock is not held while the replacement runs.
+TeskTransferFunction CurrentTransfer() {
+    std::lock_guard<std::mutex> lock(TransferMutex());
+    return InstalledTransfer();
+}
+
+// A redirect target made absolute against the request URL, as curl's CURLINFO_REDIRECT_URL gives it.
+std::string RedirectTarget(const std::string& url, const TeskHttpResponseHeaders& headers) {
+    std::list<std::string> lines;
+    if (!headers.Find("Location", lines)) {
+        return std::string();
+    }
+    std::string value = lines.front().substr(lines.front().find(':') + 1);
+    const std::size_t begin = value.find_first_not_of(" \t");
+    value.erase(0, begin == std::string::npos ? value.size() : begin);
+    StrUtil::TrimRight(value, " \t\r\n");
+    std::string target;
+    CURLU* handle = curl_url();
+    char* full = nullptr;
+    if (handle != nullptr && !value.empty() && curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(handle, CURLUPART_URL, value.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_URL, &full, 0) == CURLUE_OK) {
+        target = full;
+    }
+    curl_free(full);
+    curl_url_cleanup(handle);
+    return target;
+}
+
+// The transfer of an installed TeskTransferFunction. Its reply is pushed through curl's own header
+// and write callbacks, so that the answer meets every bound a real one meets; what curl itself
+// would refuse (an announced length over the cap, an answer without a final status line) gets
+// curl's code.
+CURLcode ReplayTransfer(const TeskTransferFunction& function, _http_req_type_ method, const std::string& url,
+                        const std::string& body, const curl_slist* list, Transfer& transfer) {
+    transfer.replayed = true;
+    TeskTransferRequest request;
+    request.eMethod = method;
+    request.strUrl = url;
+    if (method == HTTP_REQ_POST) {
+        request.strBody = body;
+    }
+    for (const curl_slist* item = list; item != nullptr; item = item->next) {
+        request.headerLines.emplace_back(item->data);
+    }
+    TeskTransferReply reply;
+    const bool complete = function(request, reply);
+    for (std::string& line : reply.headerLines) {
+        if (OnHeader(&line[0], 1, line.size(), &transfer) != line.size()) {
+            return CURLE_WRITE_ERROR;
+        }
+    }
+    const TeskHttpResponseHeaders& headers = transfer.headers;
+    if (complete && (!headers.Complete() || headers.Status() < 200)) {
+        return CURLE_WEIRD_SERVER_REPLY;
+    }
+    if (headers.Complete() && transfer.maxBody > 0) {
+        const curl_off_t length = AnnouncedLength(headers);
+        if (length > 0 && static_cast<unsigned long long>(length) > transfer.maxBody) {
+            return CURLE_FILESIZE_EXCEEDED;
+        }
+    }
+    // In pieces of curl's own write size.
+    for (std::size_t at = 0; at < reply.strBody.size(); at += CURL_MAX_WRITE_SIZE) {
+        const std::size_t piece = std::min<std::size_t>(CURL_MAX_WRITE_SIZE, reply.strBody.size() - at);
+        if (OnBody(&reply.strBody[at], 1, piece, &transfer) != piece) {
+            return CURLE_WRITE_ERROR;
+        }
+    }
+    if (!complete) {
+        transfer.Fail(reply.eFailure == TeskLibCurlFailure::None ? TeskLibCurlFailure::Transport : reply.eFailure,
+                      "no complete answer from the replaced transfer");
+        return CURLE_RECV_ERROR;
+    }
+    return CURLE_OK;
 }
 
 std::string CurlErrorText(CURLcode code, const char* detail) {
@@ -522,6 +640,13 @@ const char* TeskLibCurlFailureName(TeskLibCurlFailure failure) {
             return "Transport";
     }
     return "Unknown";
+}
+
+TeskTransferFunction SetTransferFunction(TeskTransferFunction function) {
+    std::lock_guard<std::mutex> lock(TransferMutex());
+    TeskTransferFunction previous = std::move(InstalledTransfer());
+    InstalledTransfer() = std::move(function);
+    return previous;
 }
 
 struct TeskLibCurl::Impl {
@@ -691,6 +816,38 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     if (!impl.strCaError.empty() && StartsWithNoCase(url, "https://")) {
         return fail(TeskLibCurlFailure::Tls, impl.strCaError);
     }
+    // Both the network and a replaced transfer end here.
+    auto finish = [&](CURLcode code, bool readingHeaders) {
+        Classify(code, transfer, readingHeaders, impl.errorBuffer, limits, result);
+        result.nBytes = static_cast<std::size_t>(transfer.received);
+        if (result.eFailure == TeskLibCurlFailure::None) {
+            try {
+                transfer.body.MoveTo(response);
+                result.bTransportOk = true;
+            } catch (const std::exception&) {
+                result.eFailure = TeskLibCurlFailure::Transport;
+                result.strError = "out of memory for the answer body";
+            }
+        }
+        if (!result.bTransportOk) {
+            RemoveUrlText(result.strError, url, result.strHost);
+            response.clear();
+            transfer.body.Reset();
+        }
+        result.lElapsedMs = static_cast<long>(ToMs(Clock::now() - started));
+        return result.bTransportOk;
+    };
+    if (const TeskTransferFunction replacement = CurrentTransfer()) {
+        const CURLcode replayed = ReplayTransfer(replacement, method, url, body, impl.headers.get(), transfer);
+        result.lHttpStatus = transfer.headers.Status();
+        if (result.lHttpStatus >= 300 && result.lHttpStatus <= 399) {
+            const std::string target = RedirectTarget(url, transfer.headers);
+            if (!target.empty()) {
+                result.strLocation = CleanLocation(target);
+            }
+        }
+        return finish(replayed, false);
+    }
 
     CURL* easy = impl.easy.get();
     CURLcode code = CURLE_OK;
@@ -789,22 +946,5 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     // Removing a handle whose transfer was cut short closes its connection.
     curl_multi_remove_handle(multi, easy);
 
-    Classify(code, transfer, readingHeaders, impl.errorBuffer, limits, result);
-    result.nBytes = static_cast<std::size_t>(transfer.received);
-    if (result.eFailure == TeskLibCurlFailure::None) {
-        try {
-            transfer.body.MoveTo(response);
-            result.bTransportOk = true;
-        } catch (const std::exception&) {
-            result.eFailure = TeskLibCurlFailure::Transport;
-            result.strError = "out of memory for the answer body";
-        }
-    }
-    if (!result.bTransportOk) {
-        RemoveUrlText(result.strError, url, result.strHost);
-        response.clear();
-        transfer.body.Reset();
-    }
-    result.lElapsedMs = static_cast<long>(ToMs(Clock::now() - started));
-    return result.bTransportOk;
+    return finish(code, readingHeaders);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "TeskExport.h"
 
@@ -82,6 +84,40 @@ struct TeskLibCurlResult {
     std::size_t nBytes{0};    ///< bytes of the answer body (after decompression)
     long lElapsedMs{0};       ///< duration of the transfer
 };
+
+/// @brief One request as an installed TeskTransferFunction receives it.
+struct TeskTransferRequest {
+    _http_req_type_ eMethod{HTTP_REQ_GET};
+    std::string strUrl;                    ///< the full URL, query included
+    std::vector<std::string> headerLines;  ///< the request header list in order, as curl would be given it
+    std::string strBody;                   ///< the POST body; empty for GET
+};
+
+/// @brief The answer an installed TeskTransferFunction gives.
+struct TeskTransferReply {
+    /// Each header line as curl's header callback hands it over, line end included: the status
+    /// line first, the blank line that ends the block last; interim (1xx) blocks may come first.
+    std::vector<std::string> headerLines;
+    /// The body as curl's write callback receives it, after any decompression.
+    std::string strBody;
+    /// When the function returns false: why the answer stayed incomplete (Transport when None).
+    TeskLibCurlFailure eFailure{TeskLibCurlFailure::Transport};
+};
+
+/// @brief A replacement for the network part of TeskLibCurl::Perform (see SetTransferFunction).
+/// @return true when the reply is a complete answer; false for a transfer that broke off after
+/// the lines and bytes of the reply had arrived
+using TeskTransferFunction = std::function<bool(const TeskTransferRequest&, TeskTransferReply&)>;
+
+/// @brief Replaces, process-wide, what TeskLibCurl::Perform sends and receives: the seam for fuzz
+/// targets and tests that must feed the library an exact answer, however hostile. While a function
+/// is installed nothing goes over the network; the reply's header lines and body bytes go through
+/// the same header bounds, body cap, padding and failure classification as an answer curl
+/// received, and an announced Content-Length over the cap is refused as curl refuses it. An empty
+/// function restores the network. A replacement may still be running on another thread when this
+/// returns, so it must outlive every such caller.
+/// @return the function that was installed before (empty for the network)
+CLOUDSTACK_EXPORT TeskTransferFunction SetTransferFunction(TeskTransferFunction function);
 
 class TeskHttpResponseHeaders;
 

@@ -13,6 +13,7 @@ packages=(
   libcpp-httplib-dev     # test server and simulator
   zlib1g-dev libbrotli-dev
   python3                # the Python reference client of scripts/bench.sh
+  clang-14 libclang-rt-14-dev llvm-14  # libFuzzer and its symbolizer for scripts/fuzz.sh
 )
 
 missing=()

@@ -94,18 +94,14 @@ void CCloudStackErrorHandler::ClearLastError() {
 bool CCloudStackErrorHandler::ReadApiError(const std::string& body, long& code, std::string& text) {
     if (body.empty() || body.size() > kMaxErrorBody) return false;
     JsonObject document;
-    try {
-        if (!TeskJson::Unserialize(body, document)) return false;
-    } catch (const std::exception&) {
-        // Refused as too deep or too costly: the parse that failed first has said so in the log.
-        return false;
-    }
+    if (!TeskJson::TryUnserialize(body, document)) return false;
     // {"<command>response":{...}}, or {"errorresponse":{...}} for an unknown command.
     for (const auto& member : document) {
         const JsonObject* inner = member.second.get_ptr<const JsonObject*>();
         if (inner == nullptr) continue;
         long long value = 0;
-        if (!TeskJson::TryGetCount(*inner, "errorcode", value)) continue;
+        // A code of 0 would read as "no error" in the error state of a call that failed.
+        if (!TeskJson::TryGetCount(*inner, "errorcode", value) || value == 0) continue;
         code = static_cast<long>(value);
         text = TeskJson::GetStringValue(*inner, "errortext");
         return true;

@@ -88,9 +88,11 @@ void CCloudStackOperations::FailJob(const SJobInfoLib& job, const std::string& j
     std::string text;
     if (!jobResult.empty()) {
         JsonObject result;
-        if (TeskJson::Unserialize(jobResult, result)) {
+        if (TeskJson::TryUnserialize(jobResult, result)) {
             long long errorCode = 0;
-            if (TeskJson::TryGetCount(result, "errorcode", errorCode)) code = static_cast<long>(errorCode);
+            if (TeskJson::TryGetCount(result, "errorcode", errorCode) && errorCode != 0) {
+                code = static_cast<long>(errorCode);
+            }
             text = TeskJson::GetStringValue(result, "errortext");
         }
     }
@@ -108,7 +110,7 @@ bool CCloudStackOperations::CallAndWait(const std::string& command, const CloudS
     if (!m_pQueries->Call(command, params, answer)) return false;
     JsonObject inner;
     SJobInfoLib job;
-    if (TeskJson::Unserialize(answer, inner)) job.strJobId = TeskJson::GetStringValue(inner, "jobid");
+    if (TeskJson::TryUnserialize(answer, inner)) job.strJobId = TeskJson::GetStringValue(inner, "jobid");
     if (job.strJobId.empty()) {
         json = std::move(answer);
         return true;

@@ -37,6 +37,21 @@ TEST(ErrorHandlerTest, MessagesAreCutShortWithoutBreakingACharacter) {
     EXPECT_EQ(kept, text.substr(0, kept.size()));
 }
 
+TEST(ErrorHandlerTest, OnlyANonZeroErrorCodeIsAnApiError) {
+    long code = 5;
+    std::string text = "kept";
+    // 0 would tell the host that a failed call succeeded.
+    EXPECT_FALSE(
+        CCloudStackErrorHandler::ReadApiError(R"({"listzonesresponse":{"errorcode":0,"errortext":"x"}})", code, text));
+    EXPECT_FALSE(CCloudStackErrorHandler::ReadApiError(R"({"listzonesresponse":{"errorcode":-1}})", code, text));
+    EXPECT_EQ(code, 5);
+    EXPECT_EQ(text, "kept");
+    EXPECT_TRUE(CCloudStackErrorHandler::ReadApiError(
+        R"({"a":{"errorcode":0},"listzonesresponse":{"errorcode":"431","errortext":"bad"}})", code, text));
+    EXPECT_EQ(code, 431);
+    EXPECT_EQ(text, "bad");
+}
+
 TEST(ErrorHandlerTest, ANullRecordReadsEmptyAndIgnoresWrites) {
     CCloudStackErrorHandler handler(nullptr, nullptr);
     handler.SetErrorMessage("x");

@@ -271,4 +271,59 @@ TEST_F(WrapperTest, AKeyPairIsCheckedOnceAndSignsEveryLaterRequest) {
     EXPECT_TRUE(wrapper.Disconnect());
 }
 
+TEST_F(WrapperTest, AnswersNestedPastTheJsonLimitFailTheCallWithoutThrowing) {
+    // Refused before any tree is built; the refusal must end as false, never leave the library.
+    const std::string deep = std::string(300, '[') + std::string(300, ']');
+    CCloudStackWrapper wrapper;
+    server.Queue("login", Reply{200, {}, "{\"loginresponse\":" + deep + "}"});
+    EXPECT_FALSE(wrapper.Connect(server.Address(), "admin", "password"));
+    EXPECT_NE(wrapper.GetLastError().lErrorCode, 0);
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+
+    // An error answer whose body cannot be read is known by its status alone.
+    std::vector<SZoneInfoLib> zones;
+    server.Queue("listZones", Reply{431, {}, "{\"listzonesresponse\":{\"errorcode\":431,\"x\":" + deep + "}}"});
+    EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
+
+    std::string json;
+    server.Queue("listCapabilities", Reply{200, {}, "{\"listcapabilitiesresponse\":" + deep + "}"});
+    EXPECT_FALSE(wrapper.Call("listCapabilities", {}, json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+    server.Queue("listVolumes", Reply{200, {}, "{\"listvolumesresponse\":{\"count\":1,\"volume\":" + deep + "}}"});
+    EXPECT_FALSE(wrapper.CallList("listVolumes", {}, json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+
+    server.Queue("startVirtualMachine", Reply{200, {}, "{\"startvirtualmachineresponse\":{\"jobid\":\"j-9\"}}"});
+    server.Queue("queryAsyncJobResult",
+                 Reply{200, {}, "{\"queryasyncjobresultresponse\":{\"jobstatus\":1,\"jobresult\":" + deep + "}}"});
+    EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+}
+
+TEST_F(WrapperTest, AServerErrorCodeOfZeroStillLeavesAnErrorCode) {
+    CCloudStackWrapper wrapper;
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    std::vector<SZoneInfoLib> zones;
+    server.Queue("listZones", Reply{200, {}, R"({"listzonesresponse":{"errorcode":0,"errortext":""}})"});
+    EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+
+    // A failed job whose result says 0 keeps the job's own status.
+    server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-3"}})"});
+    server.Queue("queryAsyncJobResult",
+                 Reply{200,
+                       {},
+                       R"({"queryasyncjobresultresponse":{"jobid":"j-3","jobstatus":2,"jobresultcode":0,)"
+                       R"("jobresult":{"errorcode":0,"errortext":"no capacity"}}})"});
+    EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 2);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "no capacity");
+
+    server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-4"}})"});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, R"({"queryasyncjobresultresponse":{"errorcode":0}})"});
+    EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+}
+
 }  // namespace
