@@ -3,6 +3,7 @@
 /// @file
 /// The one path to a management server: endpoint, login or key pair, session, command requests.
 
+#include <cstddef>
 #include <list>
 #include <string>
 #include <vector>
@@ -16,77 +17,112 @@ namespace CloudStackSDKWrapper {
 /// @brief The one path to the management server: endpoint, login, session cookies and
 /// command requests, on top of the REST connection base.
 ///
-/// One connection is for one thread at a time.
-class CLOUDSTACK_EXPORT CCloudStackConnection : private TeskRestApiConnection {
+/// A host may hold one of its own for the digest utility (MD5Hash); the wrapper owns another.
+/// Threads: one connection is for one thread at a time; two connections share nothing.
+class CCloudStackConnection : private TeskRestApiConnection {
 public:
     /// @brief Most cookies kept from one login answer; further ones are dropped.
     static constexpr std::size_t kMaxCookies = 50;
 
-    CCloudStackConnection();
+    /// @brief A connection with no server, no session and no credentials. Sends nothing.
+    CLOUDSTACK_EXPORT CCloudStackConnection();
     /// @brief Sends nothing; wipes the credentials and the secret key from memory.
-    ~CCloudStackConnection() override;
+    CLOUDSTACK_EXPORT ~CCloudStackConnection() override;
 
     /// @brief Logs in: a POST of "login" whose user name, password (and domain) travel in an
     /// application/x-www-form-urlencoded body. The session cookies and key of the answer are
     /// kept for every later request.
-    /// @param server a bare host (http://<server>:8080/client/api), host:port, or an http(s) URL
+    /// @param server a bare host (http://SERVER:8080/client/api), host:port, or an http(s) URL
+    /// @param user the user name
+    /// @param password the password, sent in the body, never in the URL
     /// @param domain the user's domain path ("/", "ROOT/customers/acme"); empty for ROOT
     /// @return true when the server answered with a login answer that carries a session key
-    bool connect(const std::string& server, const std::string& user, const std::string& password,
-                 const std::string& domain = std::string());
+    CLOUDSTACK_EXPORT bool connect(const std::string& server, const std::string& user, const std::string& password,
+                                   const std::string& domain = std::string());
 
     /// @brief Uses an API key pair: no login; every later request is signed. Sends nothing.
+    /// @param server as for connect
+    /// @param apiKey the user's API key
+    /// @param secretKey the user's secret key, which signs every request and is never sent
     /// @return false when @p server is not accepted or a key is empty
-    bool connectWithApiKey(const std::string& server, const std::string& apiKey, const std::string& secretKey);
+    CLOUDSTACK_EXPORT bool connectWithApiKey(const std::string& server, const std::string& apiKey,
+                                             const std::string& secretKey);
 
     /// @brief Ends a password session with "logout" and forgets the session, the credentials
-    /// and any key pair. true, also when there was no session.
-    bool disconnect();
+    /// and any key pair.
+    /// @return true, also when there was no session
+    CLOUDSTACK_EXPORT bool disconnect();
 
     /// @brief Switches on the trace lines of the connection.
-    void EnableDebug();
+    CLOUDSTACK_EXPORT void EnableDebug();
 
     /// @brief Trusts the certificates of a PEM file besides the system's CA store.
-    void SetCaFile(const std::string& path);
+    /// @param path the PEM file; empty for none
+    CLOUDSTACK_EXPORT void SetCaFile(const std::string& path);
     /// @brief Verification of the server's certificate and host name (on by default).
-    void SetVerifyPeer(bool verify);
+    /// @param verify false switches both checks off
+    CLOUDSTACK_EXPORT void SetVerifyPeer(bool verify);
 
     /// @brief The command query string: "?command=<command>&<arg>...&response=json".
-    /// Arguments are inserted as given.
-    std::string BuildCommandUrl(const std::string& command, const std::vector<std::string>& args);
+    /// @param command the API command
+    /// @param args arguments such as "id=..." inserted as given
+    /// @return the query string
+    CLOUDSTACK_EXPORT std::string BuildCommandUrl(const std::string& command, const std::vector<std::string>& args);
 
-    /// @brief Sends a command by GET; true with the answer body in @p response. After a password
-    /// login, an answer 401 (the session expired) leads to one new login and one repeat.
-    bool GET(const std::string& command, const std::vector<std::string>& args, std::string& response);
-    bool GET(const std::string& command, std::string& response);
-    /// @brief Sends a command by POST with an empty body; true with the answer body in @p response.
-    bool POST(const std::string& command, const std::vector<std::string>& args, std::string& response);
-    bool POST(const std::string& command, std::string& response);
+    /// @brief Sends a command by GET. After a password login, an answer 401 (the session
+    /// expired) leads to one new login and one repeat.
+    /// @param command the API command
+    /// @param args arguments such as "id=..." inserted as given
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
+    CLOUDSTACK_EXPORT bool GET(const std::string& command, const std::vector<std::string>& args, std::string& response);
+    /// @brief GET without arguments.
+    /// @param command the API command
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
+    CLOUDSTACK_EXPORT bool GET(const std::string& command, std::string& response);
+    /// @brief Sends a command by POST with an empty body, otherwise as GET.
+    /// @param command the API command
+    /// @param args arguments such as "id=..." inserted as given
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
+    CLOUDSTACK_EXPORT bool POST(const std::string& command, const std::vector<std::string>& args,
+                                std::string& response);
+    /// @brief POST without arguments.
+    /// @param command the API command
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
+    CLOUDSTACK_EXPORT bool POST(const std::string& command, std::string& response);
 
-    /// @brief Upper-case hexadecimal MD5 digest of @p text (32 characters); empty on failure.
-    std::string MD5Hash(const std::string& text);
+    /// @brief MD5 digest of @p text.
+    /// @param text any bytes
+    /// @return upper-case hexadecimal (32 characters); empty on failure
+    CLOUDSTACK_EXPORT std::string MD5Hash(const std::string& text);
 
     /// @brief Transfer limits of the underlying connection (time-outs, body size).
+    /// @return the limits of the following requests
     using TeskRestApiConnection::Limits;
     /// @brief The result of the last request (status, transport failure).
+    /// @return what the last request's transfer produced
     using TeskRestApiConnection::LastResult;
 
-    /// @brief Why the last connect or request failed, when it failed by the connection's own
-    /// rules (a server string it does not accept, a login answer without a session, no server
-    /// yet); code 0 otherwise, and then LastResult and the answer say why.
+    /// @brief Why the last connect or request failed by the connection's own rules.
+    /// @return the failure (a server string it does not accept, a login answer without a session,
+    /// no server yet); code 0 otherwise, and then LastResult and the answer say why
     const CCloudStackErrorState& OwnFailure() const { return m_OwnFailure; }
 
-    /// @brief The endpoint requests go to ("http://host:8080/client/api"); empty before connect.
+    /// @brief The endpoint requests go to.
+    /// @return such as "http://host:8080/client/api"; empty before connect
     const std::string& Endpoint() const { return m_strServer; }
 
-    // Hooks of the REST base.
+private:
+    enum class Auth { None, Session, ApiKey };
+
+    // Hooks of the REST base, called by the base alone.
     bool computeUrl(const std::string& server, const std::string& path, const TeskRestApiRequestOptions* options,
                     std::string& url) override;
     bool addCommonCurlHeaders() override;
     bool saveLoginCurlHeaders() override;
-
-private:
-    enum class Auth { None, Session, ApiKey };
 
     bool Login();
     bool Send(bool post, const std::string& command, const std::vector<std::string>& args, std::string& response);

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "CloudStackRecords.h"
-#include "TeskExport.h"
 #include "TeskJson.h"
 #include "TeskJsonParser.h"
 
@@ -29,7 +28,7 @@ struct SListPageInfo {
 ///
 /// A value that cannot be converted (a number out of range, text where a number belongs) fails
 /// the whole parse with one error line in the log; records already appended stay in the vector.
-class CLOUDSTACK_EXPORT CCloudStackParser : public TeskJsonParser {
+class CCloudStackParser : public TeskJsonParser {
 public:
     CCloudStackParser() = default;
     ~CCloudStackParser() override;
