@@ -131,7 +131,7 @@ public:
     template <typename T>
     bool ConvertList(const JsonArray& items, std::vector<T>& out) {
         // Room for the objects only: skipped elements must not cost a record each.
-        const std::size_t objects = static_cast<std::size_t>(
+        const auto objects = static_cast<std::size_t>(
             std::count_if(items.begin(), items.end(), [](const JsonValue& item) { return item.is_object(); }));
         const std::size_t needed = out.size() + objects;
         if (needed > out.capacity()) {

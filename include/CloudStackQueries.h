@@ -156,7 +156,7 @@ private:
         if (first.nCount < 0 || first.nItems == 0 || static_cast<unsigned long long>(first.nCount) <= first.nItems) {
             return true;
         }
-        const unsigned long long total = static_cast<unsigned long long>(first.nCount);
+        const auto total = static_cast<unsigned long long>(first.nCount);
         if (total > kMaxListRecords) {
             pages.Truncate(before);
             return FailList(command, "the server counts " + std::to_string(total) + " records; at most " +

@@ -14,7 +14,7 @@ public:
     /// At most this many header lines of one answer are kept (the status line not counted).
     static constexpr std::size_t kMaxLines = 100;
     /// At most this many bytes of header lines of one answer are kept.
-    static constexpr std::size_t kMaxBytes = 64 * 1024;
+    static constexpr std::size_t kMaxBytes = std::size_t{64} * 1024;
 
     /// @brief Adds one received line, line end included, as curl hands it over.
     /// @param data the line's bytes (any bytes; need not end in a line end)

@@ -178,7 +178,7 @@ protected:
     /// something a header hook appends has changed).
     void InvalidateHeaders() { m_bHeadersStale = true; }
 
-    TeskLibCurl* m_pCurl;            ///< the curl wrapper: header lines in, answer header lines out
+    TeskLibCurl* m_pCurl{nullptr};   ///< the curl wrapper: header lines in, answer header lines out
     TraceLog m_Log;                  ///< the log of this connection and of the class derived from it
     std::string m_strContentType;    ///< change it through SetContentType
     bool m_bLoginInProgress{false};  ///< raised by the derived class around its login request

@@ -50,7 +50,7 @@ public:
     /// @param instance the destination; null for standard error
     explicit TraceLog(TraceLogFileInstance* instance = nullptr);
     /// @brief Writes nothing.
-    ~TraceLog();
+    ~TraceLog() = default;
     TraceLog(const TraceLog&) = delete;
     TraceLog& operator=(const TraceLog&) = delete;
 
