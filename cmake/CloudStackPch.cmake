@@ -3,8 +3,9 @@
 # must compile with the flags of the target that made the header; GCC refuses a header made
 # otherwise (-Winvalid-pch, an error with -Werror), so a mismatch cannot pass unnoticed.
 #
-#   cloudstack_tool_pch(target)   nlohmann::json and the standard library (tools, test servers)
-#   cloudstack_test_pch(target)   the same, GoogleTest and GoogleMock (test programs)
+#   cloudstack_tool_pch(target)   nlohmann::json and the standard library (tools)
+#   cloudstack_test_pch(target)   the same, GoogleTest and GoogleMock (test programs, compiled
+#                                 with CLOUDSTACK_TEST_COMPILE_OPTIONS)
 
 set(CLOUDSTACK_PCH_STD_HEADERS
   <algorithm> <chrono> <cstddef> <cstdint> <cstdio> <functional> <map> <memory> <mutex> <optional>
@@ -23,6 +24,7 @@ if(CLOUDSTACK_PCH)
     find_package(GTest REQUIRED)
     add_library(CloudStackTestPch OBJECT ${pch_source})
     target_link_libraries(CloudStackTestPch PRIVATE nlohmann_json::nlohmann_json GTest::gtest GTest::gmock)
+    target_compile_options(CloudStackTestPch PRIVATE ${CLOUDSTACK_TEST_COMPILE_OPTIONS})
     target_precompile_headers(CloudStackTestPch PRIVATE
       <gtest/gtest.h> <gmock/gmock.h> <nlohmann/json.hpp> <regex> ${CLOUDSTACK_PCH_STD_HEADERS})
     cloudstack_warnings(CloudStackTestPch)

@@ -19,15 +19,18 @@ namespace CloudStackSDKWrapper {
 ///
 /// A host may hold one of its own for the digest utility (MD5Hash); the wrapper owns another.
 /// Threads: one connection is for one thread at a time; two connections share nothing.
-class CCloudStackConnection : private TeskRestApiConnection {
+///
+/// The class is exported, for its type information (which a host built with
+/// -fsanitize=undefined refers to); its private members are not.
+class CLOUDSTACK_EXPORT CCloudStackConnection : private TeskRestApiConnection {
 public:
     /// @brief Most cookies kept from one login answer; further ones are dropped.
     static constexpr std::size_t kMaxCookies = 50;
 
     /// @brief A connection with no server, no session and no credentials. Sends nothing.
-    CLOUDSTACK_EXPORT CCloudStackConnection();
+    CCloudStackConnection();
     /// @brief Sends nothing; wipes the credentials and the secret key from memory.
-    CLOUDSTACK_EXPORT ~CCloudStackConnection() override;
+    ~CCloudStackConnection() override;
 
     /// @brief Logs in: a POST of "login" whose user name, password (and domain) travel in an
     /// application/x-www-form-urlencoded body. The session cookies and key of the answer are
@@ -37,37 +40,36 @@ public:
     /// @param password the password, sent in the body, never in the URL
     /// @param domain the user's domain path ("/", "ROOT/customers/acme"); empty for ROOT
     /// @return true when the server answered with a login answer that carries a session key
-    CLOUDSTACK_EXPORT bool connect(const std::string& server, const std::string& user, const std::string& password,
-                                   const std::string& domain = std::string());
+    bool connect(const std::string& server, const std::string& user, const std::string& password,
+                 const std::string& domain = std::string());
 
     /// @brief Uses an API key pair: no login; every later request is signed. Sends nothing.
     /// @param server as for connect
     /// @param apiKey the user's API key
     /// @param secretKey the user's secret key, which signs every request and is never sent
     /// @return false when @p server is not accepted or a key is empty
-    CLOUDSTACK_EXPORT bool connectWithApiKey(const std::string& server, const std::string& apiKey,
-                                             const std::string& secretKey);
+    bool connectWithApiKey(const std::string& server, const std::string& apiKey, const std::string& secretKey);
 
     /// @brief Ends a password session with "logout" and forgets the session, the credentials
     /// and any key pair.
     /// @return true, also when there was no session
-    CLOUDSTACK_EXPORT bool disconnect();
+    bool disconnect();
 
     /// @brief Switches on the trace lines of the connection.
-    CLOUDSTACK_EXPORT void EnableDebug();
+    void EnableDebug();
 
     /// @brief Trusts the certificates of a PEM file besides the system's CA store.
     /// @param path the PEM file; empty for none
-    CLOUDSTACK_EXPORT void SetCaFile(const std::string& path);
+    void SetCaFile(const std::string& path);
     /// @brief Verification of the server's certificate and host name (on by default).
     /// @param verify false switches both checks off
-    CLOUDSTACK_EXPORT void SetVerifyPeer(bool verify);
+    void SetVerifyPeer(bool verify);
 
     /// @brief The command query string: "?command=<command>&<arg>...&response=json".
     /// @param command the API command
     /// @param args arguments such as "id=..." inserted as given
     /// @return the query string
-    CLOUDSTACK_EXPORT std::string BuildCommandUrl(const std::string& command, const std::vector<std::string>& args);
+    std::string BuildCommandUrl(const std::string& command, const std::vector<std::string>& args);
 
     /// @brief Sends a command by GET. After a password login, an answer 401 (the session
     /// expired) leads to one new login and one repeat.
@@ -75,29 +77,28 @@ public:
     /// @param args arguments such as "id=..." inserted as given
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
-    CLOUDSTACK_EXPORT bool GET(const std::string& command, const std::vector<std::string>& args, std::string& response);
+    bool GET(const std::string& command, const std::vector<std::string>& args, std::string& response);
     /// @brief GET without arguments.
     /// @param command the API command
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
-    CLOUDSTACK_EXPORT bool GET(const std::string& command, std::string& response);
+    bool GET(const std::string& command, std::string& response);
     /// @brief Sends a command by POST with an empty body, otherwise as GET.
     /// @param command the API command
     /// @param args arguments such as "id=..." inserted as given
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
-    CLOUDSTACK_EXPORT bool POST(const std::string& command, const std::vector<std::string>& args,
-                                std::string& response);
+    bool POST(const std::string& command, const std::vector<std::string>& args, std::string& response);
     /// @brief POST without arguments.
     /// @param command the API command
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
-    CLOUDSTACK_EXPORT bool POST(const std::string& command, std::string& response);
+    bool POST(const std::string& command, std::string& response);
 
     /// @brief MD5 digest of @p text.
     /// @param text any bytes
     /// @return upper-case hexadecimal (32 characters); empty on failure
-    CLOUDSTACK_EXPORT std::string MD5Hash(const std::string& text);
+    std::string MD5Hash(const std::string& text);
 
     /// @brief Transfer limits of the underlying connection (time-outs, body size).
     /// @return the limits of the following requests
@@ -119,16 +120,17 @@ private:
     enum class Auth { None, Session, ApiKey };
 
     // Hooks of the REST base, called by the base alone.
-    bool computeUrl(const std::string& server, const std::string& path, const TeskRestApiRequestOptions* options,
-                    std::string& url) override;
-    bool addCommonCurlHeaders() override;
-    bool saveLoginCurlHeaders() override;
+    CLOUDSTACK_HIDDEN bool computeUrl(const std::string& server, const std::string& path,
+                                      const TeskRestApiRequestOptions* options, std::string& url) override;
+    CLOUDSTACK_HIDDEN bool addCommonCurlHeaders() override;
+    CLOUDSTACK_HIDDEN bool saveLoginCurlHeaders() override;
 
-    bool Login();
-    bool Send(bool post, const std::string& command, const std::vector<std::string>& args, std::string& response);
-    bool UseEndpoint(const std::string& server);
-    void Forget();
-    void FailOwn(long code, const std::string& message);
+    CLOUDSTACK_HIDDEN bool Login();
+    CLOUDSTACK_HIDDEN bool Send(bool post, const std::string& command, const std::vector<std::string>& args,
+                                std::string& response);
+    CLOUDSTACK_HIDDEN bool UseEndpoint(const std::string& server);
+    CLOUDSTACK_HIDDEN void Forget();
+    CLOUDSTACK_HIDDEN void FailOwn(long code, const std::string& message);
 
     std::list<std::string> m_Cookies;
     std::string m_strSessionKey;  // sent as the "sessionkey" parameter of every request

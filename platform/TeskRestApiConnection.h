@@ -51,7 +51,11 @@ struct TeskRestApiRequestInfo {
 ///   7. LogError when no complete answer arrived or recvResp refused it.
 /// When computeUrl or a header hook fails, the base writes an error line of its own and the
 /// request ends there, before LogRequest.
-class TeskRestApiConnection {
+///
+/// Compiled with default visibility for its type information, which a host built with
+/// -fsanitize=undefined refers to through the connection; the version script keeps its members
+/// out of the shared object's exports.
+class CLOUDSTACK_EXPORT TeskRestApiConnection {
 public:
     /// @brief A connection with its own curl handle, no server and no header lines.
     TeskRestApiConnection();

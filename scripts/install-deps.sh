@@ -13,6 +13,9 @@ packages=(
   libcpp-httplib-dev     # test server and simulator
   zlib1g-dev libbrotli-dev
   python3                # the Python reference client of scripts/bench.sh
+  clang-format-14 clang-tidy-14  # the format and clang-tidy phases of scripts/test.sh
+  doxygen                # the API reference (cmake --build build --target docs)
+  dpkg-dev file          # cpack -G DEB (dpkg-shlibdeps)
 )
 
 missing=()
