@@ -3,6 +3,7 @@
 /// @file
 /// The one path to a management server: endpoint, login or key pair, session, command requests.
 
+#include <cstddef>
 #include <list>
 #include <string>
 #include <vector>
@@ -16,12 +17,17 @@ namespace CloudStackSDKWrapper {
 /// @brief The one path to the management server: endpoint, login, session cookies and
 /// command requests, on top of the REST connection base.
 ///
-/// One connection is for one thread at a time.
+/// A host may hold one of its own for the digest utility (MD5Hash); the wrapper owns another.
+/// Threads: one connection is for one thread at a time; two connections share nothing.
+///
+/// The class is exported, for its type information (which a host built with
+/// -fsanitize=undefined refers to); its private members are not.
 class CLOUDSTACK_EXPORT CCloudStackConnection : private TeskRestApiConnection {
 public:
     /// @brief Most cookies kept from one login answer; further ones are dropped.
     static constexpr std::size_t kMaxCookies = 50;
 
+    /// @brief A connection with no server, no session and no credentials. Sends nothing.
     CCloudStackConnection();
     /// @brief Sends nothing; wipes the credentials and the secret key from memory.
     ~CCloudStackConnection() override;
@@ -29,73 +35,105 @@ public:
     /// @brief Logs in: a POST of "login" whose user name, password (and domain) travel in an
     /// application/x-www-form-urlencoded body. The session cookies and key of the answer are
     /// kept for every later request.
-    /// @param server a bare host (http://<server>:8080/client/api), host:port, or an http(s) URL
+    /// @param server a bare host (http://SERVER:8080/client/api), host:port, or an http(s) URL
+    /// @param user the user name
+    /// @param password the password, sent in the body, never in the URL
     /// @param domain the user's domain path ("/", "ROOT/customers/acme"); empty for ROOT
     /// @return true when the server answered with a login answer that carries a session key
     bool connect(const std::string& server, const std::string& user, const std::string& password,
                  const std::string& domain = std::string());
 
     /// @brief Uses an API key pair: no login; every later request is signed. Sends nothing.
+    /// @param server as for connect
+    /// @param apiKey the user's API key
+    /// @param secretKey the user's secret key, which signs every request and is never sent
     /// @return false when @p server is not accepted or a key is empty
     bool connectWithApiKey(const std::string& server, const std::string& apiKey, const std::string& secretKey);
 
     /// @brief Ends a password session with "logout" and forgets the session, the credentials
-    /// and any key pair. true, also when there was no session.
+    /// and any key pair.
+    /// @return true, also when there was no session
     bool disconnect();
 
     /// @brief Switches on the trace lines of the connection.
     void EnableDebug();
 
     /// @brief Trusts the certificates of a PEM file besides the system's CA store.
+    /// @param path the PEM file; empty for none
     void SetCaFile(const std::string& path);
     /// @brief Verification of the server's certificate and host name (on by default).
+    /// @param verify false switches both checks off
     void SetVerifyPeer(bool verify);
 
     /// @brief The command query string: "?command=<command>&<arg>...&response=json".
-    /// Arguments are inserted as given.
+    /// @param command the API command
+    /// @param args arguments such as "id=..." inserted as given
+    /// @return the query string
     std::string BuildCommandUrl(const std::string& command, const std::vector<std::string>& args);
 
-    /// @brief Sends a command by GET; true with the answer body in @p response. After a password
-    /// login, an answer 401 (the session expired) leads to one new login and one repeat.
+    /// @brief Sends a command by GET. After a password login, an answer 401 (the session
+    /// expired) leads to one new login and one repeat.
+    /// @param command the API command
+    /// @param args arguments such as "id=..." inserted as given
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
     bool GET(const std::string& command, const std::vector<std::string>& args, std::string& response);
+    /// @brief GET without arguments.
+    /// @param command the API command
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
     bool GET(const std::string& command, std::string& response);
-    /// @brief Sends a command by POST with an empty body; true with the answer body in @p response.
+    /// @brief Sends a command by POST with an empty body, otherwise as GET.
+    /// @param command the API command
+    /// @param args arguments such as "id=..." inserted as given
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
     bool POST(const std::string& command, const std::vector<std::string>& args, std::string& response);
+    /// @brief POST without arguments.
+    /// @param command the API command
+    /// @param response the answer body, on success
+    /// @return true for an answer with HTTP status 2xx
     bool POST(const std::string& command, std::string& response);
 
-    /// @brief Upper-case hexadecimal MD5 digest of @p text (32 characters); empty on failure.
+    /// @brief MD5 digest of @p text.
+    /// @param text any bytes
+    /// @return upper-case hexadecimal (32 characters); empty on failure
     std::string MD5Hash(const std::string& text);
 
     /// @brief Transfer limits of the underlying connection (time-outs, body size).
+    /// @return the limits of the following requests
     using TeskRestApiConnection::Limits;
     /// @brief The result of the last request (status, transport failure).
+    /// @return what the last request's transfer produced
     using TeskRestApiConnection::LastResult;
 
-    /// @brief Why the last connect or request failed, when it failed by the connection's own
-    /// rules (a server string it does not accept, a login answer without a session, no server
-    /// yet); code 0 otherwise, and then LastResult and the answer say why.
+    /// @brief Why the last connect or request failed by the connection's own rules.
+    /// @return the failure (a server string it does not accept, a login answer without a session,
+    /// no server yet); code 0 otherwise, and then LastResult and the answer say why
     const CCloudStackErrorState& OwnFailure() const { return m_OwnFailure; }
 
-    /// @brief The endpoint requests go to ("http://host:8080/client/api"); empty before connect.
+    /// @brief The endpoint requests go to.
+    /// @return such as "http://host:8080/client/api"; empty before connect
     const std::string& Endpoint() const { return m_strServer; }
-
-    // Hooks of the REST base.
-    bool computeUrl(const std::string& server, const std::string& path, const TeskRestApiRequestOptions* options,
-                    std::string& url) override;
-    bool addCommonCurlHeaders() override;
-    bool saveLoginCurlHeaders() override;
-    /// @brief The base's error line, except for a 401 that is answered by a new login and a repeat:
-    /// the repeat's outcome is what the host needs to hear of.
-    void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override;
 
 private:
     enum class Auth { None, Session, ApiKey };
 
-    bool Login();
-    bool Send(bool post, const std::string& command, const std::vector<std::string>& args, std::string& response);
-    bool UseEndpoint(const std::string& server);
-    void Forget();
-    void FailOwn(long code, const std::string& message);
+    // Hooks of the REST base, called by the base alone.
+    CLOUDSTACK_HIDDEN bool computeUrl(const std::string& server, const std::string& path,
+                                      const TeskRestApiRequestOptions* options, std::string& url) override;
+    CLOUDSTACK_HIDDEN bool addCommonCurlHeaders() override;
+    CLOUDSTACK_HIDDEN bool saveLoginCurlHeaders() override;
+    // The base's error line, except for a 401 that is answered by a new login and a repeat: the
+    // repeat's outcome is what the host needs to hear of.
+    CLOUDSTACK_HIDDEN void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override;
+
+    CLOUDSTACK_HIDDEN bool Login();
+    CLOUDSTACK_HIDDEN bool Send(bool post, const std::string& command, const std::vector<std::string>& args,
+                                std::string& response);
+    CLOUDSTACK_HIDDEN bool UseEndpoint(const std::string& server);
+    CLOUDSTACK_HIDDEN void Forget();
+    CLOUDSTACK_HIDDEN void FailOwn(long code, const std::string& message);
 
     std::list<std::string> m_Cookies;
     std::string m_strSessionKey;  // sent as the "sessionkey" parameter of every request

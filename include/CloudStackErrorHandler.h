@@ -4,7 +4,6 @@
 #include <string>
 
 #include "CloudStackErrorState.h"
-#include "TeskExport.h"
 #include "TraceLog.h"
 
 namespace CloudStackSDKWrapper {
@@ -14,7 +13,7 @@ class CCloudStackConnection;
 
 /// @brief Base of the queries and operations components: a debug log, the borrowed parser
 /// and access to the wrapper's shared error state (which may be null).
-class CLOUDSTACK_EXPORT CCloudStackErrorHandler {
+class CCloudStackErrorHandler {
 public:
     /// @brief Longest message kept in the error state, in bytes.
     static constexpr std::size_t kMaxErrorMessage = 300;

@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "TeskExport.h"
-
 namespace CloudStackSDKWrapper {
 
 /// @brief Codes of failures that are not the server's own. The server's API errors keep their
@@ -38,7 +36,7 @@ enum ECloudStackErrorCode : long {
 
 /// @brief The last error of one wrapper: every public call of the wrapper clears it when it
 /// starts and, when it returns false, leaves in it why. Never holds a password, key or session key.
-struct CLOUDSTACK_EXPORT CCloudStackErrorState {
+struct CCloudStackErrorState {
     /// @brief What went wrong, in the server's words or in a short sentence of the library's.
     std::string strErrorMessage;
     /// @brief The server's error code, the HTTP status, or one of ECloudStackErrorCode; 0 when none.

@@ -8,13 +8,12 @@
 #include "CloudStackParser.h"
 #include "CloudStackQueries.h"
 #include "CloudStackRecords.h"
-#include "TeskExport.h"
 
 namespace CloudStackSDKWrapper {
 
 /// @brief Starts and stops virtual machines, runs other async commands, and waits for the
 /// server's jobs.
-class CLOUDSTACK_EXPORT CCloudStackOperations : public CCloudStackErrorHandler {
+class CCloudStackOperations : public CCloudStackErrorHandler {
 public:
     /// Default pause between two polls of a job that is still running.
     static constexpr int kJobPollIntervalMs = 10000;

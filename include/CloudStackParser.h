@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "CloudStackRecords.h"
-#include "TeskExport.h"
 #include "TeskJson.h"
 #include "TeskJsonParser.h"
 
@@ -29,7 +28,7 @@ struct SListPageInfo {
 ///
 /// A value that cannot be converted (a number out of range, text where a number belongs) fails
 /// the whole parse with one error line in the log; records already appended stay in the vector.
-class CLOUDSTACK_EXPORT CCloudStackParser : public TeskJsonParser {
+class CCloudStackParser : public TeskJsonParser {
 public:
     CCloudStackParser() = default;
     ~CCloudStackParser() override;
@@ -146,7 +145,7 @@ public:
     template <typename T>
     bool ConvertList(const JsonArray& items, std::vector<T>& out) {
         // Room for the objects only: skipped elements must not cost a record each.
-        const std::size_t objects = static_cast<std::size_t>(
+        const auto objects = static_cast<std::size_t>(
             std::count_if(items.begin(), items.end(), [](const JsonValue& item) { return item.is_object(); }));
         const std::size_t needed = out.size() + objects;
         if (needed > out.capacity()) {

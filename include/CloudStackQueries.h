@@ -10,7 +10,6 @@
 #include "CloudStackParser.h"
 #include "CloudStackRecords.h"
 #include "StrUtil.h"
-#include "TeskExport.h"
 
 namespace CloudStackSDKWrapper {
 
@@ -20,7 +19,7 @@ using CloudStackParams = std::vector<std::pair<std::string, std::string>>;
 /// @brief The read-only commands: the six lists, the lookups by id or name, the job status query
 /// and generic commands. Lists append to the caller's vector; lookups write the caller's record
 /// only on success. Every failure leaves its reason in the wrapper's error state.
-class CLOUDSTACK_EXPORT CCloudStackQueries : public CCloudStackErrorHandler {
+class CCloudStackQueries : public CCloudStackErrorHandler {
 public:
     /// @brief Most records one list may hold; a server that counts more is not paged through.
     static constexpr unsigned long long kMaxListRecords = 1000000;
@@ -157,7 +156,7 @@ private:
         if (first.nCount < 0 || first.nItems == 0 || static_cast<unsigned long long>(first.nCount) <= first.nItems) {
             return true;
         }
-        const unsigned long long total = static_cast<unsigned long long>(first.nCount);
+        const auto total = static_cast<unsigned long long>(first.nCount);
         if (total > kMaxListRecords) {
             pages.Truncate(before);
             return FailList(command, "the server counts " + std::to_string(total) + " records; at most " +

@@ -36,6 +36,7 @@ using CloudStackParams = std::vector<std::pair<std::string, std::string>>;
 /// share nothing and may be used from two threads at once.
 class CLOUDSTACK_EXPORT CCloudStackWrapper {
 public:
+    /// @brief A wrapper with no connection yet. Sends nothing.
     CCloudStackWrapper();
     /// @brief Sends nothing; forgets the session, the credentials and any key pair.
     ~CCloudStackWrapper();
@@ -43,7 +44,7 @@ public:
     CCloudStackWrapper& operator=(const CCloudStackWrapper&) = delete;
 
     /// @brief Logs in to the management server with a user of the ROOT domain.
-    /// @param server a bare host name or address (meaning http://<server>:8080/client/api),
+    /// @param server a bare host name or address (meaning http://SERVER:8080/client/api),
     /// host:port (http://host:port/client/api), or an http:// or https:// URL with an optional
     /// port and path (default path /client/api)
     /// @param user user name
@@ -52,13 +53,19 @@ public:
     bool Connect(const std::string& server, const std::string& user, const std::string& password);
 
     /// @brief Logs in like Connect, with a user of the given domain.
+    /// @param server as for Connect
+    /// @param user user name
+    /// @param password password, sent in the body of the login POST, never in the URL
     /// @param domain the domain's path, such as "/" or "ROOT/customers/acme"; empty means ROOT
+    /// @return true when the server accepted the login and a session key arrived
     bool Connect(const std::string& server, const std::string& user, const std::string& password,
                  const std::string& domain);
 
     /// @brief Uses an API key pair instead of a login: every later request is signed.
     /// Checks the keys with one cheap signed call (listCapabilities).
     /// @param server as for Connect
+    /// @param apiKey the user's API key
+    /// @param secretKey the user's secret key; it signs requests and is never sent
     /// @return true when the server accepted the signed call
     bool ConnectWithApiKey(const std::string& server, const std::string& apiKey, const std::string& secretKey);
 
@@ -68,10 +75,12 @@ public:
     bool Disconnect();
 
     /// @brief Trusts the certificates of this PEM file besides the system's CA store (https only).
+    /// @param path the PEM file; empty for none
     void SetCaFile(const std::string& path);
 
     /// @brief Verification of the server's certificate and host name (on by default). Off is for
     /// test clouds only, and every Connect then writes a warning line.
+    /// @param verify false switches both checks off
     void SetVerifyPeer(bool verify);
 
     /// @brief Switches on trace lines for the connection (request summaries, URLs with secrets masked).
@@ -80,66 +89,118 @@ public:
     /// @brief Does nothing; kept for hosts that call it.
     void Test();
 
-    /// @brief The last error: cleared by every public call when it starts; after a call that
-    /// returned false it says why (see ECloudStackErrorCode).
+    /// @brief The last error: cleared by every public call when it starts.
+    /// @return after a call that returned false, why (see ECloudStackErrorCode); valid as long
+    /// as the wrapper
     const CCloudStackErrorState& GetLastError() const;
 
     /// @brief When on, the lists of virtual machines and projects, and the lookups made through
-    /// them, ask for every account's records ("listall=true"), as an administrator may. Off by default.
+    /// them, ask for every account's records ("listall=true"), as an administrator may.
+    /// @param listAll on or off; off by default
     void SetListAll(bool listAll);
 
-    /// @brief Pause between two polls of an async job that is still pending (default 10 s).
-    /// The first poll is always sent at once.
+    /// @brief Pause between two polls of an async job that is still pending. The first poll is
+    /// always sent at once.
+    /// @param interval the pause; 10 s by default
     void SetJobPollInterval(std::chrono::milliseconds interval);
 
-    /// @brief Longest wait for an async job (default 0: no limit). A job still pending when it
-    /// has passed makes the call false with CS_ERROR_JOB_TIMEOUT and the job id in the message;
-    /// the job goes on on the server.
+    /// @brief Longest wait for an async job. A job still pending when it has passed makes the
+    /// call false with CS_ERROR_JOB_TIMEOUT and the job id in the message; the job goes on on
+    /// the server.
+    /// @param timeout the limit; 0 (the default) for none
     void SetJobTimeout(std::chrono::seconds timeout);
 
-    /// @brief Lists the projects of the caller's account. The last argument is not used.
+    /// @brief Lists the projects of the caller's account.
+    /// @param projects receives the records, after what it already holds
+    /// @param reserved not used
+    /// @return true when every page arrived and was read
     bool GetProjectInfoList(std::vector<SProjectInfoLib>& projects, unsigned long long reserved = 0);
     /// @brief Lists every zone.
+    /// @param zones receives the records, after what it already holds
+    /// @param reserved not used
+    /// @return true when every page arrived and was read
     bool GetZoneInfoList(std::vector<SZoneInfoLib>& zones, unsigned long long reserved = 0);
     /// @brief Lists every pod.
+    /// @param pods receives the records, after what it already holds
+    /// @param reserved not used
+    /// @return true when every page arrived and was read
     bool GetPodInfoList(std::vector<SPodInfoLib>& pods, unsigned long long reserved = 0);
     /// @brief Lists every cluster.
+    /// @param clusters receives the records, after what it already holds
+    /// @param reserved not used
+    /// @return true when every page arrived and was read
     bool GetClusterInfoList(std::vector<SClusterInfoLib>& clusters, unsigned long long reserved = 0);
     /// @brief Fetches one cluster by id or, when @p id is empty, by exact name (letter case aside).
-    /// @p cluster is written only on success.
+    /// @param name the cluster's name, used when @p id is empty
+    /// @param id the cluster's id
+    /// @param cluster written only on success
+    /// @param reserved not used
+    /// @return true when the cluster was found
     bool GetClusterInfo(const std::string& name, const std::string& id, SClusterInfoLib& cluster,
                         unsigned long long reserved = 0);
     /// @brief Lists every host.
+    /// @param hosts receives the records, after what it already holds
+    /// @param reserved not used
+    /// @return true when every page arrived and was read
     bool GetHostInfoList(std::vector<SHostInfoLib>& hosts, unsigned long long reserved = 0);
     /// @brief Fetches one host by id or, when @p id is empty, by exact name (letter case aside).
+    /// @param name the host's name, used when @p id is empty
+    /// @param id the host's id
+    /// @param host written only on success
+    /// @param reserved not used
+    /// @return true when the host was found
     bool GetHostInfo(const std::string& name, const std::string& id, SHostInfoLib& host,
                      unsigned long long reserved = 0);
     /// @brief Lists the virtual machines of the caller's account.
+    /// @param vms receives the records, after what it already holds
+    /// @param reserved not used
+    /// @return true when every page arrived and was read
     bool GetVMInfoList(std::vector<SVMInfoLib>& vms, unsigned long long reserved = 0);
     /// @brief Fetches one virtual machine by id or, when @p id is empty, by exact name (letter case aside).
+    /// @param name the machine's name, used when @p id is empty
+    /// @param id the machine's id
+    /// @param vm written only on success
+    /// @param reserved not used
+    /// @return true when the machine was found
     bool GetVMInfo(const std::string& name, const std::string& id, SVMInfoLib& vm, unsigned long long reserved = 0);
 
-    /// @brief Starts a virtual machine given its id, or its name when @p id is empty, and waits
-    /// for the server's job to end (polling every ten seconds). true when the job succeeded.
+    /// @brief Starts a virtual machine and waits for the server's job to end, polling at the job
+    /// poll interval.
+    /// @param name the machine's name, used when @p id is empty
+    /// @param id the machine's id
+    /// @return true when the job succeeded
     bool StartVM(const std::string& name, const std::string& id);
     /// @brief Stops a virtual machine, like StartVM.
+    /// @param name the machine's name, used when @p id is empty
+    /// @param id the machine's id
+    /// @return true when the job succeeded
     bool StopVM(const std::string& name, const std::string& id);
 
     /// @brief Sends any API command with "response=json" and the given parameters (values
     /// percent-encoded, in the order given): GET for commands whose name starts with "list",
     /// "get" or "query", POST otherwise.
+    /// @param command the API command, such as "listTemplates"
+    /// @param params name and value pairs
     /// @param json on success, the answer's inner object (what stands under
     /// "<command lower-cased>response") as JSON text
+    /// @return true for a successful answer
     bool Call(const std::string& command, const CloudStackParams& params, std::string& json);
 
     /// @brief Call, then, when the answer holds a "jobid", waits for that job with the job poll
     /// interval and timeout.
+    /// @param command the API command
+    /// @param params name and value pairs
     /// @param json on success, the job's "jobresult" as JSON text (the inner object when there
-    /// was no job); a failed job is false with its error in the last error
+    /// was no job)
+    /// @return true when the call and its job succeeded; a failed job is false with its error in
+    /// the last error
     bool CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json);
 
     /// @brief Call for a list command, fetching every page as the built-in lists do.
+    /// @param command the list command, such as "listTemplates"
+    /// @param params name and value pairs; "page" and "pagesize" are the wrapper's
     /// @param json on success, one JSON array of every item under the answer's item key
+    /// @return true when every page arrived and was read
     bool CallList(const std::string& command, const CloudStackParams& params, std::string& json);
 
 private:

@@ -26,7 +26,8 @@ std::string StrUtil::FormatV(const char* format, va_list args) {
         return std::string();
     }
     std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    // The first pass measured the text, so this one writes all of it.
+    (void)std::vsnprintf(buffer.data(), buffer.size(), format, args);
     return std::string(buffer.data(), static_cast<std::size_t>(needed));
 }
 

@@ -13,7 +13,7 @@ inline int _stricmp(const char* a, const char* b) {
 }
 
 /// @brief The string utility.
-class CLOUDSTACK_EXPORT StrUtil {
+class StrUtil {
 public:
     /// @brief printf-style formatting into a string of any length.
     static std::string Format(const char* format, ...) CLOUDSTACK_PRINTF(1, 2);

@@ -3,12 +3,10 @@
 #include <exception>
 #include <string>
 
-#include "TeskExport.h"
-
 /// @brief The library's own failure, thrown by platform services such as the digests.
 /// Deliberately not a std::runtime_error: the parsing layer catches that type, and a
 /// platform failure must not be mistaken for a value it could not convert.
-class CLOUDSTACK_EXPORT TeskException : public std::exception {
+class TeskException : public std::exception {
 public:
     explicit TeskException(std::string message);
     ~TeskException() override;

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "TeskExport.h"
-
 /// @brief A message digest fed piece by piece.
-class CLOUDSTACK_EXPORT TeskHash {
+class TeskHash {
 public:
     virtual ~TeskHash() = default;
 

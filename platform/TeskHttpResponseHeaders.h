@@ -5,18 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "TeskExport.h"
-
 /// @brief The header lines of the last final HTTP answer, collected line by line as curl's
 /// header callback delivers them: a status line starts a new answer (so interim 1xx answers
 /// are dropped), an obsolete folded line is joined to the line before it, and the collection
 /// is bounded so that a hostile server cannot grow it without end.
-class CLOUDSTACK_EXPORT TeskHttpResponseHeaders {
+class TeskHttpResponseHeaders {
 public:
     /// At most this many header lines of one answer are kept (the status line not counted).
     static constexpr std::size_t kMaxLines = 100;
     /// At most this many bytes of header lines of one answer are kept.
-    static constexpr std::size_t kMaxBytes = 64 * 1024;
+    static constexpr std::size_t kMaxBytes = std::size_t{64} * 1024;
 
     /// @brief Adds one received line, line end included, as curl hands it over.
     /// @param data the line's bytes (any bytes; need not end in a line end)

@@ -1,5 +1,6 @@
 #include "TeskJson.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -207,7 +208,7 @@ void TeskJson::CheckTreeLimits(const std::string& body) {
                 break;
             case '"': {
                 const char* close = StringEnd(p, end);
-                const std::size_t length = static_cast<std::size_t>(close - p);
+                const auto length = static_cast<std::size_t>(close - p);
                 p = close < end ? close + 1 : end;
                 if (expectKey) {
                     charge(kMemberCost + StringHeap(length));
@@ -284,7 +285,7 @@ void TeskJson::Release(JsonValue& value) noexcept {
             continue;
         }
         if (depth == kPathLength) {
-            std::memmove(path, path + kPathLength / 2, (kPathLength - kPathLength / 2) * sizeof(path[0]));
+            std::copy(path + kPathLength / 2, path + kPathLength, path);
             depth -= kPathLength / 2;
             cut = true;
         }

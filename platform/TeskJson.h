@@ -9,8 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "TeskExport.h"
-
 using JsonValue = nlohmann::json;
 using JsonObject = JsonValue::object_t;
 using JsonArray = JsonValue::array_t;
@@ -20,7 +18,7 @@ using JsonArray = JsonValue::array_t;
 /// The getters find a member by its exact name first and otherwise by its name ignoring ASCII
 /// letter case, because the server writes every key in lower case ("domainid") where callers
 /// may ask for "domainId".
-class CLOUDSTACK_EXPORT TeskJson {
+class TeskJson {
 public:
     TeskJson() = delete;
 

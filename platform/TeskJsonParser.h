@@ -3,12 +3,11 @@
 /// @file
 /// Base of the classes that turn answer bodies into records.
 
-#include "TeskExport.h"
 #include "TeskJson.h"
 #include "TraceLog.h"
 
 /// @brief Base of the parsers: owns the log that parse failures are written to.
-class CLOUDSTACK_EXPORT TeskJsonParser {
+class TeskJsonParser {
 public:
     TeskJsonParser();
     virtual ~TeskJsonParser();

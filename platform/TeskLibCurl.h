@@ -1,5 +1,9 @@
 #pragma once
 
+/// @file
+/// The HTTP transfer over one libcurl easy handle, and its limits, TLS settings and results.
+/// Installed because the connection's base holds these values; curl itself stays out of sight.
+
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -32,7 +36,10 @@ enum class TeskLibCurlFailure {
     Transport,       ///< anything else: connection closed early, malformed answer, bad URL, ...
 };
 
-/// @brief The enumerator's name ("ResolveHost"), for messages and test output.
+/// @brief The enumerator's name, for messages and test output. Exported: a host reads the failure
+/// kind of its connection's LastResult().
+/// @param failure the failure kind
+/// @return such as "ResolveHost"
 CLOUDSTACK_EXPORT const char* TeskLibCurlFailureName(TeskLibCurlFailure failure);
 
 /// @brief Transfer limits, kept in one place. Defaults suit a management server; a value of 0
@@ -48,6 +55,7 @@ struct TeskLibCurlLimits {
     /// any 120 s. Catches a server that drips a few bytes now and then, which the idle
     /// time-out never does.
     unsigned long long ullMinBytesPerSec{1024};
+    /// The window of the average-rate check; 120 s.
     long lRateWindowMs{120000};
     /// The whole request, from the first connect attempt to the last body byte; 30 min.
     long lTotalTimeoutMs{30L * 60 * 1000};
@@ -67,9 +75,15 @@ struct TeskLibCurlTls {
     /// false switches off the certificate and host name checks. The caller warns its user.
     bool bVerifyPeer{true};
 
+    /// @brief Same CA file and same verification.
+    /// @param other the settings to compare with
+    /// @return true when equal
     bool operator==(const TeskLibCurlTls& other) const {
         return bVerifyPeer == other.bVerifyPeer && strCaFile == other.strCaFile;
     }
+    /// @brief The negation of operator==.
+    /// @param other the settings to compare with
+    /// @return true when different
     bool operator!=(const TeskLibCurlTls& other) const { return !(*this == other); }
 };
 
@@ -124,32 +138,47 @@ class TeskHttpResponseHeaders;
 /// @brief One libcurl easy handle, reused from request to request so that the TCP
 /// connection stays open, with the request header list and the last answer's header lines.
 /// One instance belongs to one thread at a time; instances share nothing.
-class CLOUDSTACK_EXPORT TeskLibCurl {
+class TeskLibCurl {
 public:
+    /// @brief A fresh easy handle with no header lines and the default TLS settings.
     TeskLibCurl();
+    /// @brief Closes the handle and its open connection.
     ~TeskLibCurl();
     TeskLibCurl(const TeskLibCurl&) = delete;
     TeskLibCurl& operator=(const TeskLibCurl&) = delete;
 
     /// @brief Empties the request header list.
     void TeskLibCurlFreeHttpHeaderList();
-    /// @brief Appends one request header line ("Name: value").
+    /// @brief Appends one request header line.
+    /// @param type HTTP_HDR_REQUEST
+    /// @param line "Name: value"
+    /// @return false when the line could not be stored
     bool TeskLibCurlAppendHeader(_http_hdr_type_ type, const char* line);
     /// @brief The whole header lines (name, colon, value, line end) of the last final answer
     /// whose name matches @p name ignoring case, in the order received, appended to @p out.
     /// Interim answers (100 Continue) do not count.
+    /// @param name the header name
+    /// @param out receives the lines
+    /// @return true when at least one line matched
     bool GetHttpResponseHeaders(const char* name, std::list<std::string>& out);
     /// @brief The last answer's header lines.
+    /// @return valid until the next request
     const TeskHttpResponseHeaders& ResponseHeaders() const;
 
     /// @brief TLS settings for the following requests. A change drops the open connection.
+    /// @param tls the settings
     void SetTls(const TeskLibCurlTls& tls);
 
     /// @brief Sends one request with the current header list and waits for the answer.
+    /// @param method GET or POST
+    /// @param url the full URL
+    /// @param body the body of a POST; empty for GET
     /// @param response replaced by the answer body when a complete answer arrived (whatever its
     /// status), with capacity() >= size() + kTeskBodyPadding; emptied otherwise. Its old buffer
     /// is kept to receive the next answer.
-    /// @return true when a complete answer arrived; @p result says what happened either way.
+    /// @param limits the limits of this transfer
+    /// @param result what happened, whatever the outcome
+    /// @return true when a complete answer arrived
     bool Perform(_http_req_type_ method, const std::string& url, const std::string& body, std::string& response,
                  const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
 

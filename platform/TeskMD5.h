@@ -2,11 +2,10 @@
 
 #include <memory>
 
-#include "TeskExport.h"
 #include "TeskHash.h"
 
 /// @brief MD5 digest (16 bytes). Every failure throws TeskException.
-class CLOUDSTACK_EXPORT TeskMD5 : public TeskHash {
+class TeskMD5 : public TeskHash {
 public:
     /// @brief Size of the digest in bytes.
     static constexpr int kDigestSize = 16;

@@ -45,7 +45,7 @@ const char* TeskRestApiRequestInfo::MethodName() const {
     return eMethod == HTTP_REQ_POST ? "POST" : "GET";
 }
 
-TeskRestApiConnection::TeskRestApiConnection() : m_pCurl(nullptr), m_pOwnedCurl(new TeskLibCurl) {
+TeskRestApiConnection::TeskRestApiConnection() : m_pOwnedCurl(new TeskLibCurl) {
     m_pCurl = m_pOwnedCurl.get();
 }
 

@@ -1,5 +1,10 @@
 #pragma once
 
+/// @file
+/// The REST connection base of the management-server connection: requests through one curl
+/// handle, with hooks for the URL, the header lines and the login answer. Installed because the
+/// connection derives from it; a host uses it only through CCloudStackConnection.
+
 #include <memory>
 #include <string>
 
@@ -17,14 +22,16 @@ struct TeskRestApiRequestOptions {
 /// @brief The request under way, as the log hooks see it. Path and body may carry secrets (a
 /// login's password): a log line names Command(), never the path or the body.
 struct TeskRestApiRequestInfo {
-    _http_req_type_ eMethod;
+    _http_req_type_ eMethod;     ///< GET or POST
     const std::string& strPath;  ///< the query string given to get or post
     const std::string& strBody;  ///< the body given to post; empty for get
 
     /// @brief The value of the "command" parameter of the path, else of a form body; "(none)"
     /// when neither has one. Worked out on each call: call it only for a line that is written.
+    /// @return the command's name
     std::string Command() const;
-    /// @brief "GET" or "POST".
+    /// @brief The request method's name.
+    /// @return "GET" or "POST"
     const char* MethodName() const;
 };
 
@@ -44,47 +51,73 @@ struct TeskRestApiRequestInfo {
 ///   7. LogError when no complete answer arrived or recvResp refused it.
 /// When computeUrl or a header hook fails, the base writes an error line of its own and the
 /// request ends there, before LogRequest.
+///
+/// Compiled with default visibility for its type information, which a host built with
+/// -fsanitize=undefined refers to through the connection; the version script keeps its members
+/// out of the shared object's exports.
 class CLOUDSTACK_EXPORT TeskRestApiConnection {
 public:
+    /// @brief A connection with its own curl handle, no server and no header lines.
     TeskRestApiConnection();
+    /// @brief Closes the curl handle and its connection.
     virtual ~TeskRestApiConnection();
     TeskRestApiConnection(const TeskRestApiConnection&) = delete;
     TeskRestApiConnection& operator=(const TeskRestApiConnection&) = delete;
 
     /// @brief Builds the full URL of a request; the base's is @p server followed by @p path.
+    /// @param server the server given to connect
+    /// @param path the query string given to get or post
+    /// @param options the request's options; null for none
+    /// @param url receives the URL
     /// @return false to stop the request
     virtual bool computeUrl(const std::string& server, const std::string& path,
                             const TeskRestApiRequestOptions* options, std::string& url);
     /// @brief Decides whether a complete answer is a success; the base's accepts HTTP 2xx.
+    /// @param response the answer body
+    /// @return true for a success
     virtual bool recvResp(std::string& response);
-    /// @brief Appends the header lines of this request's @p options (null for none). The
-    /// base's adds none.
+    /// @brief Appends the header lines of this request's @p options. The base's adds none.
+    /// @param options the request's options; null for none
+    /// @return false to stop the request
     virtual bool addCurlHeaders(const TeskRestApiRequestOptions* options);
     /// @brief Starts the header list afresh: empties it and appends the content-type line (or
     /// the one the request's options name). An override that keeps the list of the previous
     /// request returns early while HeadersNeedRebuild() is false.
+    /// @return false to stop the request
     virtual bool addCommonCurlHeaders();
     /// @brief Appends the header lines of a login request; called only while the login flag is
     /// raised. The base's adds none.
+    /// @return false to stop the request
     virtual bool addLoginCurlHeaders();
     /// @brief Reads what the login answer set; called after each complete answer to a request
     /// sent while the login flag is raised, whatever its status. The base's does nothing.
+    /// @return not used
     virtual bool saveLoginCurlHeaders();
     /// @brief Performs the transfer with the current header list and stores its outcome in
-    /// LastResult(); @p response receives the body of a complete answer.
+    /// LastResult().
+    /// @param method GET or POST
+    /// @param url the full URL
+    /// @param body the body of a POST; empty for GET
+    /// @param response receives the body of a complete answer
     /// @return true when a complete answer arrived, whatever its status
     virtual bool sendReq(_http_req_type_ method, const std::string& url, const std::string& body,
                          std::string& response);
     /// @brief After every transfer: with debug on, the base's writes one summary line.
+    /// @param request the request
+    /// @param result what its transfer produced
     virtual void LogResponse(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result);
     /// @brief Before every transfer. The base's writes nothing: its summary line after the
     /// answer says everything.
+    /// @param request the request
     virtual void LogRequest(const TeskRestApiRequestInfo& request);
     /// @brief Once for each transfer that brought no usable answer: the base's writes one error
     /// line naming the command, the server's host and port, and why; never the URL's path or query.
+    /// @param request the request
+    /// @param result what its transfer produced
     virtual void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result);
 
     /// @brief Stores the complete content-type header line sent with every request.
+    /// @param line such as "Content-Type: application/json; charset=UTF-8"
     void SetContentType(const std::string& line) {
         if (line != m_strContentType) {
             m_strContentType = line;
@@ -92,30 +125,49 @@ public:
         }
     }
 
-    /// @brief Remembers the server for the following requests. The flag and the text are unused.
+    /// @brief Remembers the server for the following requests.
+    /// @param server what computeUrl receives
+    /// @param secure not used
+    /// @param certificate not used
+    /// @return true
     bool connect(const std::string& server, bool secure, const std::string& certificate);
 
     /// @brief printf-formats one argument and appends it to @p query, joined with '&'. The value
     /// part (after the first '=') is percent-encoded.
+    /// @param query the query string so far
+    /// @param format printf format of the argument, such as "id=%s"
     void appendQueryStringArgument(std::string& query, const char* format, ...) CLOUDSTACK_PRINTF(3, 4);
 
     /// @brief GET of @p path (a query string that starts with '?'). true for a successful answer
     /// (HTTP 2xx), whose body is then in @p response with kTeskBodyPadding spare bytes behind it;
     /// @p response's old buffer is reused for the next answer.
+    /// @param path the query string
+    /// @param response receives the answer body
+    /// @param options the request's options; null for none
+    /// @return true for a successful answer
     bool get(const std::string& path, std::string& response, const TeskRestApiRequestOptions* options);
     /// @brief POST of @p path with @p body, sent with the content type of @p options when it
     /// names one. Otherwise as get.
+    /// @param path the query string
+    /// @param body the request body
+    /// @param response receives the answer body
+    /// @param options the request's options; null for none
+    /// @return true for a successful answer
     bool post(const std::string& path, const std::string& body, std::string& response,
               const TeskRestApiRequestOptions* options);
 
     /// @brief Switches on the trace lines of this connection's log, and a summary line per request.
+    /// @return true
     bool enableDebug();
 
     /// @brief Transfer limits (time-outs, rate, body size), adjustable for tests.
+    /// @return the limits of the following requests
     TeskLibCurlLimits& Limits() { return m_Limits; }
     /// @brief TLS settings for the following requests; a change drops the open connection.
+    /// @return the settings
     TeskLibCurlTls& Tls() { return m_Tls; }
-    /// @brief What the last request's transfer produced: failure kind, status, host, Location.
+    /// @brief What the last request's transfer produced.
+    /// @return failure kind, status, host, Location
     const TeskLibCurlResult& LastResult() const { return m_LastResult; }
 
 protected:
@@ -124,16 +176,17 @@ protected:
     /// changed since the list was built, after a login answer was saved, for a request with
     /// options and the one after it, and after a header hook failed. Otherwise the list of the
     /// previous request still holds and may be kept as it is.
+    /// @return whether the list must be built anew
     bool HeadersNeedRebuild() const { return m_bRebuildHeaders; }
     /// @brief Makes the next request build its header list from nothing (call it when
     /// something a header hook appends has changed).
     void InvalidateHeaders() { m_bHeadersStale = true; }
 
-    TeskLibCurl* m_pCurl;
-    TraceLog m_Log;
-    std::string m_strContentType;  ///< change it through SetContentType
-    bool m_bLoginInProgress{false};
-    std::string m_strServer;
+    TeskLibCurl* m_pCurl{nullptr};   ///< the curl wrapper: header lines in, answer header lines out
+    TraceLog m_Log;                  ///< the log of this connection and of the class derived from it
+    std::string m_strContentType;    ///< change it through SetContentType
+    bool m_bLoginInProgress{false};  ///< raised by the derived class around its login request
+    std::string m_strServer;         ///< the server given to connect
 
 private:
     bool request(_http_req_type_ method, const std::string& path, const std::string& body, std::string& response,

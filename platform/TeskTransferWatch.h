@@ -5,7 +5,6 @@
 #include <deque>
 #include <string>
 
-#include "TeskExport.h"
 #include "TeskLibCurl.h"
 
 /// @brief Watches one transfer against the idle, average-rate and overall limits of
@@ -13,7 +12,7 @@
 /// so a server that sends a few bytes every minute never trips it; here the bytes of every
 /// window are counted, and a limit is reported only when it is certainly crossed.
 /// Time is passed in, so that the bookkeeping can be checked without waiting.
-class CLOUDSTACK_EXPORT TeskTransferWatch {
+class TeskTransferWatch {
 public:
     using Clock = std::chrono::steady_clock;
 

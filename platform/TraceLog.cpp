@@ -30,15 +30,14 @@ std::string NowUtc() {
     gmtime_r(&seconds, &utc);
     char text[40];
     const std::size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms));
+    // Cannot be cut short: the milliseconds are three digits.
+    (void)std::snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms));
     return text;
 }
 
 }  // namespace
 
 TraceLog::TraceLog(TraceLogFileInstance* instance) : m_pInstance(instance) {}
-
-TraceLog::~TraceLog() = default;
 
 void TraceLog::EnableDebug(bool enable) {
     m_bDebug = enable;
@@ -107,7 +106,8 @@ void TraceLog::Write(TraceLogRecord::Kind kind, int level, const char* function,
 
     line += '\n';
     FILE* stream = m_pInstance != nullptr && m_pInstance->Stream() != nullptr ? m_pInstance->Stream() : stderr;
-    // One fwrite per line keeps lines from several threads whole.
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
+    // One fwrite per line keeps lines from several threads whole. A line that cannot be written
+    // is lost: the log has nowhere else to say so.
+    (void)std::fwrite(line.data(), 1, line.size(), stream);
+    (void)std::fflush(stream);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The library's debug log, and the process-wide sink through which a host receives its lines.
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -8,9 +11,13 @@
 
 /// @brief A destination for trace lines: an open stdio stream that the caller owns.
 /// A null TraceLogFileInstance* everywhere means the process default, standard error.
-class CLOUDSTACK_EXPORT TraceLogFileInstance {
+class TraceLogFileInstance {
 public:
+    /// @brief Names a destination.
+    /// @param stream an open stream, owned by the caller, that outlives every log writing to it
     explicit TraceLogFileInstance(FILE* stream) : m_pStream(stream) {}
+    /// @brief The destination.
+    /// @return the stream given to the constructor
     FILE* Stream() const { return m_pStream; }
 
 private:
@@ -19,41 +26,60 @@ private:
 
 /// @brief One line as handed to a sink installed with TraceLog::SetSink.
 struct TraceLogRecord {
-    enum class Kind { Trace, Error };
-    Kind kind{Kind::Trace};
-    int level{0};          ///< debug level of a trace line; 0 for an error line
-    std::string function;  ///< the function field (the caller's pretty function name)
-    std::string message;   ///< the formatted message
-    std::string line;      ///< the whole line as it would be written: time, kind, function, message
+    /// @brief What kind of line.
+    enum class Kind {
+        Trace,  ///< written only while debug output is on
+        Error,  ///< always written
+    };
+    Kind kind{Kind::Trace};  ///< trace or error line
+    int level{0};            ///< debug level of a trace line; 0 for an error line
+    std::string function;    ///< the function field (the caller's pretty function name)
+    std::string message;     ///< the formatted message
+    std::string line;        ///< the whole line as it would be written: time, kind, function, message
 };
 
 /// @brief The debug log. Error lines are always written; trace lines only while debug
 /// output is on for this log object. Lines go to the log's destination unless a
 /// process-wide sink is installed, which then receives every line instead.
-class CLOUDSTACK_EXPORT TraceLog {
+class TraceLog {
 public:
+    /// @brief Receives each line instead of the destinations, while installed.
     using Sink = std::function<void(const TraceLogRecord&)>;
 
+    /// @brief A log with debug output off.
+    /// @param instance the destination; null for standard error
     explicit TraceLog(TraceLogFileInstance* instance = nullptr);
-    ~TraceLog();
+    /// @brief Writes nothing.
+    ~TraceLog() = default;
     TraceLog(const TraceLog&) = delete;
     TraceLog& operator=(const TraceLog&) = delete;
 
     /// @brief Switches trace lines of this log object on or off.
+    /// @param enable on or off
     void EnableDebug(bool enable = true);
+    /// @brief Whether trace lines are written.
+    /// @return true while debug output is on
     bool IsDebugEnabled() const;
 
     /// @brief Writes one trace line of the given level, when debug output is on.
+    /// @param function the caller's pretty function name
+    /// @param level the debug level
+    /// @param format printf format of the message
     void DebugLvl(const char* function, int level, const char* format, ...) CLOUDSTACK_PRINTF(4, 5);
     /// @brief Writes one error line, always.
+    /// @param function the caller's pretty function name
+    /// @param format printf format of the message
     void Error(const char* function, const char* format, ...) CLOUDSTACK_PRINTF(3, 4);
 
     /// @brief Installs a process-wide sink that receives every line in place of the
     /// destinations (thread-safe). An empty function restores the destinations.
     /// The sink runs under the log's lock, so once SetSink returns the old sink is no longer
     /// running; for the same reason a sink must not write to a TraceLog or call SetSink.
+    /// The one member of this class that the shared object exports: through it a host routes or
+    /// silences the library's lines.
+    /// @param sink receives every line from now on; an empty function restores the destinations
     /// @return the sink that was installed before.
-    static Sink SetSink(Sink sink);
+    CLOUDSTACK_EXPORT static Sink SetSink(Sink sink);
 
 private:
     void Write(TraceLogRecord::Kind kind, int level, const char* function, const std::string& message);

@@ -14,6 +14,9 @@ packages=(
   zlib1g-dev libbrotli-dev
   python3                # the Python reference client of scripts/bench.sh
   clang-14 libclang-rt-14-dev llvm-14  # libFuzzer and its symbolizer for scripts/fuzz.sh
+  clang-format-14 clang-tidy-14  # the format and clang-tidy phases of scripts/test.sh
+  doxygen                # the API reference (cmake --build build --target docs)
+  dpkg-dev file          # cpack -G DEB (dpkg-shlibdeps)
 )
 
 missing=()

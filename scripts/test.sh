@@ -1,21 +1,132 @@
 #!/usr/bin/env bash
-# Installs the dependencies, then builds and runs every test twice: in a normal build and in
-# a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The test command. Installs the dependencies, then runs these phases and prints the time of
+# each at the end (also when one fails):
+#   format   clang-format-14 finds nothing to change in the tree's C++ files
+#   build    the normal build (build/) and every test
+#   asan     a build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), every test
+#   tsan     a build with ThreadSanitizer (build-tsan/): the library and the tests that start threads
+#   tidy     clang-tidy-14 on src/ and platform/, with the normal build's compile commands
+#   install  build/ installed into build/install; examples/consumer built against it with
+#            find_package and with pkg-config and run against the installed simulator; the Debian
+#            packages; the API reference
+# Each configuration is built once; a second run rebuilds only what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-
 jobs=$(nproc 2>/dev/null || echo 2)
-run() {
-  local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@"
-  cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+report=()
+current=""
+started=0
+cpu_start=(0 0)
+
+times_file=$(mktemp)
+# User and system CPU seconds of every child process waited for so far. `times` must run in this
+# shell, not in a command substitution, whose own children are none.
+children_cpu() {
+  times >"$times_file"
+  awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%.1f %.1f\n", u[1] * 60 + u[2], s[1] * 60 + s[2] }' \
+    "$times_file" >"$times_file.cpu"
 }
 
-echo "== normal build =="
-run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run build-asan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_SANITIZE=ON
+begin() {
+  current=$1
+  echo
+  echo "== $current =="
+  started=$(date +%s.%N)
+  children_cpu
+  read -r -a cpu_start <"$times_file.cpu"
+}
+
+end() {
+  local status=$1 now cpu
+  now=$(date +%s.%N)
+  children_cpu
+  read -r -a cpu <"$times_file.cpu"
+  report+=("$(awk -v n="$current" -v t0="$started" -v t1="$now" -v u0="${cpu_start[0]}" -v u1="${cpu[0]}" \
+    -v s0="${cpu_start[1]}" -v s1="${cpu[1]}" -v st="$status" \
+    'BEGIN { printf "%-8s %8.1f %8.1f %8.1f  %s", n, t1 - t0, u1 - u0, s1 - s0, st }')")
+  current=""
+}
+
+print_report() {
+  local status=$?
+  [ -n "$current" ] && end FAILED
+  echo
+  echo "phase     wall (s)  user (s)   sys (s)"
+  printf '%s\n' "${report[@]}"
+  if [ "$status" -eq 0 ]; then echo "every phase passed"; else echo "test.sh failed"; fi
+  rm -f "$times_file" "$times_file.cpu"
+}
+trap print_report EXIT
+
+# phase NAME COMMAND...: runs one timed phase; the script stops at the first that fails.
+phase() {
+  begin "$1"
+  shift
+  "$@"
+  end ok
+}
+
+configure() {
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
+}
+
+format_check() {
+  local files
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    mapfile -t files < <(git ls-files '*.cpp' '*.h')
+  else
+    mapfile -t files < <(find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
+  fi
+  clang-format-14 --dry-run --Werror "${files[@]}"
+  echo "${#files[@]} files formatted as .clang-format says"
+}
+
+normal_build() {
+  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLOUDSTACK_UNITY=ON
+  cmake --build build -j "$jobs"
+  ctest --test-dir build --output-on-failure -j "$jobs"
+}
+
+asan_build() {
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_SANITIZE=ON -DCLOUDSTACK_BUILD_BENCHMARKS=OFF \
+    -DCLOUDSTACK_UNITY=ON
+  cmake --build build-asan -j "$jobs"
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+}
+
+tsan_build() {
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_TSAN=ON -DCLOUDSTACK_BUILD_TOOLS=OFF -DCLOUDSTACK_UNITY=ON
+  cmake --build build-tsan -j "$jobs" --target thread-tests
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+}
+
+tidy() {
+  # Every finding is an error (.clang-tidy); the compile commands are the normal build's.
+  run-clang-tidy-14 -p build -j "$jobs" -quiet "$PWD/(src|platform)/[^/]*\.cpp\$" >build/clang-tidy.log 2>&1 ||
+    { grep -v -e '^clang-tidy-14 ' -e 'warnings generated' -e '^Suppressed' -e '^Use -header-filter' \
+        build/clang-tidy.log; return 1; }
+  echo "clang-tidy: no finding in $(grep -c '^clang-tidy-14 ' build/clang-tidy.log) files"
+}
+
+install_check() {
+  rm -rf build/install
+  cmake --install build --prefix build/install >/dev/null
+  examples/consumer/check.sh build/install build/consumer
+  (cd build && cpack -G DEB >/dev/null && ls packages/*.deb)
+  cmake --build build --target docs
+  echo "API reference: build/docs/html/index.html"
+}
+
+phase deps bash scripts/install-deps.sh
+phase format format_check
+phase build normal_build
+phase asan asan_build
+phase tsan tsan_build
+phase tidy tidy
+phase install install_check

@@ -595,6 +595,7 @@ private:
         Reserve();
         for (auto item : items) {
             od::value element;
+            // simdjson's get() takes its result as an rvalue. NOLINTNEXTLINE(performance-move-const-arg)
             if (const auto error = std::move(item).get(element)) return Failed(error);
             ++m_items;
             if (const auto error = element.type().get(type)) return Failed(error);
@@ -939,6 +940,7 @@ private:
                 if (const auto error = value.get_array().get(array)) return Failed(error);
                 for (auto item : array) {
                     od::value element;
+                    // simdjson's get() takes its result as an rvalue. NOLINTNEXTLINE(performance-move-const-arg)
                     if (const auto error = std::move(item).get(element)) return Failed(error);
                     if (const Outcome outcome = Skip(element, depth + 1); outcome != Outcome::Done) return outcome;
                 }
@@ -1007,8 +1009,8 @@ std::size_t CountTokens(const char* p, const char* end, bool& afterBreak) {
                          _mm_or_si128(_mm_or_si128(equal(bytes, ':'), equal(bytes, ',')), equal(bytes, '"')));
         const __m128i blanks = _mm_or_si128(_mm_or_si128(equal(bytes, ' '), equal(bytes, '\t')),
                                             _mm_or_si128(equal(bytes, '\n'), equal(bytes, '\r')));
-        const unsigned op = static_cast<unsigned>(_mm_movemask_epi8(ops));
-        const unsigned blank = static_cast<unsigned>(_mm_movemask_epi8(blanks));
+        const auto op = static_cast<unsigned>(_mm_movemask_epi8(ops));
+        const auto blank = static_cast<unsigned>(_mm_movemask_epi8(blanks));
         const unsigned breaks = op | blank;
         const unsigned previous = ((breaks << 1) | (afterBreak ? 1u : 0u)) & 0xFFFFu;
         tokens += static_cast<std::size_t>(__builtin_popcount(op | (previous & ~blank & 0xFFFFu)));
@@ -1049,7 +1051,7 @@ bool CCloudStackParser::ReadListInOnePass(const std::string& body, const std::st
     // The tree walk decides every body that is not JSON, so that a refusal (too deep, too costly)
     // is logged for them as it would have been. nlohmann takes a NUL byte for the end of the input.
     const auto notJson = [&]() {
-        if (std::memchr(body.data(), '\0', body.size()) != nullptr) {
+        if (body.find('\0') != std::string::npos) {
             return ParseListTree(body, responseKey, itemKey, out, pPage);
         }
         TeskJson::CheckTreeLimits(body);

@@ -10,11 +10,11 @@ namespace CloudStackSDKWrapper {
 // Members are built in declaration order and, should one step throw, the ones already built
 // are destroyed in reverse; the borrowers (queries, operations) go before what they borrow.
 CCloudStackWrapper::CCloudStackWrapper() : m_Log(nullptr) {
-    m_pConnection.reset(new CCloudStackConnection());
-    m_pParser.reset(new CCloudStackParser());
-    m_pQueries.reset(new CCloudStackQueries(m_pConnection.get(), m_pParser.get(), &m_ErrorState));
-    m_pOperations.reset(
-        new CCloudStackOperations(m_pConnection.get(), m_pParser.get(), m_pQueries.get(), &m_ErrorState));
+    m_pConnection = std::make_unique<CCloudStackConnection>();
+    m_pParser = std::make_unique<CCloudStackParser>();
+    m_pQueries = std::make_unique<CCloudStackQueries>(m_pConnection.get(), m_pParser.get(), &m_ErrorState);
+    m_pOperations =
+        std::make_unique<CCloudStackOperations>(m_pConnection.get(), m_pParser.get(), m_pQueries.get(), &m_ErrorState);
 }
 
 CCloudStackWrapper::~CCloudStackWrapper() {

@@ -1,8 +1,10 @@
-// A host includes only the wrapper header and links only the shared object.
+// A host includes only the public headers (the wrapper, and the connection for its digest) and
+// links only the shared object: every call here goes through the shared object's exports.
 #include <gtest/gtest.h>
 
 #include <type_traits>
 
+#include "CloudStackConnection.h"
 #include "CloudStackWrapper.h"
 #include "TestServer.h"
 
@@ -32,6 +34,23 @@ TEST(PublicHeaderTest, AHostDrivesTheSharedObjectAgainstAServer) {
     ASSERT_TRUE(wrapper.GetHostInfoList(hosts));
     ASSERT_FALSE(hosts.empty());
     EXPECT_FALSE(hosts[0].strName.empty());
+}
+
+TEST(PublicHeaderTest, AHostHashesWithAConnectionOfItsOwn) {
+    CCloudStackConnection connection;
+    EXPECT_EQ(connection.MD5Hash("password"), "5F4DCC3B5AA765D61D8327DEB882CF99");
+}
+
+TEST(PublicHeaderTest, AHostSendsACommandThroughAConnectionOfItsOwn) {
+    cstest::TestServer server;
+    ASSERT_TRUE(server.Start());
+    CCloudStackConnection connection;
+    ASSERT_TRUE(connection.connect(server.Address(), "admin", "password"));
+    std::string body;
+    ASSERT_TRUE(connection.GET("listZones", body));
+    EXPECT_NE(body.find("\"listzonesresponse\""), std::string::npos);
+    EXPECT_EQ(connection.LastResult().lHttpStatus, 200);
+    EXPECT_TRUE(connection.disconnect());
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+# Debian packages: `cd build && cpack -G DEB` makes three packages from the install rules:
+#   libcloudstacksdkwrapper1      the shared library and the README      (component runtime)
+#   libcloudstacksdkwrapper-dev   headers, CMake package, pkg-config file (component dev)
+#   cloudstack-tools              cloudstack-cli and cloudstack-sim       (component tools)
+# dpkg-shlibdeps works out what each needs of the system's libraries.
+set(CPACK_PACKAGE_NAME cloudstack-sdk-wrapper)
+set(CPACK_PACKAGE_VENDOR "CloudStackSDKWrapper developers")
+set(CPACK_PACKAGE_CONTACT "CloudStackSDKWrapper developers <cloudstack-sdk-wrapper@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+# Debug information stays in the build tree.
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev)
+if(CLOUDSTACK_BUILD_TOOLS)
+  list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tools link the library of the runtime package, which dpkg-shlibdeps finds in the build tree.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcloudstacksdkwrapper${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "${PROJECT_DESCRIPTION} (shared library)")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcloudstacksdkwrapper-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libcloudstacksdkwrapper${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "${PROJECT_DESCRIPTION} (headers, CMake package, pkg-config file)")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME cloudstack-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libcloudstacksdkwrapper${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "${PROJECT_DESCRIPTION} (cloudstack-cli, and the simulator cloudstack-sim)")
+
+include(CPack)
