@@ -37,8 +37,9 @@ function(included_files out source)
 endfunction()
 
 # The standard library's own files: whatever the whole C++ library and the POSIX headers that a
-# public header may name pull in.
-set(reference ${WORK_DIR}/StandardLibrary.cpp)
+# public header may name pull in. Each header's check has a file of its own: ctest runs them in
+# parallel, and one check rewriting a file that another is compiling makes that one fail.
+set(reference ${WORK_DIR}/StandardLibrary-${HEADER}.cpp)
 file(WRITE ${reference} "#include <bits/stdc++.h>\n#include <strings.h>\n#include <unistd.h>\n")
 included_files(standard ${reference} -E -o /dev/null)
 
