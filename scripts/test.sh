@@ -100,7 +100,7 @@ asan_build() {
 }
 
 tsan_build() {
-  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  # TSAN_OPTIONS, with the suppressions of tests/tsan.supp, are set on each test by tests/CMakeLists.txt.
   configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_TSAN=ON -DCLOUDSTACK_BUILD_TOOLS=OFF -DCLOUDSTACK_UNITY=ON
   cmake --build build-tsan -j "$jobs" --target thread-tests
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads

@@ -31,7 +31,7 @@ protected:
 // Every record type from a real answer, every field.
 class CloudStackParserRecordTest : public ParserFixture {};
 
-TEST_F(CloudStackParserRecordTest, Projects) {
+TEST_F(CloudStackParserRecordTest, ProjectTakesEveryMappedFieldButNoAccountFromAnOwnerArray) {
     std::vector<SProjectInfoLib> projects;
     ASSERT_TRUE(m_parser.ParseNestedList(Fixture("listProjects.json"), "listprojectsresponse", "project", projects));
     ASSERT_EQ(projects.size(), 1u);
@@ -46,7 +46,7 @@ TEST_F(CloudStackParserRecordTest, Projects) {
     EXPECT_EQ(p.strProjectAccountName, "PrjAcct-billing-2");
 }
 
-TEST_F(CloudStackParserRecordTest, Zones) {
+TEST_F(CloudStackParserRecordTest, ZonesKeepTheAnswersOrderAndAllocationStates) {
     std::vector<SZoneInfoLib> zones;
     ASSERT_TRUE(m_parser.ParseNestedList(Fixture("listZones.json"), "listzonesresponse", "zone", zones));
     ASSERT_EQ(zones.size(), 2u);
@@ -58,7 +58,7 @@ TEST_F(CloudStackParserRecordTest, Zones) {
     EXPECT_EQ(zones[1].strAllocationState, "Disabled");
 }
 
-TEST_F(CloudStackParserRecordTest, Pods) {
+TEST_F(CloudStackParserRecordTest, PodTakesItsZoneGatewayAndNetmask) {
     std::vector<SPodInfoLib> pods;
     ASSERT_TRUE(m_parser.ParseNestedList(Fixture("listPods.json"), "listpodsresponse", "pod", pods));
     ASSERT_EQ(pods.size(), 1u);
@@ -71,7 +71,7 @@ TEST_F(CloudStackParserRecordTest, Pods) {
     EXPECT_EQ(pods[0].strNetmask, "255.255.255.0");
 }
 
-TEST_F(CloudStackParserRecordTest, Clusters) {
+TEST_F(CloudStackParserRecordTest, ClusterTakesPodZoneHypervisorAndStates) {
     std::vector<SClusterInfoLib> clusters;
     ASSERT_TRUE(m_parser.ParseNestedList(Fixture("listClusters.json"), "listclustersresponse", "cluster", clusters));
     ASSERT_EQ(clusters.size(), 2u);
@@ -123,7 +123,7 @@ TEST_F(CloudStackParserRecordTest, HostsWithMemoryBeyond32Bits) {
     EXPECT_EQ(hosts[1].ullMemoryUsed, 0u);
 }
 
-TEST_F(CloudStackParserRecordTest, VirtualMachines) {
+TEST_F(CloudStackParserRecordTest, MachineTakesEveryMappedFieldAndAStoppedOneHasNoHost) {
     std::vector<SVMInfoLib> vms;
     ASSERT_TRUE(m_parser.ParseNestedList(Fixture("listVirtualMachines.json"), "listvirtualmachinesresponse",
                                          "virtualmachine", vms));
@@ -170,7 +170,7 @@ TEST_F(CloudStackParserRecordTest, MixedCaseKeyPreferredOverLowerCase) {
     EXPECT_EQ(vms[0].nCpuNumber, 4);
 }
 
-TEST_F(CloudStackParserRecordTest, JobSucceeded) {
+TEST_F(CloudStackParserRecordTest, SucceededJobTakesStatusResultCodeAndResult) {
     SJobInfoLib job;
     ASSERT_TRUE(
         m_parser.ParseNestedObject(Fixture("queryAsyncJobResult-success.json"), "queryasyncjobresultresponse", job));
