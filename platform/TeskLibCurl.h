@@ -101,10 +101,10 @@ struct TeskLibCurlResult {
 
 /// @brief One request as an installed TeskTransferFunction receives it.
 struct TeskTransferRequest {
-    _http_req_type_ eMethod{HTTP_REQ_GET};
-    std::string strUrl;                    ///< the full URL, query included
-    std::vector<std::string> headerLines;  ///< the request header list in order, as curl would be given it
-    std::string strBody;                   ///< the POST body; empty for GET
+    _http_req_type_ eMethod{HTTP_REQ_GET};  ///< GET or POST
+    std::string strUrl;                     ///< the full URL, query included
+    std::vector<std::string> headerLines;   ///< the request header list in order, as curl would be given it
+    std::string strBody;                    ///< the POST body; empty for GET
 };
 
 /// @brief The answer an installed TeskTransferFunction gives.
@@ -129,9 +129,11 @@ using TeskTransferFunction = std::function<bool(const TeskTransferRequest&, Tesk
 /// the same header bounds, body cap, padding and failure classification as an answer curl
 /// received, and an announced Content-Length over the cap is refused as curl refuses it. An empty
 /// function restores the network. A replacement may still be running on another thread when this
-/// returns, so it must outlive every such caller.
+/// returns, so it must outlive every such caller. Not exported from the shared object: the fuzz
+/// targets and tests link the library's static archive.
+/// @param function the replacement; empty for the network
 /// @return the function that was installed before (empty for the network)
-CLOUDSTACK_EXPORT TeskTransferFunction SetTransferFunction(TeskTransferFunction function);
+TeskTransferFunction SetTransferFunction(TeskTransferFunction function);
 
 class TeskHttpResponseHeaders;
 
