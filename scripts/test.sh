@@ -2,9 +2,12 @@
 # The test command. Installs the dependencies, then runs these phases and prints the time of
 # each at the end (also when one fails):
 #   format   clang-format-14 finds nothing to change in the tree's C++ files
-#   build    the normal build (build/) and every test
-#   asan     a build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), every test
-#   tsan     a build with ThreadSanitizer (build-tsan/): the library and the tests that start threads
+#   build    the library and the tools as installed (build/: GCC, optimised), each installed header
+#            compiled alone and the shared object's exports checked against tests/exported-symbols.txt
+#   asan     a build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/, clang-14):
+#            every test, the fuzz corpus replays included
+#   tsan     a build with ThreadSanitizer (build-tsan/, clang-14): the library and the tests that
+#            start threads
 #   tidy     clang-tidy-14 on src/ and platform/, with the normal build's compile commands
 #   install  build/ installed into build/install; examples/consumer built against it with
 #            find_package and with pkg-config and run against the installed simulator; the Debian
@@ -70,6 +73,10 @@ phase() {
 configure() {
   local dir=$1
   shift
+  # A tree configured for another compiler is started afresh rather than half reconfigured.
+  if [ -n "${CXX:-}" ] && [ -f "$dir/CMakeCache.txt" ] && ! grep -q "^CMAKE_CXX_COMPILER:[A-Z]*=.*$CXX\$" "$dir/CMakeCache.txt"; then
+    rm -rf "$dir"
+  fi
   mkdir -p "$dir"
   cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
 }
@@ -85,25 +92,41 @@ format_check() {
   echo "${#files[@]} files formatted as .clang-format says"
 }
 
+# The library and the tools as they are installed (GCC, optimised), and the checks of the public
+# surface that need no test program: each installed header alone, and the exported symbols.
 normal_build() {
-  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLOUDSTACK_UNITY=ON
-  cmake --build build -j "$jobs"
-  ctest --test-dir build --output-on-failure -j "$jobs"
+  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLOUDSTACK_UNITY=ON -DCLOUDSTACK_BUILD_BENCHMARKS=OFF
+  cmake --build build -j "$jobs" --target CloudStackSDKWrapper cloudstack-cli cloudstack-sim
+  ctest --test-dir build --output-on-failure -j "$jobs" -R '^(ExportedSymbols|PublicHeaderAlone)'
 }
 
+# The sanitizer builds use clang-14, which compiles the test programs in half GCC's time.
+sanitizer_compilers() {
+  export CC=clang-14 CXX=clang++-14
+  if [ -x /usr/bin/llvm-symbolizer-14 ]; then export ASAN_SYMBOLIZER_PATH=/usr/bin/llvm-symbolizer-14; fi
+}
+
+# Every test, the fuzz corpus replays included.
 asan_build() {
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_SANITIZE=ON -DCLOUDSTACK_BUILD_BENCHMARKS=OFF \
-    -DCLOUDSTACK_UNITY=ON
-  cmake --build build-asan -j "$jobs"
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  (
+    sanitizer_compilers
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    configure build-asan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_SANITIZE=ON -DCLOUDSTACK_BUILD_BENCHMARKS=OFF \
+      -DCLOUDSTACK_UNITY=ON
+    cmake --build build-asan -j "$jobs"
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  )
 }
 
 tsan_build() {
-  # TSAN_OPTIONS, with the suppressions of tests/tsan.supp, are set on each test by tests/CMakeLists.txt.
-  configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_TSAN=ON -DCLOUDSTACK_BUILD_TOOLS=OFF -DCLOUDSTACK_UNITY=ON
-  cmake --build build-tsan -j "$jobs" --target thread-tests
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+  (
+    sanitizer_compilers
+    # TSAN_OPTIONS, with the suppressions of tests/tsan.supp, are set on each test by tests/CMakeLists.txt.
+    configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DCLOUDSTACK_TSAN=ON -DCLOUDSTACK_BUILD_TOOLS=OFF \
+      -DCLOUDSTACK_UNITY=ON
+    cmake --build build-tsan -j "$jobs" --target thread-tests
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+  )
 }
 
 tidy() {
