@@ -39,6 +39,14 @@ void StrUtil::TrimRight(std::string& text, const char* set) {
     text.erase(last == std::string::npos ? 0 : last + 1);
 }
 
+void StrUtil::ToLower(std::string& text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+}
+
 void StrUtil::ToUpper(std::string& text) {
     // ASCII only: locale-dependent toupper would also touch bytes of UTF-8 sequences.
     for (char& c : text) {

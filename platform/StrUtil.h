@@ -25,6 +25,8 @@ public:
 
     /// @brief Upper-cases ASCII letters of @p text in place.
     static void ToUpper(std::string& text);
+    /// @brief Lower-cases ASCII letters of @p text in place.
+    static void ToLower(std::string& text);
 
     /// @brief Case-insensitive comparison of the character data up to the first NUL; 0 means equal.
     static int CompareNoCase(const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()); }

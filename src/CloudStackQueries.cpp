@@ -11,7 +11,7 @@ bool StartsWith(const std::string& text, const char* prefix) {
 }
 
 std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    StrUtil::ToLower(text);
     return text;
 }
 

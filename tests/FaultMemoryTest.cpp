@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Compression.h"
 #include "FaultHarness.h"
 
 namespace faults {
@@ -102,46 +102,6 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
         size -= static_cast<std::size_t>(put);
     }
     return true;
-}
-
-// gzip of @p unit repeated @p times: after a full flush the compressor starts afresh, so every
-// repetition after the first compresses to the same bytes and a body of gibibytes costs no
-// more than one unit to make.
-std::string GzipRepeated(const std::string& unit, std::size_t times) {
-    z_stream stream{};
-    if (times < 3 || deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) return std::string();
-    auto run = [&stream, &unit](int flush, bool input) {
-        std::string out;
-        std::vector<char> buffer(1 << 16);
-        stream.next_in = input ? reinterpret_cast<Bytef*>(const_cast<char*>(unit.data())) : Z_NULL;
-        stream.avail_in = input ? static_cast<uInt>(unit.size()) : 0;
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
-            stream.avail_out = static_cast<uInt>(buffer.size());
-            deflate(&stream, flush);
-            out.append(buffer.data(), buffer.size() - stream.avail_out);
-        } while (stream.avail_out == 0);
-        return out;
-    };
-    const std::string first = run(Z_FULL_FLUSH, true);
-    const std::string next = run(Z_FULL_FLUSH, true);
-    const std::string again = run(Z_FULL_FLUSH, true);
-    const std::string end = run(Z_FINISH, false);
-    deflateEnd(&stream);
-    if (next != again) return std::string();
-
-    const uLong unitCrc = crc32(0L, reinterpret_cast<const Bytef*>(unit.data()), static_cast<uInt>(unit.size()));
-    uLong crc = 0;
-    std::string body("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03", 10);
-    body += first;
-    for (std::size_t i = 1; i < times; ++i) body += next;
-    body += end;
-    for (std::size_t i = 0; i < times; ++i) crc = crc32_combine(crc, unitCrc, static_cast<z_off_t>(unit.size()));
-    const unsigned long size = static_cast<unsigned long>(unit.size() * times);
-    for (const unsigned long word : {static_cast<unsigned long>(crc), size}) {
-        for (int shift = 0; shift < 32; shift += 8) body += static_cast<char>((word >> shift) & 0xff);
-    }
-    return body;
 }
 
 #ifdef FAULT_SANITIZED
@@ -240,7 +200,7 @@ TEST_F(FaultMemoryTest, SixtyFourMebibytesOfBracketsInGzipAreRefusedAlike) {
     std::size_t wire = 0;
     const Outcome outcome = Serve(
         [&wire] {
-            const std::string gzip = GzipRepeated(std::string(kMiB, '['), 64);
+            const std::string gzip = cstest::GzipRepeated(std::string(kMiB, '['), 64);
             wire = gzip.size();
             return Answer(gzip, "Content-Encoding: gzip\r\n");
         },
@@ -260,7 +220,7 @@ TEST_F(FaultMemoryTest, SixtyFourMebibytesOfBracketsInGzipAreRefusedAlike) {
 TEST_F(FaultMemoryTest, GzipBombStopsAtTheBodyCap) {
     // A gibibyte of zeros in about a megabyte; the cap is lowered to 16 MiB.
     const Outcome outcome =
-        Serve([] { return Answer(GzipRepeated(std::string(kMiB, '\0'), 1024), "Content-Encoding: gzip\r\n"); },
+        Serve([] { return Answer(cstest::GzipRepeated(std::string(kMiB, '\0'), 1024), "Content-Encoding: gzip\r\n"); },
               16 * kMiB, 64 * kMiB);
     Report("gzip bomb of 1 GiB", outcome);
     ASSERT_TRUE(outcome.ran);

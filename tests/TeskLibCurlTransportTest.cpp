@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "Compression.h"
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
 #include "RawListener.h"
@@ -45,43 +45,6 @@ constexpr long kLimitMs = 200;
 // far above any scheduling delay.
 constexpr long kWellWithinMs = 5000;
 const char kPath[] = "/client/api?command=listZones&password=s3cret";
-
-// A raw deflate stream (no zlib wrapper) of @p mebibytes MiB of zeros, built from compressed
-// MiBs that repeat: after a full flush the compressor starts afresh, so every MiB after the
-// first compresses to the same bytes. Empty when that does not hold (the caller asserts).
-std::string DeflatedZeros(std::size_t mebibytes) {
-    z_stream stream{};
-    if (mebibytes < 3 || deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        return std::string();
-    }
-    std::string zeros(std::size_t{1} << 20, '\0');
-    auto run = [&stream, &zeros](int flush, bool input) {
-        std::string out;
-        char buffer[1 << 16];
-        stream.next_in = input ? reinterpret_cast<Bytef*>(&zeros[0]) : Z_NULL;
-        stream.avail_in = input ? static_cast<uInt>(zeros.size()) : 0;
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(buffer);
-            stream.avail_out = sizeof buffer;
-            deflate(&stream, flush);
-            out.append(buffer, sizeof buffer - stream.avail_out);
-        } while (stream.avail_out == 0);
-        return out;
-    };
-    const std::string first = run(Z_FULL_FLUSH, true);
-    const std::string next = run(Z_FULL_FLUSH, true);
-    const std::string again = run(Z_FULL_FLUSH, true);
-    const std::string end = run(Z_FINISH, false);
-    deflateEnd(&stream);
-    if (next != again) {
-        return std::string();
-    }
-    std::string body = first + next + again;
-    for (std::size_t i = 3; i < mebibytes; ++i) {
-        body += next;
-    }
-    return body + end;
-}
 
 std::string Answer(const std::string& body, const std::string& extraHeaders = "") {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
@@ -302,7 +265,7 @@ TEST_F(TransportTest, AbandonedTransferLeavesTheConnectionUsable) {
 // Size limits
 
 TEST_F(TransportTest, CompressedBodyOverTheCapFailsAsTooLarge) {
-    const std::string bomb = DeflatedZeros(4);
+    const std::string bomb = cstest::DeflateRepeated(std::string(std::size_t{1} << 20, '\0'), 4);
     ASSERT_FALSE(bomb.empty());
     ASSERT_LT(bomb.size(), 64u * 1024);
     const std::string base = ServeAlways(Answer(bomb, "Content-Encoding: deflate\r\n"));
@@ -616,7 +579,7 @@ private:
 TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
     // Growing one string to the cap would hold the old half and the new whole at once.
     constexpr std::size_t kCap = std::size_t{128} << 20;
-    const std::string bomb = DeflatedZeros(kCap / (1u << 20) + 8);
+    const std::string bomb = cstest::DeflateRepeated(std::string(std::size_t{1} << 20, '\0'), kCap / (1u << 20) + 8);
     ASSERT_FALSE(bomb.empty());
     // A first small answer, on the same connection and listener thread, sets up their memory
     // before the cap.

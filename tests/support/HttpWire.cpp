@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "Text.h"
+
 namespace cstest {
 namespace {
 
@@ -18,14 +20,7 @@ constexpr std::size_t kLineLimit = 1 << 12;
 constexpr unsigned long long kBodyLimit = 1ULL << 30;
 
 std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string Trim(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return std::string(s.substr(first, s.find_last_not_of(" \t") - first + 1));
+    return cstools::AsciiLower(std::move(s));
 }
 
 // The values of one header, lower-cased and joined, for token checks.
@@ -56,7 +51,8 @@ bool ParseHead(const std::string& head, RawRequest& request) {
         }
         const auto colon = line.find(':');
         if (colon == std::string_view::npos || colon == 0) return false;
-        request.headers.emplace_back(std::string(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+        request.headers.emplace_back(std::string(line.substr(0, colon)),
+                                     cstools::Trim(std::string(line.substr(colon + 1))));
     }
 }
 
@@ -64,7 +60,7 @@ Got ReadChunked(Channel& channel, std::string& body) {
     for (;;) {
         std::string line;
         if (const Got got = channel.Line(line); got != Got::kOk) return got;
-        const std::string size = Trim(line.substr(0, line.find(';')));
+        const std::string size = cstools::Trim(std::string(line.substr(0, line.find(';'))));
         char* end = nullptr;
         const unsigned long long n = std::strtoull(size.c_str(), &end, 16);
         if (size.empty() || *end != '\0' || n > kBodyLimit) return Got::kBad;

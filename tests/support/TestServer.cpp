@@ -11,6 +11,7 @@
 
 #include "QueryDecoder.h"
 #include "Simulator.h"
+#include "Text.h"
 
 #ifndef CLOUDSTACK_FIXTURES_DIR
 #error "CLOUDSTACK_FIXTURES_DIR must name the fixtures folder"
@@ -26,8 +27,7 @@ const char* const kListCommands[] = {"listProjects", "listZones", "listPods",
                                      "listClusters", "listHosts", "listVirtualMachines"};
 
 std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
+    return cstools::AsciiLower(std::move(s));
 }
 
 bool EqualsIgnoreCase(const std::string& a, const std::string& b) {

@@ -9,17 +9,13 @@
 #include "JobWait.h"
 #include "Output.h"
 #include "Table.h"
+#include "Text.h"
 
 namespace cscli {
 
 using namespace CloudStackSDKWrapper;
 
 namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string SecondsText(double seconds) {
     char buffer[32];
@@ -125,7 +121,7 @@ int RunPower(Context& context, bool start) {
 
 int RunApi(Context& context) {
     const Options& o = context.options;
-    const std::string lower = Lower(o.apiCommand);
+    const std::string lower = cstools::AsciiLower(o.apiCommand);
     if (lower.rfind("list", 0) == 0) {
         std::string text;
         if (!context.cloud.CallList(o.apiCommand, o.apiParams, text))

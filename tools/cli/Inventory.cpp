@@ -9,6 +9,7 @@
 #include "Output.h"
 #include "RecordFields.h"
 #include "Table.h"
+#include "Text.h"
 
 namespace cscli {
 
@@ -16,21 +17,11 @@ using namespace CloudStackSDKWrapper;
 
 namespace {
 
-bool LooksLikeUuid(const std::string& text) {
-    if (text.size() != 36) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash != (text[i] == '-')) return false;
-        if (!dash && std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return false;
-    }
-    return true;
-}
-
 // A filter names a zone, pod, cluster or host by name or id; the server wants the id.
 template <typename Record>
 bool ResolveId(Context& context, bool (CCloudStackWrapper::*list)(std::vector<Record>&, unsigned long long),
                const char* what, const char* plural, const std::string& value, std::string& id, int& status) {
-    if (LooksLikeUuid(value)) {
+    if (cstools::IsUuid(value)) {
         id = value;
         return true;
     }

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "Table.h"
+#include "Text.h"
 
 namespace cscli {
 
@@ -78,7 +79,7 @@ std::string ColumnTable(const std::vector<Json>& items, const std::vector<std::s
     std::vector<Table::Column> headings;
     for (const std::string& column : columns) {
         std::string heading = column;
-        for (char& c : heading) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        heading = cstools::AsciiUpper(heading);
         bool numeric = Holds(items, column);
         for (const Json& item : items) {
             const Json& value = MemberOf(item, column);

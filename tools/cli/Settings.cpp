@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "Text.h"
+
 namespace cscli {
 
 namespace {
@@ -16,17 +18,6 @@ namespace {
 const char* const kDefaultServer = "127.0.0.1";
 const char* const kDefaultUser = "admin";
 const char* const kDefaultSection = "cloudstack";
-
-std::string Trim(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
@@ -89,14 +80,14 @@ bool ParseIni(const std::string& text, IniSections& sections, std::string& error
     int number = 0;
     while (std::getline(lines, line)) {
         ++number;
-        line = Trim(line);
+        line = cstools::Trim(line);
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         if (line[0] == '[') {
             if (line.back() != ']' || line.size() < 3) {
                 error = "line " + std::to_string(number) + ": a section header is [NAME]";
                 return false;
             }
-            section = Trim(line.substr(1, line.size() - 2));
+            section = cstools::Trim(line.substr(1, line.size() - 2));
             sections[section];
             inSection = true;
             continue;
@@ -110,7 +101,8 @@ bool ParseIni(const std::string& text, IniSections& sections, std::string& error
             error = "line " + std::to_string(number) + ": a setting before the first [section]";
             return false;
         }
-        sections[section][Lower(Trim(line.substr(0, equals)))] = Trim(line.substr(equals + 1));
+        sections[section][cstools::AsciiLower(cstools::Trim(line.substr(0, equals)))] =
+            cstools::Trim(line.substr(equals + 1));
     }
     return true;
 }

@@ -12,15 +12,6 @@ std::size_t DisplayWidth(const std::string& text) {
     return width;
 }
 
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return out;
-}
-
 Table::Table(std::vector<Column> columns) : m_Columns(std::move(columns)) {}
 
 void Table::AddRow(std::vector<std::string> cells) {

@@ -4,14 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "Text.h"
+
 namespace cscli {
 
 /// Number of code points in UTF-8 @p text: what a terminal advances for the names a cloud holds.
 std::size_t DisplayWidth(const std::string& text);
 
-/// @p text with every control character replaced by '?', so that a name holding a tab, a
-/// newline or an escape sequence can neither break a table nor drive the terminal.
-std::string Printable(const std::string& text);
+/// A name holding a tab, a newline or an escape sequence can neither break a table nor drive the
+/// terminal: cells, labels and error lines go through this.
+using cstools::Printable;
 
 /// A text table whose column widths follow the content; columns are two blanks apart.
 class Table {

@@ -11,17 +11,15 @@
 #include "ApiRequest.h"
 #include "HttpListenerThread.h"
 #include "QueryDecoder.h"
+#include "Text.h"
 
 namespace cssim {
 namespace {
 
+// A request's method or target for the log line: at most 80 bytes, no control characters.
 std::string Printable(const std::string& text) {
-    std::string out;
-    for (const char c : text.substr(0, 80)) {
-        const auto byte = static_cast<unsigned char>(c);
-        out.push_back(byte >= 0x20 && byte < 0x7f ? c : '?');
-    }
-    return out.empty() ? "-" : out;
+    std::string shown = cstools::Printable(text.substr(0, 80));
+    return shown.empty() ? "-" : shown;
 }
 
 SimRequest ToSimRequest(const httplib::Request& request) {

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Replies.h"
+#include "Text.h"
 #include "TextMatch.h"
 
 namespace cssim {
@@ -184,7 +185,7 @@ SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiR
         const std::string* value = request.Param(filter.parameter);
         if (value == nullptr || value->empty()) continue;
         const bool indexed = table.Indexed(filter.member);
-        if (policy.refuseUnknownIds && !IsUuid(*value)) {
+        if (policy.refuseUnknownIds && !cstools::IsUuid(*value)) {
             bool known = indexed && !table.Find(filter.member, *value).empty();
             for (std::size_t i = 0; !indexed && !known && i < table.Size(); ++i) {
                 known = StringMember(table.Record(i), filter.member) == *value;

@@ -1,14 +1,11 @@
 #include "QueryDecoder.h"
 
+#include <charconv>
+
+#include "Text.h"
+
 namespace cssim {
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool DecodeComponent(const std::string& raw, std::size_t begin, std::size_t end, std::string& out) {
     out.clear();
@@ -18,24 +15,19 @@ bool DecodeComponent(const std::string& raw, std::size_t begin, std::size_t end,
         if (c == '+') {
             out.push_back(' ');
         } else if (c == '%') {
+            // Exactly two hex digits; the server refuses anything else after a '%'.
             if (i + 2 >= end) return false;
-            const int high = HexValue(raw[i + 1]);
-            const int low = HexValue(raw[i + 2]);
-            if (high < 0 || low < 0) return false;
-            out.push_back(static_cast<char>(high * 16 + low));
+            unsigned value = 0;
+            const char* digits = raw.data() + i + 1;
+            const auto [stop, error] = std::from_chars(digits, digits + 2, value, 16);
+            if (error != std::errc() || stop != digits + 2) return false;
+            out.push_back(static_cast<char>(value));
             i += 2;
         } else {
             out.push_back(c);
         }
     }
     return true;
-}
-
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -80,8 +72,8 @@ std::vector<std::pair<std::string, std::string>> ParseCookies(const std::vector<
             const std::string item = line.substr(pos, end - pos);
             const auto eq = item.find('=');
             if (eq != std::string::npos) {
-                std::string name = Trim(item.substr(0, eq));
-                std::string value = Trim(item.substr(eq + 1));
+                std::string name = cstools::Trim(item.substr(0, eq));
+                std::string value = cstools::Trim(item.substr(eq + 1));
                 if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
                     value = value.substr(1, value.size() - 2);
                 }

@@ -54,14 +54,4 @@ bool NamePattern::Matches(const std::string& lowerText) const {
     return LikeMatches(lowerText, lowerNeedle_);
 }
 
-bool IsUuid(const std::string& text) {
-    if (text.size() != 36) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash != (text[i] == '-')) return false;
-        if (!dash && std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return false;
-    }
-    return true;
-}
-
 }  // namespace cssim

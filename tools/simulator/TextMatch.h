@@ -23,7 +23,4 @@ private:
     bool wildcards_;
 };
 
-/// A lower- or upper-case UUID in its 8-4-4-4-12 form.
-bool IsUuid(const std::string& text);
-
 }  // namespace cssim
