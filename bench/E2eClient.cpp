@@ -5,6 +5,8 @@
 //   e2e_client small ADDR USER PASSWORD CALLS  Connect, then CALLS GetZoneInfoList on one wrapper
 //   e2e_client fetch ADDR USER PASSWORD SIZE   the transfer alone: login and every page of
 //                                              listVirtualMachines with libcurl, bodies dropped
+//   e2e_client fetch-small ADDR USER PASSWORD CALLS   the transfer alone of the small calls: CALLS
+//                                              listZones on one libcurl easy handle
 //
 // Output lines are "name value" pairs; CPU times are the whole process's (user + system).
 
@@ -100,58 +102,93 @@ std::string TextAfter(const std::string& body, const std::string& key) {
     return body.substr(from, to - from);
 }
 
+// A libcurl easy handle logged in to @p address, its session key percent-encoded.
+struct CurlSession {
+    CURL* curl{nullptr};
+    std::string body;
+    std::string api;
+    std::string keyParam;
+
+    bool Login(const std::string& address, const std::string& user, const std::string& password) {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        curl = curl_easy_init();
+        curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // keep the session cookies
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        api = "http://" + address + ":8080/client/api";
+        char* escapedUser = curl_easy_escape(curl, user.c_str(), 0);
+        char* escapedPassword = curl_easy_escape(curl, password.c_str(), 0);
+        const std::string form =
+            std::string("command=login&response=json&username=") + escapedUser + "&password=" + escapedPassword;
+        curl_free(escapedUser);
+        curl_free(escapedPassword);
+        curl_easy_setopt(curl, CURLOPT_URL, api.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
+        if (!Perform()) {
+            std::fprintf(stderr, "login failed\n");
+            return false;
+        }
+        char* escapedKey = curl_easy_escape(curl, TextAfter(body, "sessionkey").c_str(), 0);
+        keyParam = escapedKey;
+        curl_free(escapedKey);
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        return true;
+    }
+
+    bool Get(const std::string& query) {
+        body.clear();
+        const std::string url = api + query + "&sessionkey=" + keyParam;
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        return Perform();
+    }
+
+    bool Perform() {
+        long status = 0;
+        return curl_easy_perform(curl) == CURLE_OK &&
+               (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status), status == 200);
+    }
+
+    ~CurlSession() {
+        if (curl != nullptr) curl_easy_cleanup(curl);
+        curl_global_cleanup();
+    }
+};
+
 int Fetch(const std::string& address, const std::string& user, const std::string& password, int pageSize) {
     const Clock clock;
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    CURL* curl = curl_easy_init();
-    std::string body;
-    curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // keep the session cookies
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    const std::string api = "http://" + address + ":8080/client/api";
-
-    char* escapedUser = curl_easy_escape(curl, user.c_str(), 0);
-    char* escapedPassword = curl_easy_escape(curl, password.c_str(), 0);
-    const std::string form =
-        std::string("command=login&response=json&username=") + escapedUser + "&password=" + escapedPassword;
-    curl_free(escapedUser);
-    curl_free(escapedPassword);
-    curl_easy_setopt(curl, CURLOPT_URL, api.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
-    long status = 0;
-    if (curl_easy_perform(curl) != CURLE_OK ||
-        (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status), status != 200)) {
-        std::fprintf(stderr, "login failed (HTTP %ld)\n", status);
-        return 1;
-    }
-    const std::string key = TextAfter(body, "sessionkey");
-    char* escapedKey = curl_easy_escape(curl, key.c_str(), 0);
-    const std::string keyParam = escapedKey;
-    curl_free(escapedKey);
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-
+    CurlSession session;
+    if (!session.Login(address, user, password)) return 1;
     std::size_t bytes = 0;
     long pages = 1;
     for (long page = 1; page <= pages; ++page) {
-        body.clear();
-        const std::string url = api +
-                                "?command=listVirtualMachines&response=json&listall=true&page=" + std::to_string(page) +
-                                "&pagesize=" + std::to_string(pageSize) + "&sessionkey=" + keyParam;
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        if (curl_easy_perform(curl) != CURLE_OK ||
-            (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status), status != 200)) {
-            std::fprintf(stderr, "page %ld failed (HTTP %ld)\n", page, status);
+        if (!session.Get("?command=listVirtualMachines&response=json&listall=true&page=" + std::to_string(page) +
+                         "&pagesize=" + std::to_string(pageSize))) {
+            std::fprintf(stderr, "page %ld failed\n", page);
             return 1;
         }
         if (page == 1) {
-            const long count = std::atol(TextAfter(body, "count").c_str());
+            const long count = std::atol(TextAfter(session.body, "count").c_str());
             pages = (count + pageSize - 1) / pageSize;
         }
-        bytes += body.size();
+        bytes += session.body.size();
     }
-    curl_easy_cleanup(curl);
-    curl_global_cleanup();
     std::printf("pages %ld\nbytes %zu\nwall_ms %.1f\ncpu_ms %.1f\n", pages, bytes, clock.WallMs(), clock.CpuMsSince());
+    return 0;
+}
+
+// The small calls' transfer alone: the same listZones requests on one libcurl easy handle.
+int FetchSmall(const std::string& address, const std::string& user, const std::string& password, int calls) {
+    CurlSession session;
+    if (!session.Login(address, user, password)) return 1;
+    const Clock clock;
+    for (int i = 0; i < calls; ++i) {
+        if (!session.Get("?command=listZones&response=json")) {
+            std::fprintf(stderr, "listZones failed\n");
+            return 1;
+        }
+    }
+    std::printf("calls %d\nwall_us_per_call %.1f\ncpu_us_per_call %.1f\n", calls, clock.WallMs() * 1e3 / calls,
+                clock.CpuMsSince() * 1e3 / calls);
     return 0;
 }
 
@@ -162,6 +199,7 @@ int main(int argc, char** argv) {
     if (mode == "paged" && argc == 5) return Paged(argv[2], argv[3], argv[4]);
     if (mode == "small" && argc == 6) return Small(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (mode == "fetch" && argc == 6) return Fetch(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (mode == "fetch-small" && argc == 6) return FetchSmall(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     std::fprintf(stderr,
                  "usage: %s paged ADDR USER PASSWORD | small ADDR USER PASSWORD CALLS | "
                  "fetch ADDR USER PASSWORD PAGESIZE\n",

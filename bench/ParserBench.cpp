@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CloudStackParser.h"
+#include "Measure.h"
 #include "VmAnswer.h"
 
 using CloudStackSDKWrapper::CCloudStackParser;
@@ -31,24 +32,6 @@ namespace {
 const char kResponseKey[] = "listvirtualmachinesresponse";
 const char kItemKey[] = "virtualmachine";
 
-long PeakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double ThreadCpuMs() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
 // Prints "<name>_ms" (wall clock) and "<name>_cpu_ms" (this thread's CPU time), medians of RUNS.
 // On a busy machine the CPU time is the steadier of the two.
 template <typename Parse>
@@ -57,11 +40,11 @@ void Time(const char* name, int runs, unsigned count, Parse parse) {
     std::vector<double> cpu;
     for (int run = 0; run < runs; ++run) {
         std::vector<SVMInfoLib> vms;
-        const double cpuStart = ThreadCpuMs();
+        const double cpuStart = csbench::ThreadCpuMs();
         const auto start = std::chrono::steady_clock::now();
         const bool ok = parse(vms);
         const auto stop = std::chrono::steady_clock::now();
-        const double cpuStop = ThreadCpuMs();
+        const double cpuStop = csbench::ThreadCpuMs();
         if (!ok || vms.size() != count) {
             std::fprintf(stderr, "parse failed (ok=%d, %zu records)\n", ok ? 1 : 0, vms.size());
             std::exit(1);
@@ -69,16 +52,7 @@ void Time(const char* name, int runs, unsigned count, Parse parse) {
         wall.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
         cpu.push_back(cpuStop - cpuStart);
     }
-    std::printf("%s_ms %.2f\n%s_cpu_ms %.2f\n", name, Median(wall), name, Median(cpu));
-}
-
-unsigned Count(const char* text) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value <= 0 || value > 10000000) {
-        std::fprintf(stderr, "bad number of machines: %s\n", text);
-        std::exit(2);
-    }
-    return static_cast<unsigned>(value);
+    std::printf("%s_ms %.2f\n%s_cpu_ms %.2f\n", name, csbench::Median(wall), name, csbench::Median(cpu));
 }
 
 int Usage(const char* program) {
@@ -97,7 +71,7 @@ int main(int argc, char** argv) {
     CCloudStackParser parser;
 
     if ((mode == "time" || mode == "time-lib") && argc == 4) {
-        const unsigned count = Count(argv[2]);
+        const unsigned count = csbench::MachineCount(argv[2]);
         const int runs = std::max(1, std::atoi(argv[3]));
         const std::string body = csbench::MakeVmListAnswer(count);
         std::printf("body_bytes %zu\n", body.size());
@@ -117,9 +91,9 @@ int main(int argc, char** argv) {
     if (mode == "rss" && argc == 4) {
         const std::string route = argv[2];
         if (route != "lib" && route != "tree") return Usage(argv[0]);
-        const unsigned count = Count(argv[3]);
+        const unsigned count = csbench::MachineCount(argv[3]);
         const std::string body = csbench::MakeVmListAnswer(count);
-        const long before = PeakRssKiB();
+        const long before = csbench::PeakRssKiB();
         std::vector<SVMInfoLib> vms;
         const bool ok = route == "lib" ? parser.ParseNestedList(body, kResponseKey, kItemKey, vms)
                                        : parser.ParseNestedListReference(body, kResponseKey, kItemKey, vms);
@@ -129,12 +103,12 @@ int main(int argc, char** argv) {
         }
         std::printf("body_bytes %zu\n", body.size());
         std::printf("rss_before_kib %ld\n", before);
-        std::printf("peak_rss_kib %ld\n", PeakRssKiB());
+        std::printf("peak_rss_kib %ld\n", csbench::PeakRssKiB());
         return 0;
     }
 
     if (mode == "write" && argc == 4) {
-        const std::string body = csbench::MakeVmListAnswer(Count(argv[2]));
+        const std::string body = csbench::MakeVmListAnswer(csbench::MachineCount(argv[2]));
         FILE* file = std::fopen(argv[3], "wb");
         if (file == nullptr || std::fwrite(body.data(), 1, body.size(), file) != body.size() ||
             std::fclose(file) != 0) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "CloudStackRecords.h"
+#include "Measure.h"
 #include "VmAnswer.h"
 
 using CloudStackSDKWrapper::SVMInfoLib;
@@ -133,68 +134,41 @@ void Parse(const std::string& body, std::vector<SVMInfoLib>& vms) {
     }
 }
 
-double ThreadCpuMs() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-long PeakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-unsigned Count(const char* text) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value <= 0 || value > 10000000) {
-        std::fprintf(stderr, "bad number of machines: %s\n", text);
-        std::exit(2);
-    }
-    return static_cast<unsigned>(value);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "time" && argc == 4) {
-        const unsigned count = Count(argv[2]);
+        const unsigned count = csbench::MachineCount(argv[2]);
         const int runs = std::max(1, std::atoi(argv[3]));
         const std::string body = csbench::MakeVmListAnswer(count);
         std::vector<double> wall;
         std::vector<double> cpu;
         for (int run = 0; run < runs; ++run) {
             std::vector<SVMInfoLib> vms;
-            const double cpuStart = ThreadCpuMs();
+            const double cpuStart = csbench::ThreadCpuMs();
             const auto start = std::chrono::steady_clock::now();
             Parse(body, vms);
             const auto stop = std::chrono::steady_clock::now();
-            const double cpuStop = ThreadCpuMs();
+            const double cpuStop = csbench::ThreadCpuMs();
             if (vms.size() != count) return 1;
             wall.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
             cpu.push_back(cpuStop - cpuStart);
         }
         std::printf("body_bytes %zu\n", body.size());
-        std::printf("floor_ms %.2f\nfloor_cpu_ms %.2f\n", Median(wall), Median(cpu));
+        std::printf("floor_ms %.2f\nfloor_cpu_ms %.2f\n", csbench::Median(wall), csbench::Median(cpu));
         return 0;
     }
     if (mode == "rss" && argc == 3) {
-        const unsigned count = Count(argv[2]);
+        const unsigned count = csbench::MachineCount(argv[2]);
         const std::string body = csbench::MakeVmListAnswer(count);
-        const long before = PeakRssKiB();
+        const long before = csbench::PeakRssKiB();
         std::vector<SVMInfoLib> vms;
         Parse(body, vms);
         if (vms.size() != count) return 1;
         std::printf("body_bytes %zu\n", body.size());
         std::printf("rss_before_kib %ld\n", before);
-        std::printf("peak_rss_kib %ld\n", PeakRssKiB());
+        std::printf("peak_rss_kib %ld\n", csbench::PeakRssKiB());
         return 0;
     }
     std::fprintf(stderr, "usage: %s time N RUNS | rss N\n", argv[0]);

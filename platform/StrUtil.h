@@ -12,7 +12,8 @@ inline int _stricmp(const char* a, const char* b) {
     return strcasecmp(a, b);
 }
 
-/// @brief The string utility.
+/// @brief Text helpers of the library: formatting, trimming, ASCII case, and the percent-encoding
+/// that command URLs and request signatures share.
 class StrUtil {
 public:
     /// @brief printf-style formatting into a string of any length.

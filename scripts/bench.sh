@@ -134,9 +134,10 @@ if [ "$what" = all ] || [ "$what" = e2e ]; then
   start_sim 10
   repeat "$work/s-lib" "$bench/e2e_client" small "$SIM_ADDR" admin password "$SMALL_CALLS"
   repeat "$work/s-py" "$PYTHON" bench/python_client.py small "$SIM_ADDR" admin password "$SMALL_CALLS"
+  repeat "$work/s-raw" "$bench/e2e_client" fetch-small "$SIM_ADDR" admin password "$SMALL_CALLS"
   stop_sim
   lcpu=$(med cpu_us_per_call "$work/s-lib")
-  for c in "library GetZoneInfoList:s-lib" "Python http.client keep-alive:s-py"; do
+  for c in "library GetZoneInfoList:s-lib" "Python http.client keep-alive:s-py" "transfer alone (libcurl easy handle):s-raw"; do
     name=${c%%:*}; file=${c##*:}
     p=$(med cpu_us_per_call "$work/$file")
     printf "%-40s %16.1f %16.1f %11sx\n" "$name" "$(med wall_us_per_call "$work/$file")" "$p" "$(ratio "$p" "$lcpu")"

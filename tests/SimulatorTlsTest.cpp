@@ -74,16 +74,21 @@ private:
 
 class SimulatorTlsTest : public ::testing::Test {
 protected:
+    // HTTPS on a port the system picks, with the certificate and @p keyFile.
+    cssim::SimulatorOptions TlsOptions(const std::string& keyFile) const {
+        cssim::SimulatorOptions options;
+        options.port = 0;
+        options.tlsCertificateFile = certificate_.CertificateFile();
+        options.tlsKeyFile = keyFile;
+        return options;
+    }
+
     const std::string address_ = cstest::ProcessLoopbackAddress();
     const SelfSignedCertificate certificate_{address_};
 };
 
 TEST_F(SimulatorTlsTest, ServesHttpsThatAVerifyingClientAccepts) {
-    cssim::SimulatorOptions options;
-    options.port = 0;
-    options.tlsCertificateFile = certificate_.CertificateFile();
-    options.tlsKeyFile = certificate_.KeyFile();
-    cssim::Simulator simulator(std::move(options));
+    cssim::Simulator simulator(TlsOptions(certificate_.KeyFile()));
     ASSERT_TRUE(simulator.Start(address_));
 
     httplib::SSLClient client(address_, simulator.Port());
@@ -106,11 +111,7 @@ TEST_F(SimulatorTlsTest, ServesHttpsThatAVerifyingClientAccepts) {
 }
 
 TEST_F(SimulatorTlsTest, PlainHttpGetsNoAnswer) {
-    cssim::SimulatorOptions options;
-    options.port = 0;
-    options.tlsCertificateFile = certificate_.CertificateFile();
-    options.tlsKeyFile = certificate_.KeyFile();
-    cssim::Simulator simulator(std::move(options));
+    cssim::Simulator simulator(TlsOptions(certificate_.KeyFile()));
     ASSERT_TRUE(simulator.Start(address_));
     httplib::Client plain(address_, simulator.Port());
     const auto result = plain.Get("/client/api?command=listCapabilities&response=json");
@@ -120,11 +121,7 @@ TEST_F(SimulatorTlsTest, PlainHttpGetsNoAnswer) {
 
 TEST_F(SimulatorTlsTest, KeyOfAnotherCertificateFailsTheStart) {
     const SelfSignedCertificate other(address_);
-    cssim::SimulatorOptions options;
-    options.port = 0;
-    options.tlsCertificateFile = certificate_.CertificateFile();
-    options.tlsKeyFile = other.KeyFile();
-    cssim::Simulator simulator(std::move(options));
+    cssim::Simulator simulator(TlsOptions(other.KeyFile()));
     EXPECT_FALSE(simulator.Start(address_));
 }
 

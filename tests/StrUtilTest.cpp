@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "StrUtil.h"
@@ -57,6 +58,9 @@ struct EncodeCase {
     const char* input;
     const char* expected;
 };
+
+// The case as ctest lists it: its expected encoding, rather than the bytes of two pointers.
+void PrintTo(const EncodeCase& encodeCase, std::ostream* out) { *out << '"' << encodeCase.expected << '"'; }
 
 class StrUtilPercentEncodeTest : public ::testing::TestWithParam<EncodeCase> {};
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "HttpListenerThread.h"
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
 #include "TeskLibCurl.h"
@@ -92,12 +93,8 @@ protected:
         auto handler = [this](const httplib::Request& req, httplib::Response& res) { Answer(req, res); };
         m_server->Get("/client/api", handler);
         m_server->Post("/client/api", handler);
-        ASSERT_TRUE(m_server->bind_to_port(cstest::ProcessLoopbackAddress(), kPort));
-        m_thread = std::thread([this] { m_server->listen_after_bind(); });
-        for (int i = 0; i < 500 && !m_server->is_running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(m_server->is_running());
+        m_listener = std::make_unique<cstools::HttpListenerThread>(*m_server);
+        ASSERT_EQ(m_listener->Start(cstest::ProcessLoopbackAddress(), kPort), kPort);
         m_conn = std::make_unique<HookedConnection>();
         ASSERT_TRUE(m_conn->connect(BaseUrl() + "/client/api", false, ""));
     }
@@ -110,11 +107,8 @@ protected:
         m_released.notify_all();
         // Closing the client first lets the server's keep-alive loop end at once.
         m_conn.reset();
-        if (m_server) {
-            m_server->stop();
-        }
-        if (m_thread.joinable()) {
-            m_thread.join();
+        if (m_listener) {
+            m_listener->Stop();
         }
     }
 
@@ -186,7 +180,7 @@ protected:
     }
 
     std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
+    std::unique_ptr<cstools::HttpListenerThread> m_listener;
     std::unique_ptr<HookedConnection> m_conn;
     std::mutex m_mutex;
     std::condition_variable m_released;

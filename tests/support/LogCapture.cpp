@@ -5,27 +5,27 @@
 namespace cstest {
 
 LogCapture::LogCapture() {
-    m_previous = TraceLog::SetSink([this](const TraceLogRecord& record) { Add(record); });
+    previous_ = TraceLog::SetSink([this](const TraceLogRecord& record) { Add(record); });
 }
 
 LogCapture::~LogCapture() {
-    TraceLog::SetSink(std::move(m_previous));
+    TraceLog::SetSink(std::move(previous_));
 }
 
 void LogCapture::Add(const TraceLogRecord& record) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.push_back(record);
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.push_back(record);
 }
 
 std::vector<TraceLogRecord> LogCapture::Records() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
 }
 
 std::vector<TraceLogRecord> LogCapture::Filter(TraceLogRecord::Kind kind) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<TraceLogRecord> out;
-    for (const auto& record : m_records) {
+    for (const auto& record : records_) {
         if (record.kind == kind) {
             out.push_back(record);
         }
@@ -42,13 +42,13 @@ std::vector<TraceLogRecord> LogCapture::Traces() const {
 }
 
 size_t LogCapture::Count() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records.size();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_.size();
 }
 
 bool LogCapture::AnyLineContains(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& record : m_records) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& record : records_) {
         if (record.line.find(text) != std::string::npos) {
             return true;
         }
@@ -57,9 +57,9 @@ bool LogCapture::AnyLineContains(const std::string& text) const {
 }
 
 std::string LogCapture::AllText() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     std::string text;
-    for (const auto& record : m_records) {
+    for (const auto& record : records_) {
         text += record.line;
         text += '\n';
     }
@@ -67,8 +67,8 @@ std::string LogCapture::AllText() const {
 }
 
 void LogCapture::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.clear();
 }
 
 }  // namespace cstest

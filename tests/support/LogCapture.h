@@ -36,9 +36,9 @@ private:
     void Add(const TraceLogRecord& record);
     std::vector<TraceLogRecord> Filter(TraceLogRecord::Kind kind) const;
 
-    mutable std::mutex m_mutex;
-    std::vector<TraceLogRecord> m_records;
-    TraceLog::Sink m_previous;
+    mutable std::mutex mutex_;
+    std::vector<TraceLogRecord> records_;
+    TraceLog::Sink previous_;
 };
 
 }  // namespace cstest

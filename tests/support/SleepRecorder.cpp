@@ -5,17 +5,17 @@
 namespace cstest {
 
 SleepRecorder::SleepRecorder() {
-    m_previous = SetSleepFunction([this](int ms, const char*, int) { Record(ms); });
+    previous_ = SetSleepFunction([this](int ms, const char*, int) { Record(ms); });
 }
 
 SleepRecorder::~SleepRecorder() {
-    SetSleepFunction(std::move(m_previous));
+    SetSleepFunction(std::move(previous_));
 }
 
 void SleepRecorder::Record(int ms) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back(ms);
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back(ms);
     }
     if (onSleep) {
         onSleep(ms);
@@ -23,14 +23,14 @@ void SleepRecorder::Record(int ms) {
 }
 
 std::vector<int> SleepRecorder::Calls() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
 }
 
 long long SleepRecorder::TotalMs() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     long long total = 0;
-    for (const int ms : m_calls) {
+    for (const int ms : calls_) {
         total += ms;
     }
     return total;

@@ -29,9 +29,9 @@ public:
 private:
     void Record(int ms);
 
-    mutable std::mutex m_mutex;
-    std::vector<int> m_calls;
-    SleepFunction m_previous;
+    mutable std::mutex mutex_;
+    std::vector<int> calls_;
+    SleepFunction previous_;
 };
 
 }  // namespace cstest

@@ -20,55 +20,55 @@ namespace {
 class InterruptCatcher {
 public:
     InterruptCatcher() {
-        sigemptyset(&m_Interrupt);
-        sigaddset(&m_Interrupt, SIGINT);
-        m_Blocked = pthread_sigmask(SIG_BLOCK, &m_Interrupt, &m_Previous) == 0;
+        sigemptyset(&interrupt_);
+        sigaddset(&interrupt_, SIGINT);
+        blocked_ = pthread_sigmask(SIG_BLOCK, &interrupt_, &previous_) == 0;
     }
     ~InterruptCatcher() {
-        if (!m_Blocked) return;
+        if (!blocked_) return;
         // A Ctrl-C after the job ended must not kill the process while it prints the result.
         while (Wait(Clock::duration::zero())) {
         }
-        pthread_sigmask(SIG_SETMASK, &m_Previous, nullptr);
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
     }
     InterruptCatcher(const InterruptCatcher&) = delete;
     InterruptCatcher& operator=(const InterruptCatcher&) = delete;
 
     /// True when SIGINT came within @p timeout (at once when it is already pending).
     bool Wait(Clock::duration timeout) {
-        if (!m_Blocked) return false;
+        if (!blocked_) return false;
         const auto nanoseconds =
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(timeout, Clock::duration::zero()));
         timespec pause{};
         pause.tv_sec = static_cast<time_t>(nanoseconds.count() / 1000000000);
         pause.tv_nsec = static_cast<long>(nanoseconds.count() % 1000000000);
         for (;;) {
-            if (sigtimedwait(&m_Interrupt, nullptr, &pause) == SIGINT) return true;
+            if (sigtimedwait(&interrupt_, nullptr, &pause) == SIGINT) return true;
             if (errno != EINTR) return false;  // EAGAIN: the time passed
         }
     }
 
 private:
-    sigset_t m_Interrupt;
-    sigset_t m_Previous;
-    bool m_Blocked{false};
+    sigset_t interrupt_;
+    sigset_t previous_;
+    bool blocked_{false};
 };
 
 class StatusLine {
 public:
-    StatusLine(bool enabled, std::string label) : m_Enabled(enabled), m_Label(std::move(label)) {}
+    StatusLine(bool enabled, std::string label) : enabled_(enabled), label_(std::move(label)) {}
     ~StatusLine() { Clear(); }
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
     void Show(long long seconds) {
-        if (!m_Enabled) return;
-        Write(kRewrite + m_Label + " ... " + std::to_string(seconds) + "s");
-        m_Shown = true;
+        if (!enabled_) return;
+        Write(kRewrite + label_ + " ... " + std::to_string(seconds) + "s");
+        shown_ = true;
     }
     void Clear() {
-        if (m_Shown) Write(kRewrite);
-        m_Shown = false;
+        if (shown_) Write(kRewrite);
+        shown_ = false;
     }
 
 private:
@@ -85,9 +85,9 @@ private:
         }
     }
 
-    bool m_Enabled;
-    std::string m_Label;
-    bool m_Shown{false};
+    bool enabled_;
+    std::string label_;
+    bool shown_{false};
 };
 
 bool ParseAnswer(const std::string& text, Json& answer, CCloudStackErrorState& error) {

@@ -12,18 +12,18 @@ std::size_t DisplayWidth(const std::string& text) {
     return width;
 }
 
-Table::Table(std::vector<Column> columns) : m_Columns(std::move(columns)) {}
+Table::Table(std::vector<Column> columns) : columns_(std::move(columns)) {}
 
 void Table::AddRow(std::vector<std::string> cells) {
-    cells.resize(m_Columns.size());
+    cells.resize(columns_.size());
     for (std::string& cell : cells) cell = cell.empty() ? "-" : Printable(cell);
-    m_Rows.push_back(std::move(cells));
+    rows_.push_back(std::move(cells));
 }
 
 std::string Table::Render() const {
     std::vector<std::size_t> widths;
-    for (const Column& column : m_Columns) widths.push_back(DisplayWidth(column.heading));
-    for (const std::vector<std::string>& row : m_Rows)
+    for (const Column& column : columns_) widths.push_back(DisplayWidth(column.heading));
+    for (const std::vector<std::string>& row : rows_)
         for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
 
     std::string out;
@@ -32,7 +32,7 @@ std::string Table::Render() const {
         for (std::size_t i = 0; i < cells.size(); ++i) {
             const std::string padding(widths[i] - DisplayWidth(cells[i]), ' ');
             if (i > 0) line += "  ";
-            if (m_Columns[i].align == Align::Right)
+            if (columns_[i].align == Align::Right)
                 line += padding + cells[i];
             else
                 line += cells[i] + padding;
@@ -42,9 +42,9 @@ std::string Table::Render() const {
     };
 
     std::vector<std::string> headings;
-    for (const Column& column : m_Columns) headings.push_back(column.heading);
+    for (const Column& column : columns_) headings.push_back(column.heading);
     addLine(headings);
-    for (const std::vector<std::string>& row : m_Rows) addLine(row);
+    for (const std::vector<std::string>& row : rows_) addLine(row);
     return out;
 }
 

@@ -33,8 +33,8 @@ public:
     std::string Render() const;
 
 private:
-    std::vector<Column> m_Columns;
-    std::vector<std::vector<std::string>> m_Rows;
+    std::vector<Column> columns_;
+    std::vector<std::vector<std::string>> rows_;
 };
 
 }  // namespace cscli
