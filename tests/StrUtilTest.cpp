@@ -60,7 +60,9 @@ struct EncodeCase {
 };
 
 // The case as ctest lists it: its expected encoding, rather than the bytes of two pointers.
-void PrintTo(const EncodeCase& encodeCase, std::ostream* out) { *out << '"' << encodeCase.expected << '"'; }
+void PrintTo(const EncodeCase& encodeCase, std::ostream* out) {
+    *out << '"' << encodeCase.expected << '"';
+}
 
 class StrUtilPercentEncodeTest : public ::testing::TestWithParam<EncodeCase> {};
 
