@@ -7,7 +7,7 @@
 #include <ctime>
 #include <map>
 
-#include "TextMatch.h"
+#include "Text.h"
 
 namespace cssim {
 namespace {
@@ -58,7 +58,7 @@ std::string EncodeForSignature(const std::string& value) {
 
 const std::string* FirstValueIgnoringCase(const ParameterList& pairs, const std::string& lowerName) {
     for (const auto& [name, value] : pairs) {
-        if (ToLowerAscii(name) == lowerName) return &value;
+        if (cstools::AsciiLower(name) == lowerName) return &value;
     }
     return nullptr;
 }
@@ -66,14 +66,14 @@ const std::string* FirstValueIgnoringCase(const ParameterList& pairs, const std:
 std::string SignatureBase(const ParameterList& pairs) {
     std::map<std::string, const std::string*> firstValues;  // std::string orders by bytes, as Java orders ASCII
     for (const auto& [name, value] : pairs) {
-        if (ToLowerAscii(name) != "signature") firstValues.emplace(name, &value);
+        if (cstools::AsciiLower(name) != "signature") firstValues.emplace(name, &value);
     }
     std::string base;
     for (const auto& [name, value] : firstValues) {
         if (!base.empty()) base.push_back('&');
         base += name + "=" + EncodeForSignature(*value);
     }
-    return ToLowerAscii(base);
+    return cstools::AsciiLower(base);
 }
 
 std::string HmacSha1Base64(const std::string& key, const std::string& data) {
