@@ -1,9 +1,7 @@
 #include "Accounts.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include "RecordTable.h"
+#include "Signature.h"
 
 namespace cssim {
 namespace {
@@ -24,13 +22,7 @@ std::string RelativePath(std::string path) {
 }  // namespace
 
 std::string DerivedUserKey(const std::string& purpose, const std::string& userId) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha512(), purpose.data(), static_cast<int>(purpose.size()),
-         reinterpret_cast<const unsigned char*>(userId.data()), userId.size(), digest, &length);
-    std::string key(4 * ((length + 2) / 3) + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(key.data()), digest, static_cast<int>(length));
-    key.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+    std::string key = HmacSha512Base64(purpose, userId);
     while (!key.empty() && key.back() == '=') key.pop_back();
     for (char& c : key) {
         if (c == '+') c = '-';
