@@ -8,11 +8,8 @@
 //
 // Output lines are "name value" pairs, for scripts/bench.sh to put into tables.
 
-#include <sys/resource.h>
-#include <time.h>
-
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,27 +29,20 @@ namespace {
 const char kResponseKey[] = "listvirtualmachinesresponse";
 const char kItemKey[] = "virtualmachine";
 
-// Prints "<name>_ms" (wall clock) and "<name>_cpu_ms" (this thread's CPU time), medians of RUNS.
-// On a busy machine the CPU time is the steadier of the two.
+// Prints the medians of RUNS parses under <name> (csbench::RunTimes).
 template <typename Parse>
 void Time(const char* name, int runs, unsigned count, Parse parse) {
-    std::vector<double> wall;
-    std::vector<double> cpu;
+    csbench::RunTimes times;
     for (int run = 0; run < runs; ++run) {
         std::vector<SVMInfoLib> vms;
-        const double cpuStart = csbench::ThreadCpuMs();
-        const auto start = std::chrono::steady_clock::now();
-        const bool ok = parse(vms);
-        const auto stop = std::chrono::steady_clock::now();
-        const double cpuStop = csbench::ThreadCpuMs();
+        bool ok = false;
+        times.Time([&] { ok = parse(vms); });
         if (!ok || vms.size() != count) {
             std::fprintf(stderr, "parse failed (ok=%d, %zu records)\n", ok ? 1 : 0, vms.size());
             std::exit(1);
         }
-        wall.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-        cpu.push_back(cpuStop - cpuStart);
     }
-    std::printf("%s_ms %.2f\n%s_cpu_ms %.2f\n", name, csbench::Median(wall), name, csbench::Median(cpu));
+    times.PrintMedians(name);
 }
 
 int Usage(const char* program) {
@@ -101,9 +91,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "parse failed\n");
             return 1;
         }
-        std::printf("body_bytes %zu\n", body.size());
-        std::printf("rss_before_kib %ld\n", before);
-        std::printf("peak_rss_kib %ld\n", csbench::PeakRssKiB());
+        csbench::PrintRss(body.size(), before);
         return 0;
     }
 

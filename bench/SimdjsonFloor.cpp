@@ -6,11 +6,8 @@
 //   parser_floor rss N          builds the body, parses it once, prints the peak RSS
 
 #include <simdjson.h>
-#include <sys/resource.h>
-#include <time.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,21 +139,14 @@ int main(int argc, char** argv) {
         const unsigned count = csbench::MachineCount(argv[2]);
         const int runs = std::max(1, std::atoi(argv[3]));
         const std::string body = csbench::MakeVmListAnswer(count);
-        std::vector<double> wall;
-        std::vector<double> cpu;
+        csbench::RunTimes times;
         for (int run = 0; run < runs; ++run) {
             std::vector<SVMInfoLib> vms;
-            const double cpuStart = csbench::ThreadCpuMs();
-            const auto start = std::chrono::steady_clock::now();
-            Parse(body, vms);
-            const auto stop = std::chrono::steady_clock::now();
-            const double cpuStop = csbench::ThreadCpuMs();
+            times.Time([&] { Parse(body, vms); });
             if (vms.size() != count) return 1;
-            wall.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
-            cpu.push_back(cpuStop - cpuStart);
         }
         std::printf("body_bytes %zu\n", body.size());
-        std::printf("floor_ms %.2f\nfloor_cpu_ms %.2f\n", csbench::Median(wall), csbench::Median(cpu));
+        times.PrintMedians("floor");
         return 0;
     }
     if (mode == "rss" && argc == 3) {
@@ -166,9 +156,7 @@ int main(int argc, char** argv) {
         std::vector<SVMInfoLib> vms;
         Parse(body, vms);
         if (vms.size() != count) return 1;
-        std::printf("body_bytes %zu\n", body.size());
-        std::printf("rss_before_kib %ld\n", before);
-        std::printf("peak_rss_kib %ld\n", csbench::PeakRssKiB());
+        csbench::PrintRss(body.size(), before);
         return 0;
     }
     std::fprintf(stderr, "usage: %s time N RUNS | rss N\n", argv[0]);

@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,15 +18,10 @@
 #include <thread>
 
 #include "LoopbackAddress.h"
+#include "Measure.h"
 #include "TeskRestApiConnection.h"
 
 namespace {
-
-double ThreadCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // Answers each request of one connection with @p answer until the client closes.
 void Serve(int listener, const std::string& answer) {
@@ -79,7 +73,7 @@ int main(int argc, char** argv) {
 
     int failures = 0;
     double wall = 0;
-    double cpu = 0;
+    double cpuMs = 0;
     {
         TeskRestApiConnection connection;
         connection.SetContentType("Content-Type: application/json; charset=UTF-8");
@@ -90,11 +84,11 @@ int main(int argc, char** argv) {
             failures += connection.get(path, response, nullptr) ? 0 : 1;
         }
         const auto started = std::chrono::steady_clock::now();
-        const double cpuStarted = ThreadCpuSeconds();
+        const double cpuStarted = csbench::ThreadCpuMs();
         for (int i = 0; i < requests; ++i) {
             failures += connection.get(path, response, nullptr) ? 0 : 1;
         }
-        cpu = ThreadCpuSeconds() - cpuStarted;
+        cpuMs = csbench::ThreadCpuMs() - cpuStarted;
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     }
     server.join();
@@ -102,6 +96,6 @@ int main(int argc, char** argv) {
 
     std::printf("%d requests over one connection, %d failed\n", requests, failures);
     std::printf("wall %.1f us per request, client thread CPU %.1f us per request\n", wall * 1e6 / requests,
-                cpu * 1e6 / requests);
+                cpuMs * 1e3 / requests);
     return failures == 0 ? 0 : 1;
 }

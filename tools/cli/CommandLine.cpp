@@ -1,8 +1,8 @@
 #include "CommandLine.h"
 
-#include <cmath>
 #include <cstddef>
-#include <cstdlib>
+
+#include "Text.h"
 
 namespace cscli {
 
@@ -36,15 +36,6 @@ bool TakesObject(Command command) {
 
 bool SubmitsJob(Command command) {
     return command == Command::Start || command == Command::Stop || command == Command::Api;
-}
-
-bool ParseSeconds(const std::string& text, double low, double high, double& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const double parsed = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(parsed) || parsed < low || parsed > high) return false;
-    value = parsed;
-    return true;
 }
 
 bool SplitFields(const std::string& text, std::vector<std::string>& fields) {
@@ -168,15 +159,9 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
             continue;
         }
 
-        std::string name = arg;
+        std::string name;
         std::string value;
-        bool hasInlineValue = false;
-        const std::size_t equals = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-            hasInlineValue = true;
-        }
+        const bool hasInlineValue = cstools::SplitOptionValue(arg, name, value);
 
         if (IsSecretOption(name)) {
             error = name +
@@ -255,13 +240,13 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
                 return false;
             }
         } else if (name == "--poll") {
-            if (!ParseSeconds(value, 0.1, 3600, options.pollSeconds)) {
+            if (!cstools::ParseSeconds(value, 0.1, 3600, options.pollSeconds)) {
                 error = "--poll takes a number of seconds from 0.1 to 3600";
                 return false;
             }
             pollGiven = true;
         } else if (name == "--timeout") {
-            if (!ParseSeconds(value, 0, 7 * 86400, options.timeoutSeconds)) {
+            if (!cstools::ParseSeconds(value, 0, 7 * 86400, options.timeoutSeconds)) {
                 error = "--timeout takes a number of seconds from 0 (no limit) to 604800";
                 return false;
             }

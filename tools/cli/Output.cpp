@@ -1,8 +1,5 @@
 #include "Output.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "Table.h"
 #include "Text.h"
 
@@ -78,14 +75,12 @@ std::vector<std::string> DefaultColumns(const std::vector<Json>& items) {
 std::string ColumnTable(const std::vector<Json>& items, const std::vector<std::string>& columns) {
     std::vector<Table::Column> headings;
     for (const std::string& column : columns) {
-        std::string heading = column;
-        heading = cstools::AsciiUpper(heading);
         bool numeric = Holds(items, column);
         for (const Json& item : items) {
             const Json& value = MemberOf(item, column);
             numeric = numeric && (value.is_null() || value.is_number());
         }
-        headings.push_back({heading, numeric ? Table::Align::Right : Table::Align::Left});
+        headings.push_back({cstools::AsciiUpper(column), numeric ? Table::Align::Right : Table::Align::Left});
     }
     Table table(std::move(headings));
     for (const Json& item : items) {

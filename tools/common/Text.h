@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cctype>
+#include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 
 namespace cstools {
@@ -49,6 +51,31 @@ inline bool IsUuid(const std::string& text) {
         if (dash != (text[i] == '-')) return false;
         if (!dash && std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return false;
     }
+    return true;
+}
+
+/// @brief Splits a command-line argument "--name=value" at its first '='.
+/// @return true with @p name and @p value set for such an argument; otherwise false, with @p name the whole
+/// argument and @p value left alone (the value, if any, is the next argument).
+inline bool SplitOptionValue(const std::string& argument, std::string& name, std::string& value) {
+    const std::size_t equals = argument.find('=');
+    if (argument.compare(0, 2, "--") != 0 || equals == std::string::npos) {
+        name = argument;
+        return false;
+    }
+    name = argument.substr(0, equals);
+    value = argument.substr(equals + 1);
+    return true;
+}
+
+/// @brief Reads an option's number of seconds (fractions allowed) into @p value.
+/// @return false, leaving @p value alone, unless all of @p text is a finite number from @p low to @p high
+inline bool ParseSeconds(const std::string& text, double low, double high, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(parsed) || parsed < low || parsed > high) return false;
+    value = parsed;
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "Accounts.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include "RecordTable.h"
+#include "Signature.h"
 
 namespace cssim {
 namespace {
@@ -9,11 +9,6 @@ namespace {
 const char* const kRootDomainId = "8c682961-f32e-4d08-a61a-6e2fdec2d9d7";
 const char* const kAdminUserId = "c0af26a7-7b31-4dd1-8597-749503c49a29";
 const char* const kAdminAccountId = "550c68f9-5da2-4299-8225-e91853601d7e";
-
-std::string Text(const Json& record, const char* key) {
-    const auto it = record.find(key);
-    return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 /// Drops slashes at both ends and a leading "ROOT": "/ROOT/customers/acme/" and "customers/acme" name one domain.
 std::string RelativePath(std::string path) {
@@ -27,13 +22,7 @@ std::string RelativePath(std::string path) {
 }  // namespace
 
 std::string DerivedUserKey(const std::string& purpose, const std::string& userId) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha512(), purpose.data(), static_cast<int>(purpose.size()),
-         reinterpret_cast<const unsigned char*>(userId.data()), userId.size(), digest, &length);
-    std::string key(4 * ((length + 2) / 3) + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(key.data()), digest, static_cast<int>(length));
-    key.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+    std::string key = HmacSha512Base64(purpose, userId);
     while (!key.empty() && key.back() == '=') key.pop_back();
     for (char& c : key) {
         if (c == '+') c = '-';
@@ -45,9 +34,9 @@ std::string DerivedUserKey(const std::string& purpose, const std::string& userId
 Directory::Directory(const Inventory& inventory, const std::string& adminUser, const std::string& adminPassword) {
     for (const Json& record : inventory.domains) {
         Domain domain;
-        domain.id = Text(record, "id");
-        domain.name = Text(record, "name");
-        domain.path = Text(record, "path");
+        domain.id = StringMember(record, "id");
+        domain.name = StringMember(record, "name");
+        domain.path = StringMember(record, "path");
         if (domain.path.empty()) domain.path = domain.name;
         domain.number = static_cast<int>(domains_.size()) + 1;
         domains_.push_back(std::move(domain));
@@ -59,25 +48,25 @@ Directory::Directory(const Inventory& inventory, const std::string& adminUser, c
 
     for (const Json& record : inventory.users) {
         User user;
-        user.id = Text(record, "id");
-        user.username = Text(record, "username");
-        user.password = Text(record, "password");
-        user.firstname = Text(record, "firstname");
-        user.lastname = Text(record, "lastname");
-        user.account = Text(record, "account");
-        user.accountId = Text(record, "accountid");
+        user.id = StringMember(record, "id");
+        user.username = StringMember(record, "username");
+        user.password = StringMember(record, "password");
+        user.firstname = StringMember(record, "firstname");
+        user.lastname = StringMember(record, "lastname");
+        user.account = StringMember(record, "account");
+        user.accountId = StringMember(record, "accountid");
         const auto typeMember = record.find("accounttype");
         const int type = typeMember != record.end() && typeMember->is_number_integer() ? typeMember->get<int>() : 0;
         user.accountType = type == 1   ? AccountType::RootAdmin
                            : type == 2 ? AccountType::DomainAdmin
                                        : AccountType::User;
-        const std::string domainId = Text(record, "domainid");
+        const std::string domainId = StringMember(record, "domainid");
         user.domain = domains_.front();
         for (const Domain& domain : domains_) {
             if (domain.id == domainId) user.domain = domain;
         }
-        user.apiKey = Text(record, "apikey");
-        user.secretKey = Text(record, "secretkey");
+        user.apiKey = StringMember(record, "apikey");
+        user.secretKey = StringMember(record, "secretkey");
         users_.push_back(std::move(user));
     }
     admin_ = users_.size();

@@ -1,6 +1,6 @@
 #include "ApiRequest.h"
 
-#include "TextMatch.h"
+#include "Text.h"
 
 namespace cssim {
 
@@ -20,7 +20,7 @@ bool IsApiPath(const std::string& target) {
 
 std::string HeaderValue(const HeaderLines& headers, const std::string& lowerName) {
     for (const auto& [key, value] : headers) {
-        if (ToLowerAscii(key) == lowerName) return value;
+        if (cstools::AsciiLower(key) == lowerName) return value;
     }
     return {};
 }
@@ -30,7 +30,7 @@ bool DecodeApiRequest(const SimRequest& request, ApiRequest& decoded) {
     const auto mark = request.target.find('?');
     if (mark != std::string::npos && !DecodePairs(request.target.substr(mark + 1), decoded.pairs)) return false;
     // The container reads a form body only when it is declared as one.
-    const std::string type = ToLowerAscii(HeaderValue(request.headers, "content-type"));
+    const std::string type = cstools::AsciiLower(HeaderValue(request.headers, "content-type"));
     if (type.rfind("application/x-www-form-urlencoded", 0) == 0 && !DecodePairs(request.body, decoded.pairs)) {
         return false;
     }
@@ -38,12 +38,12 @@ bool DecodeApiRequest(const SimRequest& request, ApiRequest& decoded) {
 
     std::vector<std::string> cookieLines;
     for (const auto& [name, value] : request.headers) {
-        if (ToLowerAscii(name) == "cookie") cookieLines.push_back(value);
+        if (cstools::AsciiLower(name) == "cookie") cookieLines.push_back(value);
     }
     decoded.cookies = ParseCookies(cookieLines);
     const std::string* command = decoded.Param("command");
     decoded.command = command == nullptr ? std::string() : *command;
-    decoded.lowerCommand = ToLowerAscii(decoded.command);
+    decoded.lowerCommand = cstools::AsciiLower(decoded.command);
     return true;
 }
 

@@ -1,7 +1,8 @@
 #include "CommandLine.h"
 
-#include <cmath>
 #include <cstdlib>
+
+#include "Text.h"
 
 namespace cssim {
 namespace {
@@ -14,15 +15,6 @@ bool ParseInt(const std::string& text, int low, int high, int& value) {
     const long parsed = std::strtol(text.c_str(), nullptr, 10);
     if (parsed < low || parsed > high) return false;
     value = static_cast<int>(parsed);
-    return true;
-}
-
-bool ParseSeconds(const std::string& text, double& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const double parsed = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(parsed) || parsed < 0 || parsed > 86400) return false;
-    value = parsed;
     return true;
 }
 
@@ -74,15 +66,9 @@ std::string UsersText(const CommandLine& commandLine) {
 
 bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& commandLine, std::string& error) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string name = arguments[i];
+        std::string name;
         std::string value;
-        bool hasValue = false;
-        const auto eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasValue = true;
-        }
+        const bool hasValue = cstools::SplitOptionValue(arguments[i], name, value);
         const auto takeValue = [&]() {
             if (hasValue) return true;
             if (i + 1 >= arguments.size()) {
@@ -134,7 +120,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
             }
         } else if (name == "--job-seconds") {
             if (!takeValue()) return false;
-            if (!ParseSeconds(value, commandLine.options.jobSeconds)) {
+            if (!cstools::ParseSeconds(value, 0, 86400, commandLine.options.jobSeconds)) {
                 error = "--job-seconds needs a number of seconds from 0 to 86400";
                 return false;
             }

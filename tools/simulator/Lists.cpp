@@ -114,9 +114,10 @@ struct Filters {
 
     bool KeywordMatches(const Json& record) const {
         for (const char* member : list->keywordMembers) {
-            if (keywordPattern->Matches(ToLowerAscii(StringMember(record, member)))) return true;
+            if (keywordPattern->Matches(cstools::AsciiLower(StringMember(record, member)))) return true;
         }
-        return list->keywordMatchesState && ToLowerAscii(StringMember(record, "state")) == ToLowerAscii(*keyword);
+        return list->keywordMatchesState &&
+               cstools::AsciiLower(StringMember(record, "state")) == cstools::AsciiLower(*keyword);
     }
 
     bool Match(const RecordTable& table, std::size_t position) const {
@@ -125,7 +126,7 @@ struct Filters {
             if (StringMember(record, member) != value) return false;
         }
         for (const auto& [member, value] : text) {
-            if (ToLowerAscii(StringMember(record, member)) != value) return false;
+            if (cstools::AsciiLower(StringMember(record, member)) != value) return false;
         }
         if (name && !name->Matches(table.LowerName(position))) return false;
         if (keyword != nullptr && !KeywordMatches(record)) return false;
@@ -134,7 +135,7 @@ struct Filters {
 };
 
 bool IsTrue(const std::string* value) {
-    return value != nullptr && ToLowerAscii(*value) == "true";
+    return value != nullptr && cstools::AsciiLower(*value) == "true";
 }
 
 }  // namespace
@@ -148,7 +149,7 @@ const ListSpec* FindList(const std::string& command) {
 
 SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiRequest& request, const User& caller,
                       const ListPolicy& policy) {
-    const std::string command = ToLowerAscii(list.command);
+    const std::string command = cstools::AsciiLower(list.command);
     const std::string responseKey = command + "response";
 
     const std::string* pageText = request.Param("page");
@@ -201,7 +202,7 @@ SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiR
     }
     for (const auto& filter : list.textFilters) {
         const std::string* value = request.Param(filter.parameter);
-        if (value != nullptr && !value->empty()) filters.text.emplace_back(filter.member, ToLowerAscii(*value));
+        if (value != nullptr && !value->empty()) filters.text.emplace_back(filter.member, cstools::AsciiLower(*value));
     }
     if (policy.nameFilterOnEveryList || list.kind == Kind::VirtualMachines) {
         if (const std::string* name = request.Param("name")) filters.name.emplace(*name);

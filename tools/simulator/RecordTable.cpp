@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "Replies.h"
-#include "TextMatch.h"
+#include "Text.h"
 
 namespace cssim {
 namespace {
@@ -68,7 +68,7 @@ void RecordTable::Assign(std::vector<Json> records) {
     owners_.clear();
     for (std::size_t i = 0; i < records_.size(); ++i) {
         texts_[i] = Dump(records_[i]);
-        lowerNames_[i] = ToLowerAscii(StringMember(records_[i], "name"));
+        lowerNames_[i] = cstools::AsciiLower(StringMember(records_[i], "name"));
         // Positions arrive in ascending order, so appending keeps every list sorted.
         for (std::size_t m = 0; m < indexedMembers_.size(); ++m) {
             indexes_[m][StringMember(records_[i], indexedMembers_[m].c_str())].push_back(i);
@@ -95,7 +95,7 @@ void RecordTable::Replace(std::size_t position, Json record) {
     RemoveFromIndexes(position);
     records_[position] = std::move(record);
     texts_[position] = Dump(records_[position]);
-    lowerNames_[position] = ToLowerAscii(StringMember(records_[position], "name"));
+    lowerNames_[position] = cstools::AsciiLower(StringMember(records_[position], "name"));
     AddToIndexes(position);
 }
 

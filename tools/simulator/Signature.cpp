@@ -7,7 +7,7 @@
 #include <ctime>
 #include <map>
 
-#include "TextMatch.h"
+#include "Text.h"
 
 namespace cssim {
 namespace {
@@ -36,6 +36,18 @@ bool SameText(const std::string& a, const std::string& b) {
     return difference == 0;
 }
 
+std::string HmacBase64(const EVP_MD* digestType, const std::string& key, const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(digestType, key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
+         data.size(), digest, &length);
+    std::string encoded(4 * ((length + 2) / 3) + 1, '\0');
+    const int written =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), digest, static_cast<int>(length));
+    encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
+    return encoded;
+}
+
 }  // namespace
 
 std::string EncodeForSignature(const std::string& value) {
@@ -58,7 +70,7 @@ std::string EncodeForSignature(const std::string& value) {
 
 const std::string* FirstValueIgnoringCase(const ParameterList& pairs, const std::string& lowerName) {
     for (const auto& [name, value] : pairs) {
-        if (ToLowerAscii(name) == lowerName) return &value;
+        if (cstools::AsciiLower(name) == lowerName) return &value;
     }
     return nullptr;
 }
@@ -66,26 +78,22 @@ const std::string* FirstValueIgnoringCase(const ParameterList& pairs, const std:
 std::string SignatureBase(const ParameterList& pairs) {
     std::map<std::string, const std::string*> firstValues;  // std::string orders by bytes, as Java orders ASCII
     for (const auto& [name, value] : pairs) {
-        if (ToLowerAscii(name) != "signature") firstValues.emplace(name, &value);
+        if (cstools::AsciiLower(name) != "signature") firstValues.emplace(name, &value);
     }
     std::string base;
     for (const auto& [name, value] : firstValues) {
         if (!base.empty()) base.push_back('&');
         base += name + "=" + EncodeForSignature(*value);
     }
-    return ToLowerAscii(base);
+    return cstools::AsciiLower(base);
 }
 
 std::string HmacSha1Base64(const std::string& key, const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
-         data.size(), digest, &length);
-    std::string encoded(4 * ((length + 2) / 3) + 1, '\0');
-    const int written =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), digest, static_cast<int>(length));
-    encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
-    return encoded;
+    return HmacBase64(EVP_sha1(), key, data);
+}
+
+std::string HmacSha512Base64(const std::string& key, const std::string& data) {
+    return HmacBase64(EVP_sha512(), key, data);
 }
 
 std::string ComputeSignature(const ParameterList& pairs, const std::string& secretKey) {

@@ -19,6 +19,9 @@ std::string SignatureBase(const ParameterList& pairs);
 /// @brief Standard Base64 (with padding) of HMAC-SHA1 keyed with the bytes of @p key.
 std::string HmacSha1Base64(const std::string& key, const std::string& data);
 
+/// @brief Standard Base64 (with padding) of HMAC-SHA512 keyed with the bytes of @p key.
+std::string HmacSha512Base64(const std::string& key, const std::string& data);
+
 /// @brief The signature a client must send for @p pairs: HmacSha1Base64(secretKey, SignatureBase(pairs)).
 std::string ComputeSignature(const ParameterList& pairs, const std::string& secretKey);
 

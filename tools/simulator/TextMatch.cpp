@@ -1,16 +1,8 @@
 #include "TextMatch.h"
 
-#include <cctype>
+#include "Text.h"
 
 namespace cssim {
-
-std::string ToLowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 namespace {
 
 bool LikeMatches(const std::string& value, const std::string& pattern) {
@@ -39,12 +31,8 @@ bool LikeMatches(const std::string& value, const std::string& pattern) {
 
 }  // namespace
 
-bool NameFilterMatches(const std::string& text, const std::string& needle) {
-    return NamePattern(needle).Matches(ToLowerAscii(text));
-}
-
 NamePattern::NamePattern(const std::string& needle)
-    : lowerNeedle_(ToLowerAscii(needle)), wildcards_(needle.find_first_of("%_") != std::string::npos) {
+    : lowerNeedle_(cstools::AsciiLower(needle)), wildcards_(needle.find_first_of("%_") != std::string::npos) {
     if (wildcards_) lowerNeedle_ = "%" + lowerNeedle_ + "%";
 }
 
