@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     if (mode == "fetch-small" && argc == 6) return FetchSmall(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     std::fprintf(stderr,
                  "usage: %s paged ADDR USER PASSWORD | small ADDR USER PASSWORD CALLS | "
-                 "fetch ADDR USER PASSWORD PAGESIZE\n",
+                 "fetch ADDR USER PASSWORD PAGESIZE | fetch-small ADDR USER PASSWORD CALLS\n",
                  argv[0]);
     return 2;
 }
