@@ -2,9 +2,7 @@
 // purpose, the limits (lowered so that each case ends within a fraction of a second), the
 // handling of odd but legal answers, and the memory a large answer body may take.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +20,7 @@
 #include "Compression.h"
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
+#include "LoopbackSockets.h"
 #include "RawListener.h"
 #include "TeskLibCurl.h"
 #include "TeskRestApiConnection.h"
@@ -147,33 +146,8 @@ TEST_F(TransportTest, UnresolvableHostFailsAsResolveHost) {
     EXPECT_LT(m_elapsedMs, 2000);
 }
 
-// A socket that is bound but not listening answers a SYN with a reset.
-class ClosedPort {
-public:
-    ClosedPort() {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        socklen_t length = sizeof address;
-        inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            m_port = ntohs(address.sin_port);
-        }
-    }
-    ~ClosedPort() { close(m_fd); }
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
-    int Port() const { return m_port; }
-    int Fd() const { return m_fd; }
-
-private:
-    int m_fd{-1};
-    int m_port{0};
-};
-
 TEST_F(TransportTest, RefusedConnectionFailsAsConnect) {
-    ClosedPort port;
+    cstest::ClosedPort port;
     ASSERT_NE(port.Port(), 0);
     const std::string host = cstest::ProcessLoopbackAddress() + ":" + std::to_string(port.Port());
     EXPECT_FALSE(Get("http://" + host));
@@ -184,18 +158,10 @@ TEST_F(TransportTest, RefusedConnectionFailsAsConnect) {
 
 TEST_F(TransportTest, DroppedSynFailsAsConnectAtTheConnectTimeout) {
     // A listening socket whose accept queue is full drops every further SYN, as a firewall does.
-    ClosedPort listener;
-    ASSERT_EQ(listen(listener.Fd(), 0), 0);
-    const int filler = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(listener.Port()));
-    inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
+    cstest::FullBacklog listener;
+    ASSERT_NE(listener.Port(), 0);
     m_conn.Limits().lConnectTimeoutMs = kLimitMs;
     EXPECT_FALSE(Get("http://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(listener.Port())));
-    close(filler);
     ExpectFailure(TeskLibCurlFailure::Connect);
     ExpectOneErrorLine({"not connected within the connect time-out of 200 ms"});
     EXPECT_GE(m_elapsedMs, kLimitMs);
@@ -509,7 +475,7 @@ TEST_F(TlsTransportTest, UnreadableCaFileFailsAsTlsWithoutConnecting) {
 TEST_F(TlsTransportTest, PlainHttpAnswerToTheHandshakeFailsAsTls) {
     // A plain HTTP server on the port where TLS was expected answers the ClientHello with an
     // HTTP error page.
-    ClosedPort port;
+    cstest::ClosedPort port;
     ASSERT_EQ(listen(port.Fd(), 1), 0);
     std::thread server([&port] {
         const int client = accept(port.Fd(), nullptr, nullptr);
