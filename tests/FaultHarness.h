@@ -15,10 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "CloudStackConnection.h"
-#include "CloudStackOperations.h"
-#include "CloudStackParser.h"
-#include "CloudStackQueries.h"
+#include "Components.h"
 #include "LogCapture.h"
 #include "SleepRecorder.h"
 #include "TestServer.h"
@@ -77,7 +74,7 @@ inline std::string Zones(const std::vector<std::string>& ids, long long count) {
     return body + "]}}";
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ::testing::Test, protected cstest::Components {
 protected:
     void SetUp() override {
         server.SetCredentials(kUser, kPassword);
@@ -151,11 +148,6 @@ protected:
     cstest::SleepRecorder sleeps;
     cstest::LogCapture log;
     cstest::TestServer server;
-    CCloudStackConnection connection;
-    CCloudStackParser parser;
-    CCloudStackErrorState errors;
-    CCloudStackQueries queries{&connection, &parser, &errors};
-    CCloudStackOperations operations{&connection, &parser, &queries, &errors};
     std::vector<SZoneInfoLib> zones;
     long elapsedMs{0};
 

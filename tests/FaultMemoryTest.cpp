@@ -58,12 +58,9 @@ long StatusKiB(const char* key) {
 Outcome RunClient(const std::string& base, unsigned long long maxBody, std::size_t headroom) {
     Outcome outcome;
     cstest::LogCapture log;
-    CCloudStackConnection connection;
-    CCloudStackParser parser;
-    CCloudStackErrorState errors;
-    CCloudStackQueries queries(&connection, &parser, &errors);
-    if (!connection.connectWithApiKey(base, "key", "secret")) return outcome;
-    connection.Limits().ullMaxBodyBytes = maxBody;
+    cstest::Components client;
+    if (!client.connection.connectWithApiKey(base, "key", "secret")) return outcome;
+    client.connection.Limits().ullMaxBodyBytes = maxBody;
     std::vector<SZoneInfoLib> zones(1);
     if (headroom > 0) {
         outcome.startKiB = StatusKiB("VmSize:");
@@ -71,9 +68,9 @@ Outcome RunClient(const std::string& base, unsigned long long maxBody, std::size
         cap.rlim_cur = cap.rlim_max = static_cast<rlim_t>(outcome.startKiB) * 1024 + headroom;
         outcome.capped = outcome.startKiB > 0 && setrlimit(RLIMIT_AS, &cap) == 0;
     }
-    outcome.result = queries.GetZoneInfoList(zones, 0);
+    outcome.result = client.queries.GetZoneInfoList(zones, 0);
     outcome.ran = true;
-    outcome.code = errors.lErrorCode;
+    outcome.code = client.errors.lErrorCode;
     outcome.zonesAfter = zones.size();
     outcome.peakKiB = StatusKiB("VmPeak:");
     const auto lines = log.Errors();
