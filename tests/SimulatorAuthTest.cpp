@@ -10,10 +10,7 @@
 
 namespace {
 
-using simtest::Answer;
-using simtest::Client;
-using simtest::json;
-using simtest::Session;
+using namespace simtest;
 using namespace std::chrono_literals;
 
 const char* const kAcmeDomainId = "d5e8f1a2-4b3c-4e6d-8f70-9a1b2c3d4e5f";
