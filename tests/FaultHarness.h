@@ -20,14 +20,6 @@
 #include "SleepRecorder.h"
 #include "TestServer.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define FAULT_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define FAULT_SANITIZED 1
-#endif
-#endif
-
 namespace faults {
 
 using namespace CloudStackSDKWrapper;
@@ -44,19 +36,14 @@ constexpr char kUser[] = "admin";
 constexpr char kPassword[] = "Pw-s3cret-77";
 
 // Exact bytes on the wire, whatever they are.
-inline Reply Raw(std::string bytes, bool close = false) {
-    RawAnswer answer;
-    answer.bytes = std::move(bytes);
-    answer.close = close;
-    Reply reply;
-    reply.raw = answer;
-    return reply;
-}
-
 inline Reply Raw(RawAnswer answer) {
     Reply reply;
     reply.raw = std::move(answer);
     return reply;
+}
+
+inline Reply Raw(std::string bytes, bool close = false) {
+    return Raw(cstest::Bytes(std::move(bytes), close));
 }
 
 // A status line, the given header lines and the body, framed by Content-Length.

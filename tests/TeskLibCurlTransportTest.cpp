@@ -3,14 +3,12 @@
 // handling of odd but legal answers, and the memory a large answer body may take.
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -21,21 +19,15 @@
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
 #include "LoopbackSockets.h"
+#include "ProcessMemory.h"
 #include "RawListener.h"
 #include "TeskLibCurl.h"
 #include "TeskRestApiConnection.h"
 #include "TestCertificates.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define CSTEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define CSTEST_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
+using cstest::Bytes;
 using cstest::RawAnswer;
 using cstest::RawRequest;
 
@@ -47,12 +39,6 @@ const char kPath[] = "/client/api?command=listZones&password=s3cret";
 
 std::string Answer(const std::string& body, const std::string& extraHeaders = "") {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
-}
-
-RawAnswer Bytes(std::string bytes) {
-    RawAnswer answer;
-    answer.bytes = std::move(bytes);
-    return answer;
 }
 
 // Says nothing until the test ends.
@@ -508,40 +494,6 @@ TEST_F(TlsTransportTest, SilentPeerDuringTheHandshakeFailsAtTheConnectTimeout) {
 }
 
 #ifndef CSTEST_SANITIZED
-std::size_t VmSizeBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmSize:") {
-            std::size_t kib = 0;
-            status >> kib;
-            return kib * 1024;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
-}
-
-// Runs the test body with the process's address space capped at what it uses now plus
-// @p headroom bytes, so that any allocation beyond it fails there and then.
-class AddressSpaceCap {
-public:
-    explicit AddressSpaceCap(std::size_t headroom) {
-        getrlimit(RLIMIT_AS, &m_previous);
-        rlimit capped = m_previous;
-        capped.rlim_cur = VmSizeBytes() + headroom;
-        m_ok = capped.rlim_cur > headroom && setrlimit(RLIMIT_AS, &capped) == 0;
-    }
-    ~AddressSpaceCap() { setrlimit(RLIMIT_AS, &m_previous); }
-    AddressSpaceCap(const AddressSpaceCap&) = delete;
-    AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
-    bool Ok() const { return m_ok; }
-
-private:
-    rlimit m_previous{};
-    bool m_ok{false};
-};
-
 TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
     // Growing one string to the cap would hold the old half and the new whole at once.
     constexpr std::size_t kCap = std::size_t{128} << 20;
@@ -558,7 +510,7 @@ TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
     m_log.Clear();
     bool ok = true;
     {
-        AddressSpaceCap cap(kCap + (std::size_t{40} << 20));
+        cstest::AddressSpaceCap cap(kCap + (std::size_t{40} << 20));
         ASSERT_TRUE(cap.Ok());
         ok = Get(base);
     }

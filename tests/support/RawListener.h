@@ -58,6 +58,14 @@ struct RawAnswer {
     bool close = false;  ///< close the connection after the above
 };
 
+/// @brief An answer that sends @p bytes exactly as given, and closes the connection after them when @p close.
+inline RawAnswer Bytes(std::string bytes, bool close = false) {
+    RawAnswer answer;
+    answer.bytes = std::move(bytes);
+    answer.close = close;
+    return answer;
+}
+
 /// Where and how a listener serves.
 struct ListenOptions {
     int port = 8080;                      ///< 0 picks a free port (see Port())
