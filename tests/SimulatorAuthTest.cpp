@@ -92,16 +92,13 @@ TEST_F(SimulatorAuthTest, DomainPathIsReadWithOrWithoutRootAndSlashes) {
 }
 
 TEST_F(SimulatorAuthTest, DomainIdPicksTheDomain) {
-    EXPECT_EQ(
-        client_
-            ->Send("POST", "command=login&username=jane&password=acme-password&domainId=" + std::string(kAcmeDomainId))
-            .status,
-        200);
-    EXPECT_EQ(
-        client_
-            ->Send("POST", "command=login&username=jane&password=acme-password&domainid=" + std::string(kAcmeDomainId))
-            .status,
-        200);
+    for (const std::string name : {"domainId", "domainid"}) {
+        EXPECT_EQ(
+            client_->Send("POST", "command=login&username=jane&password=acme-password&" + name + "=" + kAcmeDomainId)
+                .status,
+            200)
+            << name;
+    }
 }
 
 TEST_F(SimulatorAuthTest, WrongDomainOrUnknownPathFails) {
