@@ -6,10 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "CloudStackConnection.h"
-#include "CloudStackOperations.h"
-#include "CloudStackParser.h"
-#include "CloudStackQueries.h"
+#include "Components.h"
 #include "SleepRecorder.h"
 #include "TestServer.h"
 
@@ -24,7 +21,7 @@ std::string JobStatus(const std::string& jobId, int status) {
            ",\"jobprocstatus\":0,\"jobresultcode\":0}}";
 }
 
-class OperationsTest : public ::testing::Test {
+class OperationsTest : public ::testing::Test, protected cstest::Components {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.Start());
@@ -38,11 +35,6 @@ protected:
 
     cstest::SleepRecorder sleeps;
     cstest::TestServer server;
-    CCloudStackConnection connection;
-    CCloudStackParser parser;
-    CCloudStackErrorState errors;
-    CCloudStackQueries queries{&connection, &parser, &errors};
-    CCloudStackOperations operations{&connection, &parser, &queries, &errors};
 };
 
 TEST_F(OperationsTest, StartPostsTheIdAloneAndSucceedsAtTheFirstPollWithoutSleeping) {

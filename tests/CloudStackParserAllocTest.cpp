@@ -6,14 +6,13 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CloudStackParser.h"
 #include "LogCapture.h"
+#include "TestServer.h"
 
 namespace {
 
@@ -75,12 +74,7 @@ using namespace CloudStackSDKWrapper;
 
 namespace {
 
-std::string Fixture(const std::string& name) {
-    std::ifstream in(std::string(CLOUDSTACK_FIXTURES_DIR) + "/" + name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using cstest::Fixture;
 
 class CloudStackParserAllocTest : public ::testing::Test {
 protected:

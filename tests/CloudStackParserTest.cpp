@@ -1,25 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CloudStackParser.h"
 #include "LogCapture.h"
 #include "TeskJson.h"
+#include "TestServer.h"
 
 using namespace CloudStackSDKWrapper;
 
 namespace {
 
-std::string Fixture(const std::string& name) {
-    std::ifstream in(std::string(CLOUDSTACK_FIXTURES_DIR) + "/" + name, std::ios::binary);
-    EXPECT_TRUE(in.good()) << name;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using cstest::Fixture;
 
 class ParserFixture : public ::testing::Test {
 protected:

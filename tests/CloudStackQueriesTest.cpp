@@ -5,9 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "CloudStackConnection.h"
-#include "CloudStackParser.h"
-#include "CloudStackQueries.h"
+#include "Components.h"
 #include "LogCapture.h"
 #include "TestServer.h"
 
@@ -35,7 +33,7 @@ std::string VMList(const std::vector<std::pair<std::string, std::string>>& vms) 
     return ListBody("listvirtualmachinesresponse", "virtualmachine", items, static_cast<long long>(items.size()));
 }
 
-class QueriesTest : public ::testing::Test {
+class QueriesTest : public ::testing::Test, protected cstest::Components {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.Start());
@@ -64,10 +62,6 @@ protected:
     }
 
     cstest::TestServer server;
-    CCloudStackConnection connection;
-    CCloudStackParser parser;
-    CCloudStackErrorState errors;
-    CCloudStackQueries queries{&connection, &parser, &errors};
 };
 
 TEST_F(QueriesTest, EachListSendsItsBareCommandByGetAndFillsRecords) {

@@ -15,21 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "CloudStackConnection.h"
-#include "CloudStackOperations.h"
-#include "CloudStackParser.h"
-#include "CloudStackQueries.h"
+#include "Components.h"
 #include "LogCapture.h"
 #include "SleepRecorder.h"
 #include "TestServer.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define FAULT_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define FAULT_SANITIZED 1
-#endif
-#endif
 
 namespace faults {
 
@@ -47,19 +36,14 @@ constexpr char kUser[] = "admin";
 constexpr char kPassword[] = "Pw-s3cret-77";
 
 // Exact bytes on the wire, whatever they are.
-inline Reply Raw(std::string bytes, bool close = false) {
-    RawAnswer answer;
-    answer.bytes = std::move(bytes);
-    answer.close = close;
-    Reply reply;
-    reply.raw = answer;
-    return reply;
-}
-
 inline Reply Raw(RawAnswer answer) {
     Reply reply;
     reply.raw = std::move(answer);
     return reply;
+}
+
+inline Reply Raw(std::string bytes, bool close = false) {
+    return Raw(cstest::Bytes(std::move(bytes), close));
 }
 
 // A status line, the given header lines and the body, framed by Content-Length.
@@ -77,7 +61,7 @@ inline std::string Zones(const std::vector<std::string>& ids, long long count) {
     return body + "]}}";
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ::testing::Test, protected cstest::Components {
 protected:
     void SetUp() override {
         server.SetCredentials(kUser, kPassword);
@@ -151,11 +135,6 @@ protected:
     cstest::SleepRecorder sleeps;
     cstest::LogCapture log;
     cstest::TestServer server;
-    CCloudStackConnection connection;
-    CCloudStackParser parser;
-    CCloudStackErrorState errors;
-    CCloudStackQueries queries{&connection, &parser, &errors};
-    CCloudStackOperations operations{&connection, &parser, &queries, &errors};
     std::vector<SZoneInfoLib> zones;
     long elapsedMs{0};
 

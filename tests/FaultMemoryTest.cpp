@@ -7,19 +7,19 @@
 // the client runs in this process, which still proves the result and the absence of leaks.
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Compression.h"
 #include "FaultHarness.h"
+#include "ProcessMemory.h"
 
 namespace faults {
 namespace {
@@ -39,43 +39,26 @@ struct Outcome {
     char line[1024]{};  // the first error line, cut
 };
 
-long StatusKiB(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string word;
-    while (status >> word) {
-        if (word == key) {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
-}
-
 // One list of zones against @p base, with the body capped at @p maxBody; when @p headroom is not
 // zero, the process's address space is capped at its size now plus that many bytes first.
 Outcome RunClient(const std::string& base, unsigned long long maxBody, std::size_t headroom) {
     Outcome outcome;
     cstest::LogCapture log;
-    CCloudStackConnection connection;
-    CCloudStackParser parser;
-    CCloudStackErrorState errors;
-    CCloudStackQueries queries(&connection, &parser, &errors);
-    if (!connection.connectWithApiKey(base, "key", "secret")) return outcome;
-    connection.Limits().ullMaxBodyBytes = maxBody;
+    cstest::Components client;
+    if (!client.connection.connectWithApiKey(base, "key", "secret")) return outcome;
+    client.connection.Limits().ullMaxBodyBytes = maxBody;
     std::vector<SZoneInfoLib> zones(1);
+    std::optional<cstest::AddressSpaceCap> cap;
     if (headroom > 0) {
-        outcome.startKiB = StatusKiB("VmSize:");
-        rlimit cap{};
-        cap.rlim_cur = cap.rlim_max = static_cast<rlim_t>(outcome.startKiB) * 1024 + headroom;
-        outcome.capped = outcome.startKiB > 0 && setrlimit(RLIMIT_AS, &cap) == 0;
+        cap.emplace(headroom);
+        outcome.startKiB = cap->StartKiB();
+        outcome.capped = cap->Ok();
     }
-    outcome.result = queries.GetZoneInfoList(zones, 0);
+    outcome.result = client.queries.GetZoneInfoList(zones, 0);
     outcome.ran = true;
-    outcome.code = errors.lErrorCode;
+    outcome.code = client.errors.lErrorCode;
     outcome.zonesAfter = zones.size();
-    outcome.peakKiB = StatusKiB("VmPeak:");
+    outcome.peakKiB = cstest::StatusKiB("VmPeak:");
     const auto lines = log.Errors();
     outcome.errorLines = static_cast<int>(lines.size());
     if (!lines.empty()) std::snprintf(outcome.line, sizeof outcome.line, "%s", lines[0].line.c_str());
@@ -104,17 +87,11 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
     return true;
 }
 
-#ifdef FAULT_SANITIZED
+#ifdef CSTEST_SANITIZED
 constexpr bool kAddressSpaceCapWorks = false;
 #else
 constexpr bool kAddressSpaceCapWorks = true;
 #endif
-
-RawAnswer Bytes(const std::string& bytes) {
-    RawAnswer answer;
-    answer.bytes = bytes;
-    return answer;
-}
 
 cstest::ListenOptions OwnPort() {
     cstest::ListenOptions options;
@@ -131,7 +108,7 @@ protected:
         if (!kAddressSpaceCapWorks) {
             std::cout << "under a sanitizer: no address-space cap, the client runs in this process" << std::endl;
             const std::string answer = makeAnswer();
-            cstest::RawListener listener([&answer](const cstest::RawRequest&) { return Bytes(answer); });
+            cstest::RawListener listener([&answer](const cstest::RawRequest&) { return cstest::Bytes(answer); });
             if (!listener.Start(address, OwnPort())) return Outcome();
             return RunClient("http://" + address + ":" + std::to_string(listener.Port()), maxBody, 0);
         }
@@ -159,7 +136,7 @@ protected:
         Outcome outcome;
         {
             const std::string answer = makeAnswer();
-            cstest::RawListener listener([&answer](const cstest::RawRequest&) { return Bytes(answer); });
+            cstest::RawListener listener([&answer](const cstest::RawRequest&) { return cstest::Bytes(answer); });
             const int port = listener.Start(address, OwnPort()) ? listener.Port() : 0;
             WriteAll(toChild[1], &port, sizeof port);
             if (!ReadAll(fromChild[0], &outcome, sizeof outcome)) outcome = Outcome();

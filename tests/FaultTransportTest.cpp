@@ -2,12 +2,8 @@
 // trickle, never accept, break their framing, send monstrous header lines or redirect. Each
 // lowers the one limit it trips, so that it ends within a fraction of a second.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "FaultHarness.h"
+#include "LoopbackSockets.h"
 
 namespace faults {
 namespace {
@@ -64,42 +60,8 @@ TEST_F(FaultTransportTest, TrickleFastEnoughForTheIdleLimitTripsTheOverallLimit)
     ExpectAlive();
 }
 
-// A listening socket on this process's address whose accept queue is full: the kernel drops
-// every further SYN, as a firewall or an overloaded server does.
-class FullBacklog {
-public:
-    FullBacklog() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
-        socklen_t length = sizeof address;
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-            listen(m_listener, 0) != 0) {
-            return;
-        }
-        m_filler = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(m_filler, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            m_port = ntohs(address.sin_port);
-        }
-    }
-    ~FullBacklog() {
-        close(m_filler);
-        close(m_listener);
-    }
-    FullBacklog(const FullBacklog&) = delete;
-    FullBacklog& operator=(const FullBacklog&) = delete;
-    int Port() const { return m_port; }
-
-private:
-    int m_listener{-1};
-    int m_filler{-1};
-    int m_port{0};
-};
-
 TEST_F(FaultTransportTest, ConnectThatHangsTripsTheConnectTimeOut) {
-    FullBacklog backlog;
+    cstest::FullBacklog backlog;
     ASSERT_NE(backlog.Port(), 0);
     const std::string host = server.Address() + ":" + std::to_string(backlog.Port());
     ASSERT_TRUE(connection.connectWithApiKey("http://" + host, "key", "secret"));

@@ -7,10 +7,7 @@
 
 namespace {
 
-using simtest::Answer;
-using simtest::Client;
-using simtest::json;
-using simtest::Session;
+using namespace simtest;
 
 const char* const kWeb01 = "fcbea053-779e-4c4b-8c30-b22ece7c5b3d";  // running, admin
 const char* const kDb01 = "090d187e-928c-4318-a5c4-a61d882f83be";   // stopped, admin

@@ -1,29 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "SimulatorTestHelpers.h"
+#include "TestServer.h"
 
 namespace {
 
-using simtest::Answer;
-using simtest::Client;
-using simtest::json;
-using simtest::Session;
+using namespace simtest;
 using namespace std::chrono_literals;
 
 const char* const kWeb01 = "fcbea053-779e-4c4b-8c30-b22ece7c5b3d";
 const char* const kCiRunner = "ci-runner-01";
 
+// The fixture without its final line break, as the simulator answers it.
 std::string Fixture(const std::string& name) {
-    std::ifstream in(std::string(CLOUDSTACK_FIXTURES_DIR) + "/" + name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string content = text.str();
+    std::string content = cstest::Fixture(name);
     while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) content.pop_back();
     return content;
 }

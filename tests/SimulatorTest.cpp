@@ -1,9 +1,5 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,24 +14,16 @@
 #include "CommandLine.h"
 #include "Inventory.h"
 #include "LoopbackAddress.h"
+#include "LoopbackSockets.h"
 #include "Simulator.h"
 #include "SimulatorTestHelpers.h"
 
 namespace {
 
-using nlohmann::json;
 using namespace std::chrono_literals;
-
-struct Login {
-    std::string id;
-    std::string key;
-};
-
-std::string CookieValue(const std::string& setCookie) {
-    const auto eq = setCookie.find('=');
-    const auto end = setCookie.find(';');
-    return setCookie.substr(eq + 1, end - eq - 1);
-}
+using simtest::CookieValue;
+using simtest::json;
+using Login = simtest::Session;
 
 json Body(const httplib::Result& result) {
     return json::parse(result->body, nullptr, false);
@@ -94,23 +82,6 @@ protected:
         return Body(result);
     }
 
-    /// Sends @p request as is on a new connection and returns everything the server writes back.
-    std::string RawExchange(const std::string& request) {
-        const int sock = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in target{};
-        target.sin_family = AF_INET;
-        target.sin_port = htons(cssim::Simulator::kPort);
-        inet_pton(AF_INET, address_.c_str(), &target.sin_addr);
-        std::string answer;
-        if (connect(sock, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 &&
-            send(sock, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-            char buffer[4096];
-            for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, buffer + n);
-        }
-        close(sock);
-        return answer;
-    }
-
     const std::string address_ = cstest::ProcessLoopbackAddress();
     std::unique_ptr<cssim::Simulator> simulator_;
     std::unique_ptr<httplib::Client> client_;
@@ -138,9 +109,10 @@ TEST_F(SimulatorLoginTest, GoodCredentialsAnswerSessionKeyAndTwoCookieLines) {
 
 TEST_F(SimulatorLoginTest, PostWithoutContentLengthIsAnEmptyBody) {
     // What "curl -X POST" sends: no Content-Length header at all (httplib's client always adds one).
-    const std::string answer = RawExchange(
-        "POST /client/api?command=login&username=admin&password=password&response=json HTTP/1.1\r\n"
-        "Host: simulator\r\nConnection: close\r\n\r\n");
+    const std::string answer =
+        cstest::RawExchange(address_, cssim::Simulator::kPort,
+                            "POST /client/api?command=login&username=admin&password=password&response=json HTTP/1.1\r\n"
+                            "Host: simulator\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer;
     EXPECT_EQ(simulator_->RequestCount(), 1u);
 }

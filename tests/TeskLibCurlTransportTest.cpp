@@ -2,17 +2,13 @@
 // purpose, the limits (lowered so that each case ends within a fraction of a second), the
 // handling of odd but legal answers, and the memory a large answer body may take.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -22,21 +18,16 @@
 #include "Compression.h"
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
+#include "LoopbackSockets.h"
+#include "ProcessMemory.h"
 #include "RawListener.h"
 #include "TeskLibCurl.h"
 #include "TeskRestApiConnection.h"
 #include "TestCertificates.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define CSTEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define CSTEST_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
+using cstest::Bytes;
 using cstest::RawAnswer;
 using cstest::RawRequest;
 
@@ -48,12 +39,6 @@ const char kPath[] = "/client/api?command=listZones&password=s3cret";
 
 std::string Answer(const std::string& body, const std::string& extraHeaders = "") {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
-}
-
-RawAnswer Bytes(std::string bytes) {
-    RawAnswer answer;
-    answer.bytes = std::move(bytes);
-    return answer;
 }
 
 // Says nothing until the test ends.
@@ -147,33 +132,8 @@ TEST_F(TransportTest, UnresolvableHostFailsAsResolveHost) {
     EXPECT_LT(m_elapsedMs, 2000);
 }
 
-// A socket that is bound but not listening answers a SYN with a reset.
-class ClosedPort {
-public:
-    ClosedPort() {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        socklen_t length = sizeof address;
-        inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            m_port = ntohs(address.sin_port);
-        }
-    }
-    ~ClosedPort() { close(m_fd); }
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
-    int Port() const { return m_port; }
-    int Fd() const { return m_fd; }
-
-private:
-    int m_fd{-1};
-    int m_port{0};
-};
-
 TEST_F(TransportTest, RefusedConnectionFailsAsConnect) {
-    ClosedPort port;
+    cstest::ClosedPort port;
     ASSERT_NE(port.Port(), 0);
     const std::string host = cstest::ProcessLoopbackAddress() + ":" + std::to_string(port.Port());
     EXPECT_FALSE(Get("http://" + host));
@@ -184,18 +144,10 @@ TEST_F(TransportTest, RefusedConnectionFailsAsConnect) {
 
 TEST_F(TransportTest, DroppedSynFailsAsConnectAtTheConnectTimeout) {
     // A listening socket whose accept queue is full drops every further SYN, as a firewall does.
-    ClosedPort listener;
-    ASSERT_EQ(listen(listener.Fd(), 0), 0);
-    const int filler = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(listener.Port()));
-    inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
+    cstest::FullBacklog listener;
+    ASSERT_NE(listener.Port(), 0);
     m_conn.Limits().lConnectTimeoutMs = kLimitMs;
     EXPECT_FALSE(Get("http://" + cstest::ProcessLoopbackAddress() + ":" + std::to_string(listener.Port())));
-    close(filler);
     ExpectFailure(TeskLibCurlFailure::Connect);
     ExpectOneErrorLine({"not connected within the connect time-out of 200 ms"});
     EXPECT_GE(m_elapsedMs, kLimitMs);
@@ -509,7 +461,7 @@ TEST_F(TlsTransportTest, UnreadableCaFileFailsAsTlsWithoutConnecting) {
 TEST_F(TlsTransportTest, PlainHttpAnswerToTheHandshakeFailsAsTls) {
     // A plain HTTP server on the port where TLS was expected answers the ClientHello with an
     // HTTP error page.
-    ClosedPort port;
+    cstest::ClosedPort port;
     ASSERT_EQ(listen(port.Fd(), 1), 0);
     std::thread server([&port] {
         const int client = accept(port.Fd(), nullptr, nullptr);
@@ -542,40 +494,6 @@ TEST_F(TlsTransportTest, SilentPeerDuringTheHandshakeFailsAtTheConnectTimeout) {
 }
 
 #ifndef CSTEST_SANITIZED
-std::size_t VmSizeBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmSize:") {
-            std::size_t kib = 0;
-            status >> kib;
-            return kib * 1024;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
-}
-
-// Runs the test body with the process's address space capped at what it uses now plus
-// @p headroom bytes, so that any allocation beyond it fails there and then.
-class AddressSpaceCap {
-public:
-    explicit AddressSpaceCap(std::size_t headroom) {
-        getrlimit(RLIMIT_AS, &m_previous);
-        rlimit capped = m_previous;
-        capped.rlim_cur = VmSizeBytes() + headroom;
-        m_ok = capped.rlim_cur > headroom && setrlimit(RLIMIT_AS, &capped) == 0;
-    }
-    ~AddressSpaceCap() { setrlimit(RLIMIT_AS, &m_previous); }
-    AddressSpaceCap(const AddressSpaceCap&) = delete;
-    AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
-    bool Ok() const { return m_ok; }
-
-private:
-    rlimit m_previous{};
-    bool m_ok{false};
-};
-
 TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
     // Growing one string to the cap would hold the old half and the new whole at once.
     constexpr std::size_t kCap = std::size_t{128} << 20;
@@ -592,7 +510,7 @@ TEST_F(TransportTest, CompressionBombStaysWithinTheCapPlusAFewMebibytes) {
     m_log.Clear();
     bool ok = true;
     {
-        AddressSpaceCap cap(kCap + (std::size_t{40} << 20));
+        cstest::AddressSpaceCap cap(kCap + (std::size_t{40} << 20));
         ASSERT_TRUE(cap.Ok());
         ok = Get(base);
     }

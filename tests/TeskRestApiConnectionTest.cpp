@@ -1,10 +1,6 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,12 +10,12 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "HttpListenerThread.h"
 #include "LogCapture.h"
 #include "LoopbackAddress.h"
+#include "RawListener.h"
 #include "TeskLibCurl.h"
 #include "TeskRestApiConnection.h"
 
@@ -652,70 +648,22 @@ TEST_F(TeskRestApiUnreachableTest, FailsWithCurlErrorTextAndNoUrl) {
 // answers with header lines, and the server's odd status lines.
 class TeskRestApiRawAnswerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(m_listen, 0);
-        const int on = 1;
-        setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kPort);
-        ASSERT_EQ(inet_pton(AF_INET, cstest::ProcessLoopbackAddress().c_str(), &address.sin_addr), 1);
-        ASSERT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(listen(m_listen, 4), 0);
-    }
-    void TearDown() override {
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-        if (m_listen >= 0) {
-            close(m_listen);
-        }
-    }
-
-    // Answers one request on one connection with @p reply, then closes it.
+    // Answers every request with @p reply, then closes its connection.
     void ServeOnce(const std::string& reply) {
-        m_thread = std::thread([this, reply] {
-            pollfd waiting{m_listen, POLLIN, 0};
-            if (poll(&waiting, 1, 5000) != 1) {
-                return;
-            }
-            const int client = accept(m_listen, nullptr, nullptr);
-            if (client < 0) {
-                return;
-            }
-            std::string request;
-            char buffer[4096];
-            for (int i = 0; i < 100 && request.find("\r\n\r\n") == std::string::npos; ++i) {
-                pollfd reading{client, POLLIN, 0};
-                if (poll(&reading, 1, 5000) != 1) {
-                    break;
-                }
-                const ssize_t got = recv(client, buffer, sizeof buffer, 0);
-                if (got <= 0) {
-                    break;
-                }
-                request.append(buffer, static_cast<size_t>(got));
-            }
-            m_request = request;
-            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-            // Let the client close first, so that TIME_WAIT stays on its side of the port.
-            shutdown(client, SHUT_WR);
-            for (int i = 0; i < 100; ++i) {
-                pollfd reading{client, POLLIN, 0};
-                if (poll(&reading, 1, 5000) != 1 || recv(client, buffer, sizeof buffer, 0) <= 0) {
-                    break;
-                }
-            }
-            close(client);
+        m_listener = std::make_unique<cstest::RawListener>([this, reply](const cstest::RawRequest& request) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_request = request.head;
+            cstest::RawAnswer answer;
+            answer.bytes = reply;
+            answer.close = true;
+            return answer;
         });
+        ASSERT_TRUE(m_listener->Start(cstest::ProcessLoopbackAddress()));
     }
 
-    // The request as received; waits for the one-shot server to finish.
+    // The request line and header lines as received.
     std::string ReceivedRequest() {
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_request;
     }
 
@@ -724,11 +672,11 @@ protected:
                               result);
     }
 
-    int m_listen{-1};
-    std::thread m_thread;
-    std::string m_request;
     TeskLibCurl m_curl;
     std::string m_response;
+    std::mutex m_mutex;
+    std::string m_request;
+    std::unique_ptr<cstest::RawListener> m_listener;  // stops before what its handler touches goes
 };
 
 TEST_F(TeskRestApiRawAnswerTest, InterimAnswerHeaderLinesAreDropped) {

@@ -1,46 +1,23 @@
 // Self-test of the scripted management server that every wire-level test relies on.
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "LoopbackSockets.h"
 #include "TestCertificates.h"
 #include "TestServer.h"
 
 namespace {
 
 using cstest::Fixture;
+using cstest::RawExchange;
 using cstest::Reply;
 using cstest::TestServer;
-
-// Sends bytes exactly as given (httplib's client would sort and re-encode) and reads until close.
-std::string RawExchange(const std::string& address, const std::string& request) {
-    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval limit{30, 0};  // a server that never answers fails the test instead of hanging it
-    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(TestServer::kPort);
-    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-    std::string response;
-    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        ::send(sock, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buf[4096];
-        ssize_t n = 0;
-        while ((n = ::recv(sock, buf, sizeof(buf), 0)) > 0) response.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(sock);
-    return response;
-}
 
 Reply Status(int status) {
     Reply r;
@@ -105,7 +82,7 @@ TEST_F(TestServerTest, LoginOnlyByPostSetsBothCookiesAndEveryLoginMakesANewSessi
     EXPECT_EQ("sessionkey=" + server.SessionKey() + ";HttpOnly", again->get_header_value("Set-Cookie", 1));
 
     // A POST without Content-Length has no body; it must not wait for one.
-    const std::string raw = RawExchange(server.Address(),
+    const std::string raw = RawExchange(server.Address(), TestServer::kPort,
                                         "POST /client/api?command=login&username=admin&password=password&response=json "
                                         "HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(0u, raw.rfind("HTTP/1.1 200", 0)) << raw;
@@ -259,10 +236,11 @@ TEST_F(TestServerTest, QueuedRepliesComeFirstThenTheFixedOneThenTheHandlerThenTh
 
 TEST_F(TestServerTest, RecordsTheRawTargetDecodedParametersAndHeaderLinesInReceivedOrder) {
     const std::string target = "/client/api?command=listZones&name=a%2Bb&name=c+d&x=%26%3D&flag&q=a?b";
-    const std::string response = RawExchange(server.Address(), "GET " + target +
-                                                                   " HTTP/1.1\r\nZ-Last: 1\r\nCookie: a=1; b = 2 \r\n"
-                                                                   "A-First:  two words \r\nCookie: c=3\r\n"
-                                                                   "Host: x\r\nConnection: close\r\n\r\n");
+    const std::string response = RawExchange(server.Address(), TestServer::kPort,
+                                             "GET " + target +
+                                                 " HTTP/1.1\r\nZ-Last: 1\r\nCookie: a=1; b = 2 \r\n"
+                                                 "A-First:  two words \r\nCookie: c=3\r\n"
+                                                 "Host: x\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(0u, response.rfind("HTTP/1.1 401", 0)) << response;  // a '?' in the query is data, as on the server
 
     ASSERT_EQ(1u, server.Count());
@@ -325,7 +303,8 @@ TEST_F(TestServerTest, ARawReplyGoesOutByteForByteAndTheRequestIsRecordedAsAnyOt
     broken.raw->bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort";
     broken.raw->close = true;
     server.Queue("listZones", broken);
-    const std::string response = RawExchange(server.Address(), "GET /client/api?command=listZones HTTP/1.1\r\n\r\n");
+    const std::string response =
+        RawExchange(server.Address(), TestServer::kPort, "GET /client/api?command=listZones HTTP/1.1\r\n\r\n");
     EXPECT_EQ(broken.raw->bytes, response);
     ASSERT_EQ(1u, server.Requests("listZones").size());
 }

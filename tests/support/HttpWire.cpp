@@ -177,6 +177,7 @@ Got ReadRequest(Channel& channel, RawRequest& request) {
     std::string head;
     if (const Got got = channel.Head(head); got != Got::kOk) return got;
     if (!ParseHead(head, request)) return Got::kBad;
+    request.head = std::move(head);
     const bool chunked = HeaderTokens(request.headers, "transfer-encoding").find("chunked") != std::string::npos;
     unsigned long long length = 0;
     bool sized = false;

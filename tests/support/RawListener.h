@@ -40,6 +40,7 @@ struct RawRequest {
     std::string version;  ///< "HTTP/1.1", "HTTP/1.0"
     NameValues headers;   ///< in received order, names as sent, values without surrounding blanks
     std::string body;     ///< Content-Length bytes or the de-chunked body; empty without either
+    std::string head;     ///< the request line and header lines byte for byte, through the blank line
     int connection = 0;   ///< 1, 2, ...: the listener's TCP connections, numbered in order of their first request
 };
 
@@ -56,6 +57,14 @@ struct RawAnswer {
     bool hang = false;   ///< after the above, stay silent until the client goes away or Stop
     bool close = false;  ///< close the connection after the above
 };
+
+/// @brief An answer that sends @p bytes exactly as given, and closes the connection after them when @p close.
+inline RawAnswer Bytes(std::string bytes, bool close = false) {
+    RawAnswer answer;
+    answer.bytes = std::move(bytes);
+    answer.close = close;
+    return answer;
+}
 
 /// Where and how a listener serves.
 struct ListenOptions {
