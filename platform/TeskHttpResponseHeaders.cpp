@@ -2,14 +2,12 @@
 
 #include <cstring>
 
+#include "StrUtil.h"
+
 namespace {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool IsDigit(char c) {
@@ -92,7 +90,7 @@ bool TeskHttpResponseHeaders::Find(const char* name, std::list<std::string>& out
         }
         bool same = true;
         for (std::size_t i = 0; i < length && same; ++i) {
-            same = AsciiLower(line[i]) == AsciiLower(name[i]);
+            same = StrUtil::LowerAscii(line[i]) == StrUtil::LowerAscii(name[i]);
         }
         if (same) {
             out.push_back(line);

@@ -185,7 +185,7 @@ bool EndpointFor(const std::string& server, std::string& endpoint, std::string& 
     const std::string::size_type separator = server.find("://");
     if (separator != std::string::npos) {
         scheme = server.substr(0, separator);
-        for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        StrUtil::ToLower(scheme);
         if (scheme != "http" && scheme != "https") {
             why = "the scheme must be http:// or https://";
             return false;
