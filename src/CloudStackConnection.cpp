@@ -27,9 +27,10 @@ const char* const kSecretMask = "*****";
 // Signed requests stay valid this long; servers that enforce timestamps accept up to 15 minutes.
 constexpr std::chrono::minutes kSignatureLifetime{10};
 
-// Query parameters whose values never reach a log line.
+// Query parameters whose values never reach a log line: the credentials, and the signature, which
+// serves for a replay of the request until it expires.
 bool IsSecretParameter(const std::string& name) {
-    return name == "password" || name == "sessionkey" || name == "apikey" || name == "signature" || name == "secretkey";
+    return TeskRequestSigner::IsCredentialName(name) || name == "signature";
 }
 
 // Replaces the values of secret parameters in the query part of a URL or query string.

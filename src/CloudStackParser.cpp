@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "StrUtil.h"
+#include "TeskRequestSigner.h"
 
 namespace CloudStackSDKWrapper {
 namespace {
@@ -79,7 +80,7 @@ bool IsSecretKey(std::string_view raw) {
         }
         name += StrUtil::LowerAscii(c);
     }
-    return name == "password" || name == "sessionkey" || name == "secretkey" || name == "apikey";
+    return TeskRequestSigner::IsCredentialName(name);
 }
 
 // The body as a parse-failure line shows it: at most the first `limit` bytes, never ending inside
