@@ -78,6 +78,20 @@ void TeskHttpResponseHeaders::Clear() {
     m_bComplete = false;
 }
 
+std::string TeskHttpResponseHeaders::ValueOf(const std::string& line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+        return std::string();
+    }
+    const std::size_t value = line.find_first_not_of(" \t", colon + 1);
+    if (value == std::string::npos) {
+        return std::string();
+    }
+    std::string text = line.substr(value);
+    StrUtil::TrimRight(text, "\r\n");
+    return text;
+}
+
 bool TeskHttpResponseHeaders::Find(const char* name, std::list<std::string>& out) const {
     if (name == nullptr || *name == '\0') {
         return false;

@@ -10,6 +10,7 @@
 #include "CloudStackErrorHandler.h"
 #include "StrUtil.h"
 #include "TeskException.h"
+#include "TeskHttpResponseHeaders.h"
 #include "TeskJson.h"
 #include "TeskMD5.h"
 #include "TeskRequestSigner.h"
@@ -533,15 +534,7 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
     std::size_t controls = 0;
     static const std::string kSessionKeyPrefix = "sessionkey=";
     for (const std::string& line : lines) {
-        // Cut after the header name, its colon and any blanks: a server that writes no blank
-        // after the colon must not lose the first character of its cookie.
-        std::string cookie;
-        const std::string::size_type colon = line.find(':');
-        if (colon != std::string::npos) {
-            const std::string::size_type value = line.find_first_not_of(" \t", colon + 1);
-            if (value != std::string::npos) cookie = line.substr(value);
-        }
-        StrUtil::TrimRight(cookie, "\r\n");
+        const std::string cookie = TeskHttpResponseHeaders::ValueOf(line);
         // Sent back as a header line later: a control character could end it and start another.
         if (HasControl(cookie)) {
             ++controls;
