@@ -46,7 +46,7 @@ public:
     template <typename T>
     bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                          std::vector<T>& out) {
-        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, nullptr);
+        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, nullptr, false);
     }
 
     /// @brief ParseNestedList that also reports, through @p pPage when it is not null, the answer's
@@ -55,7 +55,7 @@ public:
     template <typename T>
     bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                          std::vector<T>& out, SListPageInfo* pPage) {
-        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, pPage);
+        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, pPage, false);
     }
 
     /// @brief ParseNestedList through a whole nlohmann::json document tree, the way lists were read
@@ -64,17 +64,7 @@ public:
     template <typename T>
     bool ParseNestedListReference(const std::string& body, const std::string& responseKey, const std::string& itemKey,
                                   std::vector<T>& out, SListPageInfo* pPage = nullptr) {
-        try {
-            if (ParseListTree(body, responseKey, itemKey, out, pPage)) return true;
-        } catch (const std::runtime_error& e) {
-            LogParseFailure(__PRETTY_FUNCTION__, "list", itemKey, e.what(), body);
-            return false;
-        } catch (const std::bad_alloc& e) {
-            LogParseFailure(__PRETTY_FUNCTION__, "list", itemKey, e.what(), body);
-            return false;
-        }
-        LogWrongAnswer(__PRETTY_FUNCTION__, "list", itemKey, body, responseKey, &itemKey);
-        return false;
+        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, pPage, true);
     }
 
     /// @brief Fills @p out from the object under @p responseKey of @p body. @p out is not reset
@@ -191,12 +181,16 @@ private:
         JsonObject& m_document;
     };
 
-    /// Both ParseNestedList forms: @p function is the caller's entry point, for the error line.
+    /// The ParseNestedList forms and the reference: @p function is the caller's entry point, for the
+    /// error line; @p tree reads through the document tree rather than the one-pass reader.
     template <typename T>
     bool ParseListLogged(const char* function, const std::string& body, const std::string& responseKey,
-                         const std::string& itemKey, std::vector<T>& out, SListPageInfo* pPage) {
+                         const std::string& itemKey, std::vector<T>& out, SListPageInfo* pPage, bool tree) {
         try {
-            if (ReadList(body, responseKey, itemKey, out, pPage)) return true;
+            if (tree ? ParseListTree(body, responseKey, itemKey, out, pPage)
+                     : ReadList(body, responseKey, itemKey, out, pPage)) {
+                return true;
+            }
         } catch (const std::runtime_error& e) {
             LogParseFailure(function, "list", itemKey, e.what(), body);
             return false;

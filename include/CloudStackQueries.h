@@ -52,6 +52,11 @@ public:
     /// @brief Sends any command (GET for list*, get* and query*, POST otherwise) with percent-encoded
     /// parameter values; @p json receives the answer's inner object as JSON text.
     bool Call(const std::string& command, const CloudStackParams& params, std::string& json);
+    /// @brief Call for a caller that reads the answer's members itself.
+    /// @param document receives the parsed answer
+    /// @param inner on success, the answer's inner object, in place in @p document
+    bool CallForObject(const std::string& command, const CloudStackParams& params, JsonObject& document,
+                       const JsonObject*& inner);
     /// @brief Call for a list command, every page; @p json receives one JSON array of every item.
     bool CallList(const std::string& command, const CloudStackParams& params, std::string& json);
 

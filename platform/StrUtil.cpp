@@ -40,11 +40,7 @@ void StrUtil::TrimRight(std::string& text, const char* set) {
 }
 
 void StrUtil::ToLower(std::string& text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    for (char& c : text) c = LowerAscii(c);
 }
 
 void StrUtil::ToUpper(std::string& text) {

@@ -24,6 +24,17 @@ public:
     /// @brief Removes, in place, every trailing character of @p text that belongs to @p set.
     static void TrimRight(std::string& text, const char* set);
 
+    /// @brief @p c lower-cased if it is an ASCII capital letter; any other byte as it is (unlike
+    /// std::tolower, whatever the locale, so bytes of UTF-8 sequences stay untouched).
+    static char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+    /// @brief The value of a hexadecimal digit (either case); -1 for any other byte.
+    static int HexDigit(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
     /// @brief Upper-cases ASCII letters of @p text in place.
     static void ToUpper(std::string& text);
     /// @brief Lower-cases ASCII letters of @p text in place.

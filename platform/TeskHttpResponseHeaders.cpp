@@ -2,14 +2,12 @@
 
 #include <cstring>
 
+#include "StrUtil.h"
+
 namespace {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool IsDigit(char c) {
@@ -80,6 +78,20 @@ void TeskHttpResponseHeaders::Clear() {
     m_bComplete = false;
 }
 
+std::string TeskHttpResponseHeaders::ValueOf(const std::string& line) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+        return std::string();
+    }
+    const std::size_t value = line.find_first_not_of(" \t", colon + 1);
+    if (value == std::string::npos) {
+        return std::string();
+    }
+    std::string text = line.substr(value);
+    StrUtil::TrimRight(text, "\r\n");
+    return text;
+}
+
 bool TeskHttpResponseHeaders::Find(const char* name, std::list<std::string>& out) const {
     if (name == nullptr || *name == '\0') {
         return false;
@@ -92,7 +104,7 @@ bool TeskHttpResponseHeaders::Find(const char* name, std::list<std::string>& out
         }
         bool same = true;
         for (std::size_t i = 0; i < length && same; ++i) {
-            same = AsciiLower(line[i]) == AsciiLower(name[i]);
+            same = StrUtil::LowerAscii(line[i]) == StrUtil::LowerAscii(name[i]);
         }
         if (same) {
             out.push_back(line);

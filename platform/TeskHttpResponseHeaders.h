@@ -30,6 +30,11 @@ public:
     /// whole (name, colon, value, line end), in the order received.
     /// @return true when at least one line matched
     bool Find(const char* name, std::list<std::string>& out) const;
+    /// @brief The value of a header line such as Find gives: the text after the first colon, without
+    /// the blanks before it (there may be none) and the line end after it.
+    /// @param line a whole header line
+    /// @return empty for a line without a colon
+    static std::string ValueOf(const std::string& line);
 
     /// @brief The status code of the current answer's status line; 0 before one arrived or
     /// when it holds no three-digit code.

@@ -12,16 +12,12 @@
 
 namespace {
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
+        if (StrUtil::LowerAscii(a[i]) != StrUtil::LowerAscii(b[i])) {
             return false;
         }
     }
@@ -336,9 +332,7 @@ const JsonValue* TeskJson::FindMember(const JsonObject& object, const std::strin
     }
     // The server writes keys in lower case, so that lookup nearly always settles it.
     std::string lower(key);
-    for (char& c : lower) {
-        c = LowerAscii(c);
-    }
+    StrUtil::ToLower(lower);
     if (lower != key) {
         it = object.find(lower);
         if (it != object.end()) {

@@ -290,16 +290,14 @@ curl_off_t AnnouncedLength(const TeskHttpResponseHeaders& headers) {
     if (!headers.Find("Content-Length", lines)) {
         return -1;
     }
-    const std::string& line = lines.back();
-    std::size_t at = line.find(':') + 1;
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    const std::string value = TeskHttpResponseHeaders::ValueOf(lines.back());
     curl_off_t length = 0;
     bool digits = false;
-    for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at) {
+    for (std::size_t at = 0; at < value.size() && value[at] >= '0' && value[at] <= '9'; ++at) {
         if (length > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
             return -1;
         }
-        length = length * 10 + (line[at] - '0');
+        length = length * 10 + (value[at] - '0');
         digits = true;
     }
     return digits ? length : -1;
@@ -458,9 +456,7 @@ std::string RedirectTarget(const std::string& url, const TeskHttpResponseHeaders
     if (!headers.Find("Location", lines)) {
         return std::string();
     }
-    std::string value = lines.front().substr(lines.front().find(':') + 1);
-    const std::size_t begin = value.find_first_not_of(" \t");
-    value.erase(0, begin == std::string::npos ? value.size() : begin);
+    std::string value = TeskHttpResponseHeaders::ValueOf(lines.front());
     StrUtil::TrimRight(value, " \t\r\n");
     std::string target;
     CURLU* handle = curl_url();

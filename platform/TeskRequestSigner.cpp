@@ -12,13 +12,6 @@
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // %XX decoding with '+' as a blank. A '%' not followed by two hex digits stays as it is.
 std::string DecodeComponent(const std::string& text, std::size_t begin, std::size_t end) {
     std::string out;
@@ -27,18 +20,15 @@ std::string DecodeComponent(const std::string& text, std::size_t begin, std::siz
         const char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < end && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+        } else if (c == '%' && i + 2 < end && StrUtil::HexDigit(text[i + 1]) >= 0 &&
+                   StrUtil::HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(StrUtil::HexDigit(text[i + 1]) * 16 + StrUtil::HexDigit(text[i + 2]));
             i += 2;
         } else {
             out += c;
         }
     }
     return out;
-}
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace
@@ -67,6 +57,10 @@ std::string TeskRequestSigner::JavaUrlEncode(const std::string& value) {
     return StrUtil::PercentEncode(value, ".-*_");
 }
 
+bool TeskRequestSigner::IsCredentialName(std::string_view name) {
+    return name == "password" || name == "sessionkey" || name == "apikey" || name == "secretkey";
+}
+
 std::string TeskRequestSigner::CanonicalText(const std::vector<TeskQueryParam>& params) {
     std::vector<const TeskQueryParam*> sorted;
     sorted.reserve(params.size());
@@ -86,7 +80,7 @@ std::string TeskRequestSigner::CanonicalText(const std::vector<TeskQueryParam>& 
         text += '=';
         text += JavaUrlEncode(param->second);
     }
-    for (char& c : text) c = AsciiLower(c);
+    StrUtil::ToLower(text);
     return text;
 }
 

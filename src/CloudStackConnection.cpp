@@ -10,6 +10,7 @@
 #include "CloudStackErrorHandler.h"
 #include "StrUtil.h"
 #include "TeskException.h"
+#include "TeskHttpResponseHeaders.h"
 #include "TeskJson.h"
 #include "TeskMD5.h"
 #include "TeskRequestSigner.h"
@@ -27,9 +28,10 @@ const char* const kSecretMask = "*****";
 // Signed requests stay valid this long; servers that enforce timestamps accept up to 15 minutes.
 constexpr std::chrono::minutes kSignatureLifetime{10};
 
-// Query parameters whose values never reach a log line.
+// Query parameters whose values never reach a log line: the credentials, and the signature, which
+// serves for a replay of the request until it expires.
 bool IsSecretParameter(const std::string& name) {
-    return name == "password" || name == "sessionkey" || name == "apikey" || name == "signature" || name == "secretkey";
+    return TeskRequestSigner::IsCredentialName(name) || name == "signature";
 }
 
 // Replaces the values of secret parameters in the query part of a URL or query string.
@@ -185,7 +187,7 @@ bool EndpointFor(const std::string& server, std::string& endpoint, std::string& 
     const std::string::size_type separator = server.find("://");
     if (separator != std::string::npos) {
         scheme = server.substr(0, separator);
-        for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        StrUtil::ToLower(scheme);
         if (scheme != "http" && scheme != "https") {
             why = "the scheme must be http:// or https://";
             return false;
@@ -532,15 +534,7 @@ bool CCloudStackConnection::saveLoginCurlHeaders() {
     std::size_t controls = 0;
     static const std::string kSessionKeyPrefix = "sessionkey=";
     for (const std::string& line : lines) {
-        // Cut after the header name, its colon and any blanks: a server that writes no blank
-        // after the colon must not lose the first character of its cookie.
-        std::string cookie;
-        const std::string::size_type colon = line.find(':');
-        if (colon != std::string::npos) {
-            const std::string::size_type value = line.find_first_not_of(" \t", colon + 1);
-            if (value != std::string::npos) cookie = line.substr(value);
-        }
-        StrUtil::TrimRight(cookie, "\r\n");
+        const std::string cookie = TeskHttpResponseHeaders::ValueOf(line);
         // Sent back as a header line later: a control character could end it and start another.
         if (HasControl(cookie)) {
             ++controls;

@@ -86,10 +86,6 @@ std::string_view TrimRight(std::string_view token) {
     return token;
 }
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Strings, with nlohmann's rules for escapes: the eight short ones and \uXXXX, where a high
 // surrogate must be followed by an escaped low one and a low one must not stand alone.
@@ -101,18 +97,11 @@ bool Hex4(const char* p, const char* end, uint32_t& value) {
     }
     value = 0;
     for (int i = 0; i < 4; ++i) {
-        const char c = p[i];
-        uint32_t digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<uint32_t>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        } else {
+        const int digit = StrUtil::HexDigit(p[i]);
+        if (digit < 0) {
             return false;
         }
-        value = value * 16 + digit;
+        value = value * 16 + static_cast<uint32_t>(digit);
     }
     return true;
 }
@@ -351,7 +340,7 @@ public:
         m_next.fill(-1);
         for (std::size_t i = m_fields.size(); i-- > 0;) {
             std::string lower(m_fields[i].key);
-            for (char& c : lower) c = LowerAscii(c);
+            StrUtil::ToLower(lower);
             if (lower.empty() || lower.size() >= kLengths) throw std::logic_error("mapped key too long");
             int& head = m_first[lower.size()][Bucket(lower[0])];
             m_next[i] = head;
@@ -373,7 +362,7 @@ public:
              index = m_next[static_cast<std::size_t>(index)]) {
             const std::string& lower = m_lowerKeys[static_cast<std::size_t>(index)];
             std::size_t i = 0;
-            while (i < name.size() && LowerAscii(name[i]) == lower[i]) ++i;
+            while (i < name.size() && StrUtil::LowerAscii(name[i]) == lower[i]) ++i;
             if (i != name.size()) continue;
             const char* key = m_fields[static_cast<std::size_t>(index)].key;
             if (name == key) {
@@ -390,7 +379,7 @@ public:
 
 private:
     static constexpr std::size_t kLengths = 32;
-    static std::size_t Bucket(char c) { return static_cast<unsigned char>(LowerAscii(c)) & 31u; }
+    static std::size_t Bucket(char c) { return static_cast<unsigned char>(StrUtil::LowerAscii(c)) & 31u; }
 
     std::vector<Field<T>> m_fields;
     std::array<std::string, kMaxFields> m_lowerKeys;

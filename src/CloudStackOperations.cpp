@@ -106,13 +106,13 @@ void CCloudStackOperations::FailJob(const SJobInfoLib& job, const std::string& j
 }
 
 bool CCloudStackOperations::CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json) {
-    std::string answer;
-    if (!m_pQueries->Call(command, params, answer)) return false;
-    JsonObject inner;
+    JsonObject document;
+    const JsonObject* inner = nullptr;
+    if (!m_pQueries->CallForObject(command, params, document, inner)) return false;
     SJobInfoLib job;
-    if (TeskJson::TryUnserialize(answer, inner)) job.strJobId = TeskJson::GetStringValue(inner, "jobid");
+    job.strJobId = TeskJson::GetStringValue(*inner, "jobid");
     if (job.strJobId.empty()) {
-        json = std::move(answer);
+        json = JsonValue(*inner).dump();
         return true;
     }
     std::string jobResult;

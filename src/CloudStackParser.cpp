@@ -7,19 +7,13 @@
 #include <string_view>
 
 #include "StrUtil.h"
+#include "TeskRequestSigner.h"
 
 namespace CloudStackSDKWrapper {
 namespace {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // Index just past the string whose opening quote is at `at` (or the text's end).
@@ -74,7 +68,7 @@ bool IsSecretKey(std::string_view raw) {
         if (c == '\\' && i + 5 < raw.size() && raw[i + 1] == 'u') {
             int code = 0;
             for (std::size_t k = 2; k < 6; ++k) {
-                const int digit = HexDigit(raw[i + k]);
+                const int digit = StrUtil::HexDigit(raw[i + k]);
                 if (digit < 0) return false;
                 code = code * 16 + digit;
             }
@@ -84,9 +78,9 @@ bool IsSecretKey(std::string_view raw) {
         } else if (c == '\\') {
             return false;
         }
-        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        name += StrUtil::LowerAscii(c);
     }
-    return name == "password" || name == "sessionkey" || name == "secretkey" || name == "apikey";
+    return TeskRequestSigner::IsCredentialName(name);
 }
 
 // The body as a parse-failure line shows it: at most the first `limit` bytes, never ending inside

@@ -201,7 +201,8 @@ bool CCloudStackQueries::CommandArgs(const std::string& command, const CloudStac
     return true;
 }
 
-bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
+bool CCloudStackQueries::CallForObject(const std::string& command, const CloudStackParams& params, JsonObject& document,
+                                       const JsonObject*& inner) {
     std::vector<std::string> args;
     if (!CommandArgs(command, params, false, args)) return false;
     const bool read = StartsWith(command, "list") || StartsWith(command, "get") || StartsWith(command, "query");
@@ -210,12 +211,18 @@ bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams
         SetLastErrorFromRequest(*m_pConnection, command, response);
         return false;
     }
-    JsonObject document;
-    const JsonObject* inner = m_pParser->ParseResponseObject(response, Lower(command) + "response", document);
+    inner = m_pParser->ParseResponseObject(response, Lower(command) + "response", document);
     if (inner == nullptr) {
         SetLastErrorFromAnswer(command, response);
         return false;
     }
+    return true;
+}
+
+bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
+    JsonObject document;
+    const JsonObject* inner = nullptr;
+    if (!CallForObject(command, params, document, inner)) return false;
     json = JsonValue(*inner).dump();
     return true;
 }

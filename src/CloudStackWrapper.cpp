@@ -44,8 +44,9 @@ bool CCloudStackWrapper::ConnectWithApiKey(const std::string& server, const std:
         return false;
     }
     // One cheap signed call proves the keys; keys the server refuses are not kept.
-    std::string capabilities;
-    if (m_pQueries->Call("listCapabilities", CloudStackParams(), capabilities)) return true;
+    JsonObject capabilities;
+    const JsonObject* inner = nullptr;
+    if (m_pQueries->CallForObject("listCapabilities", CloudStackParams(), capabilities, inner)) return true;
     const CCloudStackErrorState failure = m_ErrorState;
     m_pConnection->disconnect();
     m_ErrorState = failure;
