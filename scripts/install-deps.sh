@@ -17,6 +17,7 @@ packages=(
   clang-format-14 clang-tidy-14  # the format and clang-tidy phases of scripts/test.sh
   doxygen                # the API reference (cmake --build build --target docs)
   dpkg-dev file          # cpack -G DEB (dpkg-shlibdeps)
+  abigail-tools          # abidw/abidiff: the shared object keeps the ABI of its SONAME (ctest AbiCompatible)
 )
 
 missing=()

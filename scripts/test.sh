@@ -4,6 +4,7 @@
 #   format   clang-format-14 finds nothing to change in the tree's C++ files
 #   build    the library and the tools as installed (build/: GCC, optimised), each installed header
 #            compiled alone, the shared object's exports checked against tests/exported-symbols.txt,
+#            its ABI compared with the committed description of tests/abi/,
 #            and the tests whose memory bounds need an address-space cap (label "memory")
 #   asan     a build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/, clang-14):
 #            every test, the fuzz corpus replays included
