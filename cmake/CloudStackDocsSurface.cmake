@@ -1,5 +1,6 @@
 # The second half of the docs target (cmake/CloudStackDocs.cmake): from the XML of the first
-# doxygen run, finds what a host cannot call, and runs doxygen again without it.
+# doxygen run (OUTPUT_DIR/xml), finds what a host cannot call, and runs doxygen again without it
+# (OUTPUT_DIR/html, and OUTPUT_DIR/xml-host for the check).
 #
 #   A class or struct with member functions is shown only when the shared object exports one of
 #   them (tests/exported-symbols.txt); one without functions (a record) is shown.
@@ -7,7 +8,7 @@
 #   is exported or defined in its header; the declarations of the others, with their comments, reach
 #   doxygen as blank lines (an awk input filter), so that line numbers stay right.
 #
-# Then checks the second run: every function shown is callable, and every exported function shown.
+# Then checks the second run: every function shown is callable, and every exported function is shown.
 #
 #   cmake -DDOXYGEN=doxygen -DDOXYFILE=Doxyfile.docs -DSOURCE_DIR=src -DOUTPUT_DIR=docs
 #         -DEXPORTS=tests/exported-symbols.txt -DAWK=awk -P CloudStackDocsSurface.cmake
@@ -173,12 +174,13 @@ set(doxyfile ${OUTPUT_DIR}/Doxyfile.host-surface)
 file(WRITE ${doxyfile}
   "@INCLUDE = ${DOXYFILE}\n"
   "INPUT_FILTER = \"${AWK} -f ${filter}\"\n"
-  "EXCLUDE_SYMBOLS += ${excluded_classes}\n")
-# A clean output folder: pages of the first run must not stay behind.
-file(REMOVE_RECURSE ${OUTPUT_DIR}/html ${OUTPUT_DIR}/xml)
+  "EXCLUDE_SYMBOLS += ${excluded_classes}\n"
+  "XML_OUTPUT = xml-host\n")
+# Clean output folders: pages of the first run must not stay behind.
+file(REMOVE_RECURSE ${OUTPUT_DIR}/html ${OUTPUT_DIR}/xml-host)
 execute_process(COMMAND ${DOXYGEN} ${doxyfile} COMMAND_ERROR_IS_FATAL ANY)
 
-hidden_symbols(classes locations not_callable missing ${OUTPUT_DIR}/xml)
+hidden_symbols(classes locations not_callable missing ${OUTPUT_DIR}/xml-host)
 if(classes OR not_callable)
   message(FATAL_ERROR "The API reference shows what a host cannot call: ${classes} ${not_callable}")
 endif()
