@@ -95,21 +95,19 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${runtime_package} (= ${deb_version})")
 # /usr/share/doc/<package>/ of each package: the copyright file, the changelog and (in the -dev
 # package) the README, compressed as Debian policy asks. Only a package's own installation
 # (cpack) puts them there, never `cmake --install`.
-find_program(CLOUDSTACK_GZIP gzip)
-if(CLOUDSTACK_GZIP)
-  execute_process(COMMAND ${CLOUDSTACK_GZIP} -9nc ${CLOUDSTACK_DEB_CHANGELOG}
-    OUTPUT_FILE ${CPACK_CLOUDSTACK_PACKAGE_DIR}/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
-  execute_process(COMMAND ${CLOUDSTACK_GZIP} -9nc ${PROJECT_SOURCE_DIR}/README.md
-    OUTPUT_FILE ${CPACK_CLOUDSTACK_PACKAGE_DIR}/README.md.gz COMMAND_ERROR_IS_FATAL ANY)
-  foreach(component IN LISTS CPACK_COMPONENTS_ALL)
-    string(TOUPPER ${component} upper)
-    set(docs ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${CPACK_CLOUDSTACK_PACKAGE_DIR}/changelog.Debian.gz)
-    if(component STREQUAL "dev")
-      list(APPEND docs ${CPACK_CLOUDSTACK_PACKAGE_DIR}/README.md.gz)
-    endif()
-    install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
-      COMPONENT ${component} EXCLUDE_FROM_ALL)
-  endforeach()
-endif()
+find_program(CLOUDSTACK_GZIP gzip REQUIRED)
+execute_process(COMMAND ${CLOUDSTACK_GZIP} -9nc ${CLOUDSTACK_DEB_CHANGELOG}
+  OUTPUT_FILE ${CPACK_CLOUDSTACK_PACKAGE_DIR}/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CLOUDSTACK_GZIP} -9nc ${PROJECT_SOURCE_DIR}/README.md
+  OUTPUT_FILE ${CPACK_CLOUDSTACK_PACKAGE_DIR}/README.md.gz COMMAND_ERROR_IS_FATAL ANY)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  set(docs ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${CPACK_CLOUDSTACK_PACKAGE_DIR}/changelog.Debian.gz)
+  if(component STREQUAL "dev")
+    list(APPEND docs ${CPACK_CLOUDSTACK_PACKAGE_DIR}/README.md.gz)
+  endif()
+  install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
 
 include(CPack)
