@@ -1,7 +1,9 @@
 # The installed package: the versioned library, the public headers, a CMake package with the
-# imported target CloudStackSDKWrapper::CloudStackSDKWrapper, a pkg-config file, the tools (see
-# tools/*/CMakeLists.txt) and the README. Every path is relative to the prefix, so that
-# `cmake --install build --prefix P` and the Debian package place the same tree.
+# imported target CloudStackSDKWrapper::CloudStackSDKWrapper, a pkg-config file, the tools and
+# their manual pages (see tools/*/CMakeLists.txt) and the README. Every path is one of
+# GNUInstallDirs and relative to the prefix, so that `cmake --install build --prefix P` and the
+# Debian packages place the same tree; with the prefix /usr (the packages) the library lands in the
+# multiarch folder, lib/x86_64-linux-gnu.
 include(CMakePackageConfigHelpers)
 
 set(CLOUDSTACK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/CloudStackSDKWrapper)
@@ -27,7 +29,8 @@ install(FILES
   DESTINATION ${CLOUDSTACK_CMAKE_DIR}
   COMPONENT dev)
 
-# The .pc file finds the prefix from its own place, so it holds wherever the tree is installed.
+# The .pc file finds the prefix from its own place, so it holds wherever the tree is installed or
+# unpacked.
 set(CLOUDSTACK_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   set(CLOUDSTACK_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
@@ -41,4 +44,6 @@ cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_INCLUDEDIR BASE_DIRECTORY "\${prefix}" OU
 configure_file(cmake/cloudstack-sdk-wrapper.pc.in ${PROJECT_BINARY_DIR}/cloudstack-sdk-wrapper.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/cloudstack-sdk-wrapper.pc DESTINATION ${CLOUDSTACK_PKGCONFIG_DIR} COMPONENT dev)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# The README in the project's documentation folder. Its component is none of the Debian packages',
+# which carry it in the documentation folder of their own (cmake/CloudStackPackaging.cmake).
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)

@@ -22,7 +22,7 @@ SIM_ADDR=${SIM_ADDR:-127.42.0.1}
 PYTHON=${PYTHON:-python3}
 
 build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLOUDSTACK_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLOUDSTACK_BUILD_TESTS=OFF -DCLOUDSTACK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target parser_bench parser_floor e2e_client cloudstack-sim >/dev/null
 bench=$build/bench
 work=$(mktemp -d)

@@ -17,6 +17,8 @@ packages=(
   clang-format-14 clang-tidy-14  # the format and clang-tidy phases of scripts/test.sh
   doxygen                # the API reference (cmake --build build --target docs)
   dpkg-dev file          # cpack -G DEB (dpkg-shlibdeps)
+  lintian                # the Debian packages' check in scripts/test.sh
+  help2man               # the tools' manual pages, from their --help
   abigail-tools          # abidw/abidiff: the shared object keeps the ABI of its SONAME (ctest AbiCompatible)
 )
 

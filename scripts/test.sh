@@ -13,7 +13,8 @@
 #   tidy     clang-tidy-14 on src/ and platform/, with the normal build's compile commands
 #   install  build/ installed into build/install; examples/consumer built against it with
 #            find_package and with pkg-config and run against the installed simulator; the Debian
-#            packages; the API reference
+#            packages, checked by lintian, unpacked into a scratch root, and the consumer built
+#            against that root and run the same way; the API reference
 # Each configuration is built once; a second run rebuilds only what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -98,7 +99,9 @@ format_check() {
 # surface (each installed header alone, the exported symbols), and the memory-bound tests, which
 # the sanitizers' shadow memory would keep from their address-space cap.
 normal_build() {
-  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLOUDSTACK_UNITY=ON -DCLOUDSTACK_BUILD_BENCHMARKS=OFF
+  # The prefix of the Debian packages, so that GNUInstallDirs picks Debian's folders for them.
+  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLOUDSTACK_UNITY=ON -DCLOUDSTACK_BUILD_BENCHMARKS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr
   cmake --build build -j "$jobs" --target CloudStackSDKWrapper cloudstack-cli cloudstack-sim FaultMemoryTest \
     TeskLibCurlTransportTest
   ctest --test-dir build --output-on-failure -j "$jobs" -L 'surface|memory'
@@ -141,11 +144,25 @@ tidy() {
   echo "clang-tidy: no finding in $(grep -c '^clang-tidy-14 ' build/clang-tidy.log) files"
 }
 
+# The Debian packages as a host's machine gets them: lintian finds no error in them (its warnings
+# are shown), and the consumer builds and runs against their files alone, unpacked into a scratch
+# root.
+package_check() {
+  rm -rf build/packages build/package-root
+  (cd build && cpack -G DEB >/dev/null)
+  ls build/packages/*.deb
+  lintian --fail-on error build/packages/*.deb
+  for deb in build/packages/*.deb; do
+    dpkg-deb -x "$deb" build/package-root
+  done
+  examples/consumer/check.sh build/package-root/usr build/consumer-packages
+}
+
 install_check() {
   rm -rf build/install
   cmake --install build --prefix build/install >/dev/null
   examples/consumer/check.sh build/install build/consumer
-  (cd build && cpack -G DEB >/dev/null && ls packages/*.deb)
+  package_check
   cmake --build build --target docs
   echo "API reference: build/docs/html/index.html"
 }

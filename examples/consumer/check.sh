@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the host program of this folder against an installed CloudStackSDKWrapper twice, once
 # with CMake's find_package and once with pkg-config, and runs both against the installed
-# cloudstack-sim: connect, list, stop and start web-01 by name.
+# cloudstack-sim: connect, list, stop and start web-01 by name, an unknown command whose error
+# line reaches the host's sink.
 #
 #   examples/consumer/check.sh PREFIX [WORK_DIR]
 #
-# PREFIX is what `cmake --install build --prefix PREFIX` filled. The simulator listens on a
-# loopback address of this process's own, on a port the system picks, and is stopped on exit.
+# PREFIX is what `cmake --install build --prefix PREFIX` filled, or the usr/ folder of the Debian
+# packages unpacked with `dpkg-deb -x`. The simulator listens on a loopback address of this
+# process's own, on a port the system picks, and is stopped on exit.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then

@@ -1,5 +1,5 @@
-// A tiny host program: logs in, lists the virtual machines, stops and starts one by name, and
-// hashes a text with a connection of its own.
+// A tiny host program: logs in, lists the virtual machines, stops and starts one by name, hashes
+// a text with a connection of its own, and receives the library's log lines through a sink.
 //
 //   cloudstack-host SERVER USER PASSWORD MACHINE
 //
@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+// Both ways a host may include the headers: under the include root, and by bare name.
+#include <CloudStackSDKWrapper/CloudStackWrapper.h>
+#include <CloudStackSDKWrapper/TraceLog.h>
+
 #include "CloudStackConnection.h"
-#include "CloudStackWrapper.h"
 
 using namespace CloudStackSDKWrapper;
 
@@ -70,6 +73,23 @@ int main(int argc, char** argv) {
 
     CCloudStackConnection connection;
     std::printf("MD5 of \"password\": %s\n", connection.MD5Hash("password").c_str());
+
+    // The library's lines, redirected: an unknown command is refused with an error line.
+    int errorLines = 0;
+    TraceLog::SetSink([&errorLines](const TraceLogRecord& record) {
+        if (record.kind == TraceLogRecord::Kind::Error) ++errorLines;
+        std::fprintf(stderr, "cloudstack-host: library: %s\n", record.message.c_str());
+    });
+    std::string json;
+    const bool unknownAccepted = cloud.Call("noSuchCommand", {}, json);
+    TraceLog::SetSink(nullptr);
+    if (unknownAccepted || errorLines == 0) {
+        std::fprintf(stderr, "cloudstack-host: an unknown command gave %s and %d error lines through the sink\n",
+                     unknownAccepted ? "success" : "failure", errorLines);
+        return 1;
+    }
+    std::printf("unknown command refused (%ld); %d error line(s) through the sink\n", cloud.GetLastError().lErrorCode,
+                errorLines);
 
     cloud.Disconnect();
     return 0;
