@@ -168,6 +168,7 @@ TEST_F(CliWireTest, ApiValuesTravelIntact) {
 // VERB NOUN [name=value ...] is an API command as other clients name it; -p picks the config file's section;
 // filter= only chooses columns; after sync the server's catalogue gives the letter case and the checks.
 TEST_F(CliWireTest, TwoWordGrammarMapsOntoApiCommands) {
+    std::filesystem::remove_all(CacheDirectory());
     const std::string vm = "fcbea053-779e-4c4b-8c30-b22ece7c5b3d";
     const std::string address = server_.Address();
     const std::string config = WriteFile(
