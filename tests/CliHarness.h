@@ -194,6 +194,11 @@ inline const std::string& EmptyDirectory() {
     return path;
 }
 
+// The cache folder the CLI runs of this test process use: catalogues synced in one test process stay there.
+inline std::string CacheDirectory() {
+    return EmptyDirectory() + "/cache";
+}
+
 // The simulator's own inventory is the truth the CLI's output is compared with.
 inline const Json& BuiltInInventory() {
     static const Json inventory = [] {
@@ -253,6 +258,8 @@ protected:
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
         launch.env = env;
         launch.env.emplace("HOME", EmptyDirectory());
+        // A developer's own cached catalogues stay out of every test.
+        launch.env.emplace("XDG_CACHE_HOME", CacheDirectory());
         return RunProgram(launch);
     }
 };

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -162,6 +163,68 @@ TEST_F(CliWireTest, ApiValuesTravelIntact) {
     ASSERT_FALSE(lists.empty());
     EXPECT_EQ(Parameter(lists.front(), "keyword"), keyword) << lists.front().target;
     EXPECT_EQ(Parameter(lists.front(), "listall"), "true") << lists.front().target;
+}
+
+// VERB NOUN [name=value ...] is an API command as other clients name it; -p picks the config file's section;
+// filter= only chooses columns; after sync the server's catalogue gives the letter case and the checks.
+TEST_F(CliWireTest, TwoWordGrammarMapsOntoApiCommands) {
+    std::filesystem::remove_all(CacheDirectory());
+    const std::string vm = "fcbea053-779e-4c4b-8c30-b22ece7c5b3d";
+    const std::string address = server_.Address();
+    const std::string config = WriteFile(
+        "profiles.ini", "[cloudstack]\nendpoint = http://" + address + ":8081/client/api\npassword = password\n" +
+                            "[lab]\nendpoint = http://" + address + ":8080/client/api\npassword = password\n");
+    const struct {
+        std::vector<std::string> args;
+        bool synced;                       // run after `sync`
+        bool profile;                      // the environment names no server: only [lab] reaches this one
+        std::string command;               // what the server received; empty: nothing at all
+        std::vector<std::string> sent;     // name=value pairs it received
+        std::vector<std::string> notSent;  // names it must not see
+    } rows[] = {
+        {{"list", "virtualmachines", "state=Running"}, false, false, "listVirtualMachines", {"state=Running"}, {}},
+        {{"LIST", "VirtualMachines", "listall=true"}, false, false, "listVirtualMachines", {"listall=true"}, {}},
+        {{"start", "virtualmachine", "id=" + vm}, false, false, "startVirtualMachine", {"id=" + vm}, {}},
+        {{"query", "asyncjobresult", "jobid=" + vm}, false, false, "queryAsyncJobResult", {"jobid=" + vm}, {}},
+        {{"list", "serviceOfferings"}, false, false, "listServiceOfferings", {}, {}},
+        {{"list", "zones", "filter=name,id", "-o", "json"}, false, false, "listZones", {}, {"filter"}},
+        {{"-p", "lab", "list", "hosts", "state=Up"}, false, true, "listHosts", {"state=Up"}, {}},
+        {{"api", "listVirtualMachines", "page=2", "pagesize=1"},
+         false,
+         false,
+         "listVirtualMachines",
+         {"page=2", "pagesize=1"},
+         {}},
+        {{"list", "serviceofferings"}, true, false, "listServiceOfferings", {}, {}},
+        {{"start", "virtualmachine"}, true, false, "", {}, {}},
+    };
+    bool synced = false;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
+        if (row.synced && !synced) {
+            ASSERT_EQ(Cli({"sync"}).status, 0);
+            synced = true;
+        }
+        server_.ClearRequests();
+        const RunResult run = row.profile ? CliWith({{"CLOUDSTACK_CONFIG", config}}, row.args) : Cli(row.args);
+        if (row.command.empty()) {
+            EXPECT_EQ(run.status, 2) << run.err;
+            EXPECT_EQ(server_.Count(), 0u) << "refused, yet " << server_.Requests().front().target;
+            continue;
+        }
+        std::vector<std::string> commands = Commands();
+        ASSERT_GE(commands.size(), 3u) << run.err;  // login, the command, (its job's poll,) logout
+        EXPECT_EQ(commands[1], row.command) << run.err;
+        const cstest::RecordedRequest request = server_.Requests()[1];
+        for (const std::string& pair : row.sent) {
+            const std::size_t equals = pair.find('=');
+            EXPECT_EQ(Parameter(request, pair.substr(0, equals)), pair.substr(equals + 1)) << request.target;
+        }
+        for (const std::string& name : row.notSent)
+            EXPECT_FALSE(request.Has(name) || Contains(request.body, name + "=")) << request.target;
+    }
+    std::remove(config.c_str());
+    std::filesystem::remove_all(CacheDirectory());
 }
 
 TEST_F(CliWireTest, ServerTakesUrlsAndHostPortAndTheEnvironmentBeatsTheFile) {

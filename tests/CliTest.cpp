@@ -2,8 +2,13 @@
 // process: tables, JSON with the server's attribute names, CSV, show, and the usage errors,
 // help and version that need no server.
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -378,6 +383,215 @@ TEST_F(CliOutputTest, InsecureWarnsOnStandardError) {
     EXPECT_TRUE(Contains(run.out, BuiltInInventory()["zones"][0]["name"])) << run.out;
 }
 
+TEST_F(CliOutputTest, TextOutputIsOneNameEqualsValueLinePerAttribute) {
+    const Json& zones = BuiltInInventory()["zones"];
+    const RunResult run = Cli({"list", "zones", "-o", "text", "filter=name,id"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string expected;
+    for (const Json& zone : zones)
+        expected += std::string(expected.empty() ? "" : "\n") + "name = " + zone["name"].get<std::string>() +
+                    "\nid = " + zone["id"].get<std::string>() + "\n";
+    EXPECT_EQ(run.out, expected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The server's answer as received, the server's catalogue, completion
+
+// Pages of three: every list of the demo cloud but the zones takes several.
+class CliPagedTest : public CliOutputTest {
+protected:
+    std::vector<std::string> SimulatorArguments() override { return {"--page-size", "3"}; }
+};
+
+TEST_F(CliPagedTest, RawIsTheServersShapeWithEveryPageOrTheOnePageAskedFor) {
+    const Json& machines = BuiltInInventory()["virtualmachines"];
+    RunResult run = Cli({"list", "virtualmachines", "--raw", "listall=true"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json all = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(all.is_object() && all.size() == 2) << run.out;
+    EXPECT_EQ(all["count"], machines.size());
+    ASSERT_EQ(all["virtualmachine"].size(), machines.size()) << run.out;
+    for (const Json& machine : machines) EXPECT_EQ(ByName(all["virtualmachine"], machine["name"]), machine);
+
+    // page= and pagesize= ask for one page: as received, count the total; without --raw its items.
+    run = Cli({"api", "listVirtualMachines", "--raw", "listall=true", "page=2", "pagesize=3"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json page = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(page.is_object()) << run.out;
+    EXPECT_EQ(page["count"], machines.size());
+    ASSERT_EQ(page["virtualmachine"].size(), 3u) << run.out;
+    EXPECT_EQ(page["virtualmachine"][0], all["virtualmachine"][3]);
+    run = Cli({"api", "listVirtualMachines", "listall=true", "page=2", "pagesize=3"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Json::parse(run.out, nullptr, false), page["virtualmachine"]);
+
+    // filter= keeps those attributes of the records, in the server's shape.
+    run = Cli({"list", "zones", "--raw", "filter=name"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    Json names = Json::array();
+    for (const Json& zone : BuiltInInventory()["zones"]) names.push_back(Json{{"name", zone["name"]}});
+    EXPECT_EQ(Json::parse(run.out, nullptr, false), (Json{{"count", names.size()}, {"zone", names}})) << run.out;
+}
+
+// Every test starts without a cached catalogue.
+class CliCatalogueTest : public CliOutputTest {
+protected:
+    void SetUp() override {
+        std::filesystem::remove_all(CacheDirectory());
+        CliOutputTest::SetUp();
+    }
+    void TearDown() override {
+        CliOutputTest::TearDown();
+        std::filesystem::remove_all(CacheDirectory());
+    }
+
+    void Sync() {
+        const RunResult run = Cli({"sync"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(Contains(run.out, "(version 4.20.1.0) cached in " + CacheDirectory() + "/cloudstack-cli/"))
+            << run.out;
+    }
+
+    // The one file sync wrote.
+    static std::string CatalogueFile() {
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(CacheDirectory() + "/cloudstack-cli"))
+            files.push_back(entry.path());
+        EXPECT_EQ(files.size(), 1u);
+        return files.empty() ? "" : files.front();
+    }
+};
+
+TEST_F(CliCatalogueTest, SyncGivesHelpAndChecksThatNoCheckTurnsOff) {
+    RunResult run = Cli({"api", "startVirtualMachine", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(Contains(run.out, "'cloudstack-cli sync'")) << run.out;
+    run = Cli({"start", "virtualmachine"});
+    EXPECT_EQ(run.status, 1) << "without a catalogue the server judges: " << run.err;
+
+    Sync();
+    struct stat info {};
+    ASSERT_EQ(stat(CatalogueFile().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((CacheDirectory() + "/cloudstack-cli").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    // Help is the server's own description; both grammars name the same command.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"api", "startVirtualMachine", "--help"}, {"start", "virtualmachine", "--help"}}) {
+        run = Cli(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(Contains(run.out, "Starts a virtual machine.")) << run.out;
+        bool idLine = false;
+        for (const std::string& line : Lines(run.out))
+            idLine = idLine || (line.rfind("  id ", 0) == 0 && Contains(line, "uuid") && Contains(line, "required"));
+        EXPECT_TRUE(idLine) << run.out;
+    }
+
+    // A required parameter missing: refused before anything is sent (the server's 431 would exit 1).
+    run = Cli({"start", "virtualmachine"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_TRUE(Contains(run.err, "startVirtualMachine needs the parameter id")) << run.err;
+    run = Cli({"start", "virtualmachine", "--no-check"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "the server refused (431)")) << run.err;
+
+    // A parameter the command does not have: one warning, and the call goes on.
+    run = Cli({"api", "listZones", "colour=blue"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: warning: listZones has no parameter colour", 0), 0u) << run.err;
+    EXPECT_EQ(Json::parse(run.out, nullptr, false).size(), BuiltInInventory()["zones"].size()) << run.out;
+    run = Cli({"api", "listZones", "colour=blue", "--no-check"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+
+    // A name the catalogue knows only in another letter case.
+    run = Cli({"api", "listzones"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(Lines(run.err)[0], "did you mean listZones?")) << run.err;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST_F(CliCatalogueTest, BrokenOrHostileCacheIsIgnoredWithOneWarning) {
+    Sync();
+    const std::string file = CatalogueFile();
+    std::ostringstream read;
+    read << std::ifstream(file, std::ios::binary).rdbuf();
+    const std::string good = read.str();
+    const struct {
+        const char* what;
+        std::string content;
+    } cases[] = {
+        {"no JSON", "catalogue"},
+        {"cut short", good.substr(0, good.size() / 2)},
+        {"a command name that moves the cursor",
+         Replaced(good, R"("name":"startVirtualMachine")", R"("name":"start\u001b[2JVirtualMachine")")},
+        {"a parameter name a shell would run", Replaced(good, R"("name":"id")", R"j("name":"$(touch x)")j")},
+        {"nested a million deep", std::string(1000000, '[')},
+        {"another server's", Replaced(good, R"("endpoint":"http://)", R"("endpoint":"http://elsewhere.)")},
+    };
+    for (const auto& broken : cases) {
+        SCOPED_TRACE(broken.what);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << broken.content;
+        // Without the catalogue the call is sent, and the server refuses it.
+        const RunResult run = Cli({"start", "virtualmachine"});
+        EXPECT_EQ(run.status, 1) << run.err;
+        const std::vector<std::string> lines = Lines(run.err);
+        ASSERT_EQ(lines.size(), 2u) << run.err;
+        EXPECT_EQ(lines[0].rfind("cloudstack-cli: warning: ignoring the cached catalogue", 0), 0u) << run.err;
+        EXPECT_TRUE(Contains(lines[1], "the server refused (431)")) << run.err;
+    }
+}
+
+TEST_F(CliCatalogueTest, BashCompletionOffersTheCachedCatalogueCommandsAndParameters) {
+    const std::string script = WriteFile("completion.bash", Cli({"completion", "bash"}).out);
+    // COMP_WORDS as bash splits a line, with '=' a word of its own; the last word is the one to complete.
+    const auto complete = [&](const std::vector<std::string>& words) {
+        std::string commands = "source '" + script + "' && COMP_WORDS=('" + kCli + "'";
+        for (const std::string& word : words) commands += " '" + word + "'";
+        commands += ") && COMP_CWORD=" + std::to_string(words.size()) +
+                    " && _cloudstack_cli && printf '%s\\n' \"${COMPREPLY[@]}\"";
+        Launch launch;
+        launch.argv = {"/bin/bash", "--norc", "--noprofile", "-c", commands};
+        launch.env = DefaultEnvironment();
+        launch.env["HOME"] = EmptyDirectory();
+        launch.env["XDG_CACHE_HOME"] = CacheDirectory();
+        const RunResult run = RunProgram(launch);
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::vector<std::string> candidates;
+        for (const std::string& line : Lines(run.out))
+            if (!line.empty()) candidates.push_back(line);
+        return candidates;
+    };
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(complete({"api", "listVirt"}), Words{}) << "no catalogue yet";
+    EXPECT_EQ(complete({"sta"}), Words{"start"});
+
+    Sync();
+    const struct {
+        Words typed;
+        Words offered;
+    } cases[] = {
+        {{"api", "listVirt"}, {"listVirtualMachines"}},
+        {{"reb"}, {"reboot"}},
+        {{"list", "virtualm"}, {"virtualmachines"}},
+        {{"list", "virtualmachines", "sta"}, {"state="}},
+        {{"start", "virtualmachine", ""}, {"filter=", "id="}},
+        {{"start", "virtualmachine", "id", "=", "x", ""}, {"filter="}},
+        {{"list", "virtualmachines", "state", "=", "Ru"}, {}},
+        {{"list", "virtualmachines", "--ou"}, {"--output"}},
+    };
+    for (const auto& row : cases) EXPECT_EQ(complete(row.typed), row.offered) << ::testing::PrintToString(row.typed);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Usage, help and version: no server
 
@@ -406,6 +620,12 @@ TEST_F(CliUsageTest, UsageErrorsExitTwoWithOneLine) {
     ExpectUsageError({"api"}, "api needs a command name");
     ExpectUsageError({"api", "listZones", "name"}, "NAME=VALUE");
     ExpectUsageError({"api", "listZones", "=x"}, "NAME=VALUE");
+    ExpectUsageError({"vms", "--raw"}, "--raw does not apply to vms");
+    ExpectUsageError({"list", "zones", "--raw", "-o", "table"}, "--raw prints the server's JSON");
+    ExpectUsageError({"list", "zones", "filter=name", "--fields", "id"}, "give one");
+    ExpectUsageError({"list", "zones", "filter=name,"}, "filter= takes");
+    ExpectUsageError({"completion"}, "bash or zsh");
+    ExpectUsageError({"completion", "fish"}, "not 'fish'");
 }
 
 TEST_F(CliUsageTest, SecretsOnTheCommandLineAreRefusedWithoutRepeatingThem) {

@@ -159,6 +159,43 @@ TEST_F(SimulatorListsTest, UnknownCommandAnswers432ButNewCommandsAreKnown) {
     EXPECT_EQ(client_->Call(admin_, "command=rebootVirtualMachine").status, 431);  // known, but needs an id
 }
 
+// The catalogue describes what the simulator does: every command in it is answered, a parameter marked required
+// is one the command refuses to go without, and every other command answers without parameters.
+TEST_F(SimulatorListsTest, ListApisDescribesEachCommandItAnswersAndWhatItRequires) {
+    const json catalogue = List("command=listApis");
+    ASSERT_TRUE(catalogue["api"].is_array()) << catalogue.dump();
+    EXPECT_EQ(catalogue["count"], catalogue["api"].size());
+    std::set<std::string> names;
+    for (const json& api : catalogue["api"]) {
+        const std::string name = api["name"];
+        SCOPED_TRACE(name);
+        names.insert(name);
+        EXPECT_TRUE(api["isasync"].is_boolean());
+        EXPECT_FALSE(api.value("description", "").empty());
+        ASSERT_TRUE(api["params"].is_array());
+        std::string required;
+        for (const json& parameter : api["params"]) {
+            EXPECT_TRUE(parameter["required"].is_boolean() && parameter["type"].is_string()) << parameter.dump();
+            if (parameter["required"] == true) required = parameter["name"];
+        }
+        const Answer bare = client_->Call(admin_, "command=" + name);
+        EXPECT_EQ(bare.status, required.empty() ? 200 : 431) << bare.text;
+        if (!required.empty()) {
+            EXPECT_NE(bare.text.find("missing parameter " + required), std::string::npos) << bare.text;
+        }
+    }
+    for (const char* command : {"listVirtualMachines", "listZones", "startVirtualMachine", "queryAsyncJobResult"})
+        EXPECT_EQ(names.count(command), 1u) << command;
+
+    const json one = List("command=listApis&name=listVirtualMachines");
+    ASSERT_EQ(one["count"], 1);
+    std::set<std::string> parameters;
+    for (const json& parameter : one["api"][0]["params"]) parameters.insert(parameter["name"].get<std::string>());
+    for (const char* parameter : {"id", "zoneid", "hostid", "state", "name", "keyword", "listall", "page", "pagesize"})
+        EXPECT_EQ(parameters.count(parameter), 1u) << parameter;
+    EXPECT_EQ(client_->Call(admin_, "command=listApis&name=deployVirtualMachine").status, 431);
+}
+
 TEST_F(SimulatorListsTest, SetRecordsServesTheNewRecordsAndTheirIndexes) {
     ASSERT_TRUE(
         simulator_->SetRecords("listVolumes", {cssim::Json{{"id", "11111111-2222-4333-8444-555555555555"},

@@ -1,5 +1,6 @@
 // The commands that change something: start, stop, and any command through api.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -85,7 +86,63 @@ void PrintAnswer(const Context& context, const Json& answer, bool list) {
         case OutputFormat::Table:
             Print(ColumnTable(rows, columns));
             break;
+        case OutputFormat::Text:
+            Print(KeyValueText(rows, o.fields));
+            break;
     }
+}
+
+// --raw: the answer object as the server sent it; --fields keeps those attributes of the records it holds.
+void PrintRaw(const Context& context, Json answer) {
+    const std::vector<std::string>& fields = context.options.fields;
+    if (!fields.empty() && answer.is_object()) {
+        for (auto& [key, member] : answer.items()) {
+            if (member.is_object()) member = Project(member, fields);
+            if (member.is_array())
+                for (Json& item : member) item = item.is_object() ? Project(item, fields) : item;
+        }
+    }
+    Print(JsonText(answer, context.prettyJson));
+}
+
+// The item array of a list answer ({"count":N,"virtualmachine":[...]}); end() when it has none (an empty list).
+Json::iterator ItemsOf(Json& answer) {
+    for (auto it = answer.begin(); it != answer.end(); ++it)
+        if (it->is_array()) return it;
+    return answer.end();
+}
+
+// A list command given page= or pagesize= is sent once: that page. With --raw and no paging the answer takes
+// every page, in the server's own shape.
+int RunPagedList(Context& context, bool paged) {
+    const Options& o = context.options;
+    std::string text;
+    if (!context.cloud.Call(o.apiCommand, o.apiParams, text))
+        return Fail(o.apiCommand + ": " + Describe(context.cloud.GetLastError(), context.server, "the call failed"));
+    Json answer = Json::parse(text, nullptr, false);
+    if (!answer.is_object()) return Fail(o.apiCommand + ": the answer is no JSON object");
+    auto items = ItemsOf(answer);
+    const auto count = answer.find("count");
+    const bool partial = items != answer.end() && count != answer.end() && count->is_number_integer() &&
+                         count->get<long long>() > static_cast<long long>(items->size());
+    if (!paged && partial) {
+        if (!context.cloud.CallList(o.apiCommand, o.apiParams, text))
+            return Fail(o.apiCommand + ": " +
+                        Describe(context.cloud.GetLastError(), context.server, "the call failed"));
+        Json all = Json::parse(text, nullptr, false);
+        if (!all.is_array()) return Fail(o.apiCommand + ": the answer is no JSON array");
+        Json merged = Json::object();
+        merged["count"] = all.size();
+        merged[items.key()] = std::move(all);
+        answer = std::move(merged);
+        items = ItemsOf(answer);
+    }
+    if (o.raw) {
+        PrintRaw(context, std::move(answer));
+    } else {
+        PrintAnswer(context, items == answer.end() ? Json::array() : *items, true);
+    }
+    return kExitSuccess;
 }
 
 }  // namespace
@@ -122,6 +179,10 @@ int RunPower(Context& context, bool start) {
 int RunApi(Context& context) {
     const Options& o = context.options;
     const std::string lower = cstools::AsciiLower(o.apiCommand);
+    const bool paged = std::any_of(o.apiParams.begin(), o.apiParams.end(), [](const auto& param) {
+        return param.first == "page" || param.first == "pagesize";
+    });
+    if (lower.rfind("list", 0) == 0 && (paged || o.raw)) return RunPagedList(context, paged);
     if (lower.rfind("list", 0) == 0) {
         std::string text;
         if (!context.cloud.CallList(o.apiCommand, o.apiParams, text))
@@ -141,7 +202,10 @@ int RunApi(Context& context) {
         case JobState::Answered:
         case JobState::Submitted:
         case JobState::Succeeded:
-            PrintAnswer(context, outcome.result, false);
+            if (o.raw)
+                PrintRaw(context, outcome.result);
+            else
+                PrintAnswer(context, outcome.result, false);
             return kExitSuccess;
         default:
             return ReportUnfinished(context, outcome, o.apiCommand);

@@ -1,7 +1,9 @@
 #include "CommandLine.h"
 
 #include <cstddef>
+#include <iterator>
 
+#include "Grammar.h"
 #include "Text.h"
 
 namespace cscli {
@@ -17,8 +19,16 @@ const CommandEntry kCommands[] = {
     {"projects", Command::Projects}, {"zones", Command::Zones}, {"pods", Command::Pods},
     {"clusters", Command::Clusters}, {"hosts", Command::Hosts}, {"vms", Command::Vms},
     {"show", Command::Show},         {"start", Command::Start}, {"stop", Command::Stop},
-    {"api", Command::Api},
+    {"api", Command::Api},           {"sync", Command::Sync},   {"completion", Command::Completion},
 };
+
+const char* const kFlagOptions[] = {"--help",     "-h",    "--version", "--json", "--debug",
+                                    "--insecure", "--all", "--no-wait", "--raw",  "--no-check"};
+
+const char* const kValueOptions[] = {"--server", "--user", "--password-file", "--domain", "--region", "--ca-file",
+                                     "--name",   "--id",   "--output",        "-o",       "-p",       "--fields",
+                                     "--zone",   "--pod",  "--cluster",       "--host",   "--state",  "--poll",
+                                     "--timeout"};
 
 bool FindCommand(const std::string& word, Command& command) {
     for (const CommandEntry& entry : kCommands) {
@@ -95,6 +105,14 @@ bool CheckApplicable(const Options& options, std::string& error) {
         error = "--output and --json do not apply to " + name;
         return false;
     }
+    if ((options.raw || options.noCheck) && command != Command::Api) {
+        error = std::string(options.raw ? "--raw" : "--no-check") + " does not apply to " + name;
+        return false;
+    }
+    if (options.raw && options.outputGiven && options.output != OutputFormat::Json) {
+        error = "--raw prints the server's JSON; it excludes --output table, csv and text";
+        return false;
+    }
     if (!options.fields.empty() && !IsList(command) && command != Command::Api) {
         error = "--fields does not apply to " + name;
         return false;
@@ -140,8 +158,32 @@ bool HasFilter(const Options& options) {
     return false;
 }
 
+std::vector<std::string> OptionNames() {
+    std::vector<std::string> names(std::begin(kFlagOptions), std::end(kFlagOptions));
+    names.insert(names.end(), std::begin(kValueOptions), std::end(kValueOptions));
+    return names;
+}
+
+bool TakesValue(const std::string& option) {
+    for (const char* name : kValueOptions)
+        if (option == name) return true;
+    return false;
+}
+
+std::vector<std::string> CommandNames() {
+    std::vector<std::string> names;
+    for (const CommandEntry& entry : kCommands) names.emplace_back(entry.name);
+    return names;
+}
+
 bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::string& error) {
     options = Options{};
+    // The completion scripts' helper takes every word as typed, options included.
+    if (argc >= 2 && std::string(argv[1]) == "__complete") {
+        options.command = Command::Complete;
+        options.completeWords.assign(argv + 2, argv + argc);
+        return true;
+    }
     std::vector<std::string> words;
     bool optionsEnded = false;
     bool pollGiven = false;
@@ -179,6 +221,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         if (name == "--insecure") flag = &options.insecure;
         if (name == "--all") flag = &options.all;
         if (name == "--no-wait") flag = &noWaitGiven;
+        if (name == "--raw") flag = &options.raw;
+        if (name == "--no-check") flag = &options.noCheck;
         if (flag != nullptr) {
             if (hasInlineValue) {
                 error = name + " takes no value";
@@ -195,13 +239,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
             continue;
         }
 
-        static const char* const kValueOptions[] = {
-            "--server",  "--user", "--password-file", "--domain", "--region", "--ca-file",
-            "--name",    "--id",   "--output",        "--fields", "--zone",   "--pod",
-            "--cluster", "--host", "--state",         "--poll",   "--timeout"};
-        bool known = false;
-        for (const char* option : kValueOptions) known = known || name == option;
-        if (!known) {
+        // The short forms operators bring from other clients.
+        if (name == "-o") name = "--output";
+        if (name == "-p") name = "--region";
+        if (!TakesValue(name)) {
             error = "unknown option '" + name + "'";
             return false;
         }
@@ -223,8 +264,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
                 format = OutputFormat::Json;
             else if (value == "csv")
                 format = OutputFormat::Csv;
+            else if (value == "text")
+                format = OutputFormat::Text;
             else if (value != "table") {
-                error = "--output takes table, json or csv, not '" + value + "'";
+                error = "--output takes table, json or csv, or text, not '" + value + "'";
                 return false;
             }
             if (options.outputGiven && options.output != format) {
@@ -283,11 +326,31 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         ++next;
     }
     if (next < words.size()) {
-        if (!FindCommand(words[next], options.command)) {
+        Command ours = Command::None;
+        const bool known = FindCommand(words[next], ours);
+        // VERB NOUN names an API command; our start and stop take no noun ("start --name web-01").
+        const bool twoWords = next + 1 < words.size() && IsVerb(words[next]) && IsNoun(words[next + 1]) &&
+                              (!known || ours == Command::Start || ours == Command::Stop);
+        if (twoWords) {
+            options.command = Command::Api;
+            options.apiVerb = words[next];
+            options.apiNoun = words[next + 1];
+            options.apiCommand = BuiltInCommandName(options.apiVerb, options.apiNoun);
+            next += 2;
+        } else if (known) {
+            options.command = ours;
+            ++next;
+        } else {
             error = "unknown command '" + words[next] + "'";
             return false;
         }
-        ++next;
+    }
+    if (options.command == Command::Completion && next < words.size()) {
+        options.shell = words[next++];
+        if (options.shell != "bash" && options.shell != "zsh") {
+            error = "completion writes a script for bash or zsh, not '" + options.shell + "'";
+            return false;
+        }
     }
     if (options.command == Command::Show && next < words.size()) {
         const std::string& kind = words[next];
@@ -304,13 +367,24 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         ++next;
     }
     if (options.command == Command::Api && next < words.size()) {
-        options.apiCommand = words[next++];
+        if (options.apiVerb.empty()) options.apiCommand = words[next++];
+        const bool fieldsGiven = !options.fields.empty();
         for (; next < words.size(); ++next) {
             const std::string& word = words[next];
             const std::size_t split = word.find('=');
             if (split == std::string::npos || split == 0) {
                 error = "api parameters are NAME=VALUE, not '" + word + "'";
                 return false;
+            }
+            // filter= chooses the columns, as other clients read it; the server never sees it.
+            if (word.compare(0, split, "filter") == 0) {
+                options.fields.clear();
+                if (fieldsGiven || !SplitFields(word.substr(split + 1), options.fields)) {
+                    error = fieldsGiven ? "filter= and --fields both choose the columns: give one"
+                                        : "filter= takes names separated by commas, such as name,state";
+                    return false;
+                }
+                continue;
             }
             options.apiParams.emplace_back(word.substr(0, split), word.substr(split + 1));
         }
@@ -327,6 +401,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
     }
     if (options.command == Command::Api && options.apiCommand.empty()) {
         error = "api needs a command name, such as listVirtualMachines";
+        return false;
+    }
+    if (options.command == Command::Completion && options.shell.empty()) {
+        error = "completion needs the shell: bash or zsh";
         return false;
     }
     if ((pollGiven || timeoutGiven || noWaitGiven) && !SubmitsJob(options.command)) {

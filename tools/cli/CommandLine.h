@@ -6,12 +6,29 @@
 
 namespace cscli {
 
-enum class Command { None, Projects, Zones, Pods, Clusters, Hosts, Vms, Show, Start, Stop, Api };
+/// Complete is the hidden helper the completion scripts call: "__complete WORD ...".
+enum class Command {
+    None,
+    Projects,
+    Zones,
+    Pods,
+    Clusters,
+    Hosts,
+    Vms,
+    Show,
+    Start,
+    Stop,
+    Api,
+    Sync,
+    Completion,
+    Complete
+};
 
 /// The kind of object `show` prints.
 enum class ShowKind { None, Cluster, Host, Vm };
 
-enum class OutputFormat { Table, Json, Csv };
+/// Text: one "name = value" line per attribute, a blank line between records.
+enum class OutputFormat { Table, Json, Csv, Text };
 
 /// What the command line asked for. Connection settings hold only what was given on the
 /// command line; the environment and the config file are consulted by the caller.
@@ -50,6 +67,15 @@ struct Options {
 
     std::string apiCommand;
     std::vector<std::pair<std::string, std::string>> apiParams;
+    // The API command in two words ("list virtualmachines"), as typed; apiCommand holds the built-in spelling
+    // until a cached catalogue gives the server's own.
+    std::string apiVerb;
+    std::string apiNoun;
+    bool raw{false};      ///< the server's answer object as received (lists: every page merged, with count)
+    bool noCheck{false};  ///< no checks against the cached catalogue
+
+    std::string shell;                       ///< completion: bash or zsh
+    std::vector<std::string> completeWords;  ///< __complete: the words typed so far, the last one being completed
 
     bool debug{false};
     bool help{false};
@@ -68,5 +94,14 @@ bool IsList(Command command);
 
 /// True when the list command has filters given.
 bool HasFilter(const Options& options);
+
+/// Every option name, for completion.
+std::vector<std::string> OptionNames();
+
+/// True for an option that takes a value ("--server", "-o", ...).
+bool TakesValue(const std::string& option);
+
+/// The commands a person types first: ours, in help order ("projects", ..., "completion").
+std::vector<std::string> CommandNames();
 
 }  // namespace cscli

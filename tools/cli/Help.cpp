@@ -12,7 +12,8 @@ const char* const kConnectionHelp =
     "  --user USER           user name for a password login (default admin)\n"
     "  --domain PATH         the user's domain, such as ROOT/customers/acme (default ROOT)\n"
     "  --password-file FILE  read the password from the first line of FILE\n"
-    "  --region NAME         read section [NAME] of the config file instead of [cloudstack]\n"
+    "  --region NAME         read section [NAME] of the config file instead of [cloudstack];\n"
+    "                        -p NAME is the same\n"
     "  --ca-file FILE        also trust the CA certificates in this PEM file (https)\n"
     "  --insecure            do not verify the server's certificate (test clouds only)\n"
     "  --debug               trace every request (secrets masked) on standard error\n"
@@ -43,8 +44,10 @@ const char* const kExitHelp =
     "2 usage error, 130 interrupted by Ctrl-C while waiting for a job.\n";
 
 const char* const kOutputHelp =
-    "  --output FORMAT   table (default), json (the server's attribute names; --json is the same)\n"
-    "                    or csv (a header line, then one line per record, quoted as RFC 4180 says)\n"
+    "  --output FORMAT   table (default), json (the server's attribute names; --json is the same),\n"
+    "                    csv (a header line, then one line per record, quoted as RFC 4180 says)\n"
+    "                    or text (one 'name = value' line per attribute, a blank line between\n"
+    "                    records); -o FORMAT is the same\n"
     "  --fields A,B,...  the attributes to show, by the server's names (name,state,zonename)\n";
 
 const char* const kJobHelp =
@@ -117,6 +120,11 @@ std::string ProgramHelp() {
                "  start --name NAME | --id ID    start a virtual machine and wait until it runs\n"
                "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped\n"
                "  api COMMAND [NAME=VALUE ...]   send any API command and print the answer\n"
+               "  VERB NOUN [NAME=VALUE ...]     the same, the command in two words:\n"
+               "                                 'list virtualmachines' is 'api listVirtualMachines'\n"
+               "  sync                           cache the server's own catalogue of its commands, for\n"
+               "                                 'api COMMAND --help', checks and completion\n"
+               "  completion bash|zsh            print a completion script for the shell\n"
                "\n"
                "Run 'cloudstack-cli COMMAND --help' for the options of one command, and\n"
                "'cloudstack-cli --version' for the version.\n"
@@ -168,24 +176,59 @@ std::string CommandHelp(Command command) {
         case Command::Api:
             text = std::string(
                        "Usage: cloudstack-cli api COMMAND [NAME=VALUE ...] [--output FORMAT] [--fields A,B,...]\n"
+                       "       cloudstack-cli VERB NOUN [NAME=VALUE ...] [OPTIONS]\n"
+                       "\n"
                        "\n"
                        "Sends any API command with the parameters given (a value may hold blanks, '=' or\n"
                        "'&'; the name ends at the first '=') and prints the answer as JSON: indented on a\n"
                        "terminal, on one line otherwise. A command whose name starts with 'list' fetches\n"
-                       "every page and prints one JSON array. A command that answers with a job id is\n"
-                       "waited for, and the job's result is printed.\n"
+                       "every page and prints one JSON array; with page= and pagesize= it asks for that\n"
+                       "one page only. A command that answers with a job id is waited for, and the job's\n"
+                       "result is printed. VERB NOUN names the command in two words, in any letter case:\n"
+                       "'list virtualmachines' is listVirtualMachines, 'start virtualmachine' is\n"
+                       "startVirtualMachine (the spelling comes from the cached catalogue; without one,\n"
+                       "the noun is capitalised as typed).\n"
+                       "\n"
+                       "After 'cloudstack-cli sync', 'api COMMAND --help' describes the command and its\n"
+                       "parameters as the server does, a command without a parameter it requires is\n"
+                       "refused before anything is sent, and a parameter it does not have is warned about.\n"
                        "\n"
                        "Examples:\n"
                        "  cloudstack-cli api listVirtualMachines state=Running listall=true\n"
                        "  cloudstack-cli api listHosts type=Routing --output table --fields name,state,clustername\n"
                        "  cloudstack-cli api rebootVirtualMachine id=fcbea053-779e-4c4b-8c30-b22ece7c5b3d\n"
+                       "  cloudstack-cli list virtualmachines state=Running filter=name,state -o table\n"
+                       "  cloudstack-cli list virtualmachines --raw | jq '.virtualmachine[].name'\n"
                        "\n"
-                       "  --output FORMAT   json (default), table or csv; a table without --fields shows the\n"
-                       "                    name, a few common attributes and the id\n"
-                       "  --fields A,B,...  the attributes to show, by the server's names\n"
+                       "  --output FORMAT   json (default), table, csv or text; a table without --fields shows\n"
+                       "                    the name, a few common attributes and the id; -o is the same\n"
+                       "  --fields A,B,...  the attributes to show, by the server's names; filter=A,B is the\n"
+                       "                    same and is never sent to the server\n"
+                       "  --raw             print the server's answer object as it came, with 'count' for a\n"
+                       "                    list (every page merged, or the one page asked for)\n"
+                       "  --no-check        send the command without the cached catalogue's checks\n"
                        "  --no-wait         print the answer (which holds the job id) at once, without waiting\n") +
                    kJobHelp + "\n";
             break;
+        case Command::Sync:
+            text =
+                "Usage: cloudstack-cli sync\n"
+                "\n"
+                "Asks the server for its catalogue of commands (listApis: each command's description\n"
+                "and parameters, as your account may call them) and its version, and keeps them in\n"
+                "$XDG_CACHE_HOME/cloudstack-cli (else ~/.cache/cloudstack-cli), one file per server and\n"
+                "user. 'api COMMAND --help', the checks of api and the completion read it.\n"
+                "\n";
+            break;
+        case Command::Completion:
+        case Command::Complete:
+            return "Usage: cloudstack-cli completion bash|zsh\n"
+                   "\n"
+                   "Prints a completion script: commands, options, and, from the catalogue that\n"
+                   "'cloudstack-cli sync' cached, API commands and their parameters. For this shell only:\n"
+                   "  source <(cloudstack-cli completion bash)\n"
+                   "Installed, the scripts are in share/bash-completion/completions and\n"
+                   "share/zsh/vendor-completions.\n";
     }
     return text + kConnectionHelp + kExitHelp;
 }

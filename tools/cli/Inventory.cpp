@@ -104,6 +104,9 @@ int PrintRecords(Context& context, const std::vector<Record>& records) {
         case OutputFormat::Table:
             Print(o.fields.empty() ? TableOf(records) : ColumnTable(items, o.fields));
             break;
+        case OutputFormat::Text:
+            Print(KeyValueText(items, o.fields));
+            break;
     }
     return kExitSuccess;
 }
@@ -153,6 +156,9 @@ int Show(Context& context,
             break;
         case OutputFormat::Table:
             Print(ToLabelLines(fields));
+            break;
+        case OutputFormat::Text:
+            Print(KeyValueText({ToJson(fields)}, {}));
             break;
     }
     return kExitSuccess;

@@ -101,6 +101,21 @@ std::string ColumnCsv(const std::vector<Json>& items, const std::vector<std::str
     return out;
 }
 
+std::string KeyValueText(const std::vector<Json>& items, const std::vector<std::string>& columns) {
+    std::string out;
+    for (const Json& item : items) {
+        if (!out.empty()) out += "\n";
+        const Json shown = columns.empty() ? item : Project(item, columns);
+        if (!shown.is_object()) {
+            out += cstools::Printable(CellText(shown)) + "\n";
+            continue;
+        }
+        for (const auto& [key, value] : shown.items())
+            out += cstools::Printable(key) + " = " + cstools::Printable(CellText(value)) + "\n";
+    }
+    return out;
+}
+
 Json Project(const Json& item, const std::vector<std::string>& columns) {
     Json projected = Json::object();
     for (const std::string& column : columns) {

@@ -25,6 +25,10 @@ std::string ColumnTable(const std::vector<Json>& items, const std::vector<std::s
 /// A header line of attribute names and one CSV line per item.
 std::string ColumnCsv(const std::vector<Json>& items, const std::vector<std::string>& columns);
 
+/// One "name = value" line per attribute of each item (only those in @p columns when it names any), a blank
+/// line between items. Names and values show control characters as '?'.
+std::string KeyValueText(const std::vector<Json>& items, const std::vector<std::string>& columns);
+
 /// Only the attributes named in @p columns, in that order (those an item lacks are left out).
 Json Project(const Json& item, const std::vector<std::string>& columns);
 

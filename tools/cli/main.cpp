@@ -8,9 +8,11 @@
 #include <exception>
 #include <string>
 
+#include "CatalogueCommands.h"
 #include "CloudStackWrapper.h"
 #include "CommandLine.h"
 #include "Commands.h"
+#include "Completion.h"
 #include "ErrorText.h"
 #include "Help.h"
 #include "Password.h"
@@ -90,8 +92,10 @@ int Connect(CCloudStackWrapper& cloud, const cscli::Settings& settings, const st
     return cscli::Fail(cscli::DescribeLogin(error, server, settings.useKeyPair, !settings.domain.empty()));
 }
 
-int Run(cscli::Context& context) {
+int Run(cscli::Context& context, const cscli::Settings& settings) {
     switch (context.options.command) {
+        case cscli::Command::Sync:
+            return cscli::RunSync(context, settings);
         case cscli::Command::Show:
             return cscli::RunShow(context);
         case cscli::Command::Start:
@@ -109,7 +113,9 @@ int Main(int argc, char** argv) {
     cscli::Options options;
     std::string error;
     if (!cscli::ParseCommandLine(argc, argv, options, error)) return UsageError(error);
-    if (options.help) {
+    if (options.command == cscli::Command::Complete) return cscli::RunComplete(options);
+    const bool apiHelp = options.help && options.command == cscli::Command::Api && !options.apiCommand.empty();
+    if (options.help && !apiHelp) {
         cscli::Print(cscli::CommandHelp(options.command));
         return kExitSuccess;
     }
@@ -117,11 +123,18 @@ int Main(int argc, char** argv) {
         cscli::Print(cscli::VersionText());
         return kExitSuccess;
     }
+    if (options.command == cscli::Command::Completion) {
+        cscli::Print(cscli::CompletionScript(options.shell));
+        return kExitSuccess;
+    }
 
     cscli::Settings settings;
     if (!cscli::ResolveSettings(options, settings, error)) return UsageError(error);
+    // The catalogue cached for this server and user answers help and checks before anything is sent.
+    if (apiHelp) return cscli::PrintApiHelp(options, settings);
     if (!settings.configWarning.empty()) Warn(settings.configWarning);
     int status = kExitFailed;
+    if (options.command == cscli::Command::Api && !cscli::PrepareApiCall(options, settings, status)) return status;
     if (!settings.useKeyPair && !ObtainPassword(settings, status)) return status;
 
     // The library writes its own error lines to standard error; without --debug the one line
@@ -145,7 +158,7 @@ int Main(int argc, char** argv) {
     // Trace lines of --debug would be torn apart by a line rewritten in place.
     cscli::Context context{cloud, options, server, isatty(STDOUT_FILENO) == 1,
                            !options.debug && isatty(STDERR_FILENO) == 1};
-    status = Run(context);
+    status = Run(context, settings);
     cloud.Disconnect();
     return status;
 }

@@ -9,7 +9,6 @@
 #include "TextMatch.h"
 
 namespace cssim {
-namespace {
 
 const std::vector<ListSpec>& ListSpecs() {
     static const std::vector<ListSpec> lists{
@@ -66,6 +65,8 @@ const std::vector<ListSpec>& ListSpecs() {
     };
     return lists;
 }
+
+namespace {
 
 bool ParseLong(const std::string& text, long long& value) {
     // Paging values are 32-bit on the server; nine digits keep the arithmetic far from overflow.

@@ -37,6 +37,9 @@ struct ListPolicy {
     bool nameFilterOnEveryList{true};
 };
 
+/// @brief Every list command the simulator answers.
+const std::vector<ListSpec>& ListSpecs();
+
 /// @brief The list command named @p command (case-sensitive), or nullptr.
 const ListSpec* FindList(const std::string& command);
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Accounts.h"
+#include "ApiCatalogue.h"
 #include "ApiRequest.h"
 #include "Cloud.h"
 #include "Jobs.h"
@@ -194,6 +195,7 @@ struct Simulator::Impl {
         if (command == "stopVirtualMachine") return jobs.Submit(MachineAction::Stop, request, caller, cloud, now);
         if (command == "rebootVirtualMachine") return jobs.Submit(MachineAction::Reboot, request, caller, cloud, now);
         if (command == "queryAsyncJobResult") return jobs.Query(request, caller);
+        if (command == "listApis") return ListApis(request, cloud, policy);
         return ErrorReply("errorresponse", kUnknownCommand, kServerErrorCode, "Unknown API command: " + command);
     }
 
