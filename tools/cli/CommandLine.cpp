@@ -95,6 +95,10 @@ bool CheckApplicable(const Options& options, std::string& error) {
         error = "--output and --json do not apply to " + name;
         return false;
     }
+    if (options.csvRaw && (!options.outputGiven || options.output != OutputFormat::Csv)) {
+        error = "--csv-raw applies only to --output csv";
+        return false;
+    }
     if (!options.fields.empty() && !IsList(command) && command != Command::Api) {
         error = "--fields does not apply to " + name;
         return false;
@@ -179,6 +183,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         if (name == "--insecure") flag = &options.insecure;
         if (name == "--all") flag = &options.all;
         if (name == "--no-wait") flag = &noWaitGiven;
+        if (name == "--csv-raw") flag = &options.csvRaw;
         if (flag != nullptr) {
             if (hasInlineValue) {
                 error = name + " takes no value";

@@ -47,6 +47,20 @@ const char* const kOutputHelp =
     "                    or csv (a header line, then one line per record, quoted as RFC 4180 says)\n"
     "  --fields A,B,...  the attributes to show, by the server's names (name,state,zonename)\n";
 
+const char* const kCsvRawHelp =
+    "  --csv-raw         with --output csv: every cell exactly as the server sent it, for programs\n"
+    "                    that read the file. Without it a cell that begins with =, +, -, @, a tab\n"
+    "                    or a carriage return and is no plain number (such as -12.5) gets a\n"
+    "                    leading ', so that a spreadsheet cannot run it as a formula, and control\n"
+    "                    characters show as escapes\n";
+
+const char* const kServerTextHelp =
+    "\n"
+    "Text from the server is shown, never run: control characters and bidi overrides appear as\n"
+    "escapes (\\x1b, \\u202e) and invalid UTF-8 as U+FFFD in tables, messages and CSV; JSON keeps\n"
+    "the exact text, with those characters written as \\uXXXX escapes. A CSV cell that a\n"
+    "spreadsheet would run as a formula gets a leading '; --csv-raw writes cells as they are.\n";
+
 const char* const kJobHelp =
     "  --poll SECONDS    ask for the job's state this often (default 2)\n"
     "  --timeout SECONDS give up waiting after this long (default: no limit); the job goes on\n"
@@ -95,6 +109,7 @@ std::string ListHelp(Command command) {
     if (command == Command::Zones) text += "  (none)\n";
     text += "\n";
     text += kOutputHelp;
+    text += kCsvRawHelp;
     if (command == Command::Projects || command == Command::Vms)
         text += "  --all             every account's records, as an administrator may see them\n";
     return text + "\n";
@@ -121,7 +136,7 @@ std::string ProgramHelp() {
                "Run 'cloudstack-cli COMMAND --help' for the options of one command, and\n"
                "'cloudstack-cli --version' for the version.\n"
                "\n") +
-           kConnectionHelp + kExitHelp;
+           kConnectionHelp + kServerTextHelp + kExitHelp;
 }
 
 std::string CommandHelp(Command command) {
@@ -147,9 +162,8 @@ std::string CommandHelp(Command command) {
                        "\n"
                        "  --name NAME       the object's name\n"
                        "  --id ID           the object's id\n"
-                       "  --output FORMAT   table (default), json or csv\n"
-                       "  --all             look the machine up among every account's (show vm)\n") +
-                   "\n";
+                       "  --output FORMAT   table (default), json or csv\n") +
+                   kCsvRawHelp + "  --all             look the machine up among every account's (show vm)\n\n";
             break;
         case Command::Start:
         case Command::Stop: {
@@ -182,12 +196,13 @@ std::string CommandHelp(Command command) {
                        "\n"
                        "  --output FORMAT   json (default), table or csv; a table without --fields shows the\n"
                        "                    name, a few common attributes and the id\n"
-                       "  --fields A,B,...  the attributes to show, by the server's names\n"
-                       "  --no-wait         print the answer (which holds the job id) at once, without waiting\n") +
+                       "  --fields A,B,...  the attributes to show, by the server's names\n") +
+                   kCsvRawHelp +
+                   "  --no-wait         print the answer (which holds the job id) at once, without waiting\n" +
                    kJobHelp + "\n";
             break;
     }
-    return text + kConnectionHelp + kExitHelp;
+    return text + kConnectionHelp + kServerTextHelp + kExitHelp;
 }
 
 std::string VersionText() {
