@@ -400,7 +400,7 @@ TEST_F(CliUsageTest, HelpVersionAndCommandHelpExitZero) {
     // The order of precedence is documented where a user looks for it.
     EXPECT_TRUE(Contains(run.out, "the command line; the environment")) << run.out;
     for (const char* name : {"CLOUDSTACK_API_KEY", "CLOUDSTACK_SECRET", "CLOUDSTACK_ENDPOINT", "cloudstack.ini",
-                             "--region", "--ca-file", "--insecure", "--domain", "--csv-raw"})
+                             "--region", "--ca-file", "--insecure", "--domain", "--csv-raw", "chmod 600"})
         EXPECT_TRUE(Contains(run.out, name)) << name;
 
     run = Cli({"stop", "--help"});

@@ -35,7 +35,11 @@ const char* const kConnectionHelp =
     "CLOUDSTACK_PASSWORD in the environment; a key pair, username or password in the file.\n"
     "The password comes from --password-file, else $CLOUDSTACK_PASSWORD, else the config file,\n"
     "else a prompt on the terminal. No secret is ever taken from the command line, where every\n"
-    "user of the machine could read it in the process list.\n";
+    "user of the machine could read it in the process list.\n"
+    "\n"
+    "The config file and a password file must belong to you (or root) and be writable by you\n"
+    "alone; a password file, and a config file with a password or secret in any section, must\n"
+    "be readable by you alone (chmod 600 FILE). The client refuses any other and says why.\n";
 
 const char* const kExitHelp =
     "\n"

@@ -120,7 +120,6 @@ int Main(int argc, char** argv) {
 
     cscli::Settings settings;
     if (!cscli::ResolveSettings(options, settings, error)) return UsageError(error);
-    if (!settings.configWarning.empty()) Warn(settings.configWarning);
     int status = kExitFailed;
     if (!settings.useKeyPair && !ObtainPassword(settings, status)) return status;
 
