@@ -338,9 +338,23 @@ TEST_F(CliHostileTextTest, AttributeNamesShowEscapedAsHeadingsOfTablesAndCsv) {
     }
 }
 
-TEST_F(CliHostileTextTest, PowerLinesJobIdsStatusLinesAndErrorLinesShowEscapes) {
+TEST_F(CliHostileTextTest, ShowPowerLinesJobIdsStatusLinesAndErrorLinesShowEscapes) {
     ServeMachine();
     const std::string shown = Joined(true);
+
+    SCOPED_TRACE("show: one line per field");
+    RunResult run = Cli({"show", "vm", "--id", Id(0)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ExpectShownSafely(run);
+    std::map<std::string, std::string> fields;
+    for (const std::string& line : Lines(run.out)) {
+        const std::size_t colon = line.find(':');
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::size_t value = line.find_first_not_of(' ', colon + 1);
+        fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+    }
+    EXPECT_EQ(fields["Name"], shown);
+    EXPECT_EQ(fields["Display name"], shown);
 
     SCOPED_TRACE("the success line, and the status line on a terminal");
     Launch launch;
@@ -349,7 +363,7 @@ TEST_F(CliHostileTextTest, PowerLinesJobIdsStatusLinesAndErrorLinesShowEscapes) 
     launch.env.emplace("HOME", EmptyDirectory());
     launch.withTerminal = true;
     launch.stderrToTerminal = true;
-    RunResult run = RunProgram(launch);
+    run = RunProgram(launch);
     EXPECT_EQ(run.status, 0) << run.terminal;
     EXPECT_EQ(run.out, shown + " stopped.\n");
     EXPECT_TRUE(Contains(run.terminal, "Stopping " + shown + " ... ")) << run.terminal;
