@@ -32,7 +32,8 @@ public:
     /// {"errorcode":N,"errortext":"..."}}); changes nothing when the body holds none.
     void SetLastErrorFromResponse(const std::string& response);
 
-    /// @brief Records @p code and @p message, the message cut to kMaxErrorMessage bytes.
+    /// @brief Records @p code and @p message, its control characters shown as escapes and the
+    /// whole cut to kMaxErrorMessage bytes.
     void SetLastError(long code, const std::string& message);
     /// @brief Empties the error state.
     void ClearLastError();

@@ -37,7 +37,9 @@ enum ECloudStackErrorCode : long {
 /// @brief The last error of one wrapper: every public call of the wrapper clears it when it
 /// starts and, when it returns false, leaves in it why. Never holds a password, key or session key.
 struct CCloudStackErrorState {
-    /// @brief What went wrong, in the server's words or in a short sentence of the library's.
+    /// @brief What went wrong, in the server's words or in a short sentence of the library's: one
+    /// line of at most 300 bytes of UTF-8, in which control characters from the server show as
+    /// escapes (`\x1b`, `\u202e`).
     std::string strErrorMessage;
     /// @brief The server's error code, the HTTP status, or one of ECloudStackErrorCode; 0 when none.
     long lErrorCode{0};

@@ -259,13 +259,13 @@ private:
     }
 
     /// Writes the one error line of a failed parse: "Exception parsing json <kind> [<key>] - <what>",
-    /// a line break and the body, cut to kLoggedBodyBytes and with the values of secret members masked.
+    /// "; body: " and the body, cut to kLoggedBodyBytes and with the values of secret members masked.
     void LogParseFailure(const char* function, const char* kind, const std::string& key, const char* what,
                          const std::string& body);
 
     /// Writes the one error line of an answer that parsed but is not the one asked for (not a JSON
     /// object, no response object, an API error, no item array): "Unexpected json <kind> [<key>] -
-    /// <why>", a line break and the body as LogParseFailure shows it. Never throws.
+    /// <why>", "; body: " and the body as LogParseFailure shows it. Never throws.
     void LogWrongAnswer(const char* function, const char* kind, const std::string& key, const std::string& body,
                         const std::string& responseKey, const std::string* itemKey) noexcept;
 };

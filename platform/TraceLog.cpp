@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "StrUtil.h"
+#include "TextEscape.h"
 
 namespace {
 
@@ -78,11 +79,13 @@ void TraceLog::Write(TraceLogRecord::Kind kind, int level, const char* function,
     record.kind = kind;
     record.level = kind == TraceLogRecord::Kind::Trace ? level : 0;
     record.function = function != nullptr ? function : "";
-    record.message = message;
+    // A message may carry a server's text: its controls are shown, never run, so that one call
+    // writes one line and a server can neither forge lines nor drive the reader's terminal.
+    record.message = TextEscape::Printable(message);
 
     // "<time> TRACE[<level>] <function>: <message>" or "<time> ERROR <function>: <message>"
     std::string& line = record.line;
-    line.reserve(64 + record.function.size() + message.size());
+    line.reserve(64 + record.function.size() + record.message.size());
     line = NowUtc();
     if (kind == TraceLogRecord::Kind::Trace) {
         line += " TRACE[" + std::to_string(level) + "] ";
@@ -91,7 +94,7 @@ void TraceLog::Write(TraceLogRecord::Kind kind, int level, const char* function,
     }
     line += record.function;
     line += ": ";
-    line += message;
+    line += record.message;
 
     {
         // The sink is called under the lock so that SetSink never returns while

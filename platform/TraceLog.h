@@ -34,7 +34,7 @@ struct TraceLogRecord {
     Kind kind{Kind::Trace};  ///< trace or error line
     int level{0};            ///< debug level of a trace line; 0 for an error line
     std::string function;    ///< the function field (the caller's pretty function name)
-    std::string message;     ///< the formatted message
+    std::string message;     ///< the formatted message, its control characters shown as escapes (`\x1b`)
     std::string line;        ///< the whole line as it would be written: time, kind, function, message
 };
 

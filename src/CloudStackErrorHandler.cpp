@@ -4,6 +4,7 @@
 
 #include "CloudStackConnection.h"
 #include "TeskJson.h"
+#include "TextEscape.h"
 
 namespace CloudStackSDKWrapper {
 
@@ -11,14 +12,6 @@ namespace {
 
 // Error answers are small; a large body is no error envelope worth parsing.
 constexpr std::size_t kMaxErrorBody = 1 << 20;
-
-// Cuts @p text to at most @p limit bytes without splitting a UTF-8 sequence.
-std::string Shortened(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return text;
-    std::size_t end = limit - 3;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end) + "...";
-}
 
 // A transfer that brought no complete answer: the code of its kind and a sentence naming the
 // server (never the URL's path or query, which the transport keeps out of its text).
@@ -75,7 +68,9 @@ long CCloudStackErrorHandler::GetErrorCode() {
 }
 
 void CCloudStackErrorHandler::SetErrorMessage(const std::string& message) {
-    if (m_pErrorState) m_pErrorState->strErrorMessage = Shortened(message, kMaxErrorMessage);
+    // Server text (an errortext, a Location) shows its controls as escapes before the cut, and the
+    // cut falls between two characters or escapes, never inside one.
+    if (m_pErrorState) m_pErrorState->strErrorMessage = TextEscape::Printable(message, kMaxErrorMessage);
 }
 
 void CCloudStackErrorHandler::SetErrorCode(long code) {

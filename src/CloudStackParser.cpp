@@ -180,7 +180,7 @@ CCloudStackParser::~CCloudStackParser() = default;
 
 void CCloudStackParser::LogParseFailure(const char* function, const char* kind, const std::string& key,
                                         const char* what, const std::string& body) {
-    m_Log.Error(function, "Exception parsing json %s [%s] - %s\n%s", kind, key.c_str(), what,
+    m_Log.Error(function, "Exception parsing json %s [%s] - %s; body: %s", kind, key.c_str(), what,
                 BodyForLog(body, kLoggedBodyBytes).c_str());
 }
 
@@ -188,7 +188,7 @@ void CCloudStackParser::LogWrongAnswer(const char* function, const char* kind, c
                                        const std::string& body, const std::string& responseKey,
                                        const std::string* itemKey) noexcept {
     try {
-        m_Log.Error(function, "Unexpected json %s [%s] - %s\n%s", kind, key.c_str(),
+        m_Log.Error(function, "Unexpected json %s [%s] - %s; body: %s", kind, key.c_str(),
                     WhyNotTheAnswer(body, responseKey, itemKey).c_str(), BodyForLog(body, kLoggedBodyBytes).c_str());
     } catch (const std::exception&) {
         // Out of memory for the line itself: the caller's false still says it all.
@@ -206,7 +206,7 @@ const JsonObject* CCloudStackParser::ParseResponseObject(const std::string& body
         if (why.empty()) {
             return TeskJson::FindObject(document, responseKey);
         }
-        m_Log.Error(__PRETTY_FUNCTION__, "Unexpected json obj [%s] - %s\n%s", responseKey.c_str(), why.c_str(),
+        m_Log.Error(__PRETTY_FUNCTION__, "Unexpected json obj [%s] - %s; body: %s", responseKey.c_str(), why.c_str(),
                     BodyForLog(body, kLoggedBodyBytes).c_str());
     } catch (const std::runtime_error& e) {
         LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);

@@ -122,7 +122,7 @@ TEST_F(CliConfigTest, ConfigFileIsFoundInTheWorkingDirectoryThenInHome) {
     rmdir(work.c_str());
 }
 
-TEST_F(CliConfigTest, FaultyConfigFilesAreUsageErrorsAndOpenSecretsAreWarnedAbout) {
+TEST_F(CliConfigTest, FaultyConfigFilesAreUsageErrors) {
     const std::string broken = Config("broken.ini", "[cloudstack]\nendpoint " + address_ + "\n");
     RunResult run = CliWith({{"CLOUDSTACK_CONFIG", broken}}, {"zones"});
     EXPECT_EQ(run.status, 2);
@@ -137,14 +137,111 @@ TEST_F(CliConfigTest, FaultyConfigFilesAreUsageErrorsAndOpenSecretsAreWarnedAbou
     run = CliWith({{"CLOUDSTACK_API_KEY", "key"}, {"CLOUDSTACK_SERVER", address_}}, {"zones"});
     EXPECT_EQ(run.status, 2);
     EXPECT_TRUE(Contains(run.err, "CLOUDSTACK_SECRET_KEY is not set")) << run.err;
+}
 
-    const std::string open = Config("open.ini", "[cloudstack]\nendpoint = " + address_ + "\npassword = password\n");
-    chmod(open.c_str(), 0644);
-    run = CliWith({{"CLOUDSTACK_CONFIG", open}}, {"zones"});
-    ExpectLoggedIn(run);
+// Settings come only from files no other user can have written, and a secret only from a file no
+// other user can read: each mode for a config file with and without a secret and a password file.
+TEST_F(CliConfigTest, SettingsFilesThatOthersMayWriteOrReadTheirSecretAreRefused) {
+    struct Case {
+        mode_t mode;
+        bool secret;                  // the config file holds a password (a password file always does)
+        const char* configRefusal;    // in the one line of a refused run ('%' the file); empty: the file is used
+        const char* passwordRefusal;  // the same for a password file of that mode
+    };
+    const Case cases[] = {
+        {0600, true, "", ""},
+        {0400, true, "", ""},
+        {0700, true, "", ""},
+        {0644, false, "", "permissions 0644 for '%' are too open"},
+        {0640, true, "permissions 0640 for '%' are too open", "permissions 0640 for '%' are too open"},
+        {0604, true, "permissions 0604 for '%' are too open", "permissions 0604 for '%' are too open"},
+        {0620, false, "permissions 0620 let group or others change it; chmod go-w '%'",
+         "permissions 0620 let group or others change it; chmod go-w '%'"},
+        {0602, false, "permissions 0602 let group or others change it; chmod go-w '%'",
+         "permissions 0602 let group or others change it; chmod go-w '%'"},
+        {0666, true, "permissions 0666 let group or others change it; chmod go-w '%'",
+         "permissions 0666 let group or others change it; chmod go-w '%'"},
+    };
+    const auto expect = [this](const RunResult& run, const std::string& refusal, const std::string& path) {
+        if (refusal.empty()) {
+            ExpectLoggedIn(run);
+            EXPECT_EQ(run.err, "");
+            return;
+        }
+        std::string line = refusal;
+        for (std::size_t at; (at = line.find('%')) != std::string::npos;) line.replace(at, 1, path);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_EQ(run.out, "");
+        ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+        EXPECT_TRUE(Contains(run.err, line)) << run.err;
+        if (Contains(refusal, "too open")) {
+            EXPECT_TRUE(Contains(run.err, "chmod 600 '" + path + "'")) << run.err;
+        }
+        EXPECT_FALSE(Contains(run.err, "password =")) << run.err;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "mode 0" << std::oct << c.mode << (c.secret ? " with" : " without") << " a secret");
+        const std::string config = Config(
+            "mode.ini", "[cloudstack]\nendpoint = " + address_ + "\n" + (c.secret ? "password = password\n" : ""));
+        ASSERT_EQ(chmod(config.c_str(), c.mode), 0);
+        expect(CliWith({{"CLOUDSTACK_CONFIG", config}, {"CLOUDSTACK_PASSWORD", c.secret ? "" : "password"}}, {"zones"}),
+               c.configRefusal, config);
+
+        const std::string password = Config("password", "password\n");
+        ASSERT_EQ(chmod(password.c_str(), c.mode), 0);
+        expect(CliWith({{"CLOUDSTACK_SERVER", address_}}, {"zones", "--password-file", password}), c.passwordRefusal,
+               password);
+        std::remove(config.c_str());
+        std::remove(password.c_str());
+    }
+    // A secret in a section not chosen counts as well: whoever reads the file reads all of it.
+    const std::string other =
+        Config("other.ini", "[cloudstack]\nendpoint = " + address_ + "\n\n[lab]\nkey = k\nsecret = s3cret\n");
+    ASSERT_EQ(chmod(other.c_str(), 0644), 0);
+    expect(CliWith({{"CLOUDSTACK_CONFIG", other}, {"CLOUDSTACK_PASSWORD", "password"}}, {"zones"}),
+           "permissions 0644 for '%' are too open", other);
+}
+
+// A file another user owns is refused whatever its mode: a ./cloudstack.ini left in a shared
+// directory must not send the password of $CLOUDSTACK_PASSWORD to the server it names.
+TEST_F(CliConfigTest, SettingsFilesOfAnotherOwnerAreRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root: this user cannot give a file to another owner; the mode checks of "
+                        "SettingsFilesThatOthersMayWriteOrReadTheirSecretAreRefused run for files of its own";
+    const uid_t other = 4242;
+    char workPattern[] = "/tmp/cli-config-owner-XXXXXX";
+    const std::string work = mkdtemp(workPattern);
+    const std::string local = work + "/cloudstack.ini";
+    files_.push_back(local);
+    std::ofstream(local) << "[cloudstack]\nendpoint = " << address_ << "\n";
+    const std::string password = Config("password", "password\n");
+    for (const std::string& path : {local, password}) {
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+        ASSERT_EQ(chown(path.c_str(), other, static_cast<gid_t>(-1)), 0);
+    }
+    const std::string belongs = "it belongs to uid " + std::to_string(other) + ", not to you (uid 0) or root";
+
+    Launch launch;
+    launch.argv = {kCli, "zones"};
+    launch.env = {{"HOME", EmptyDirectory()}, {"CLOUDSTACK_PASSWORD", "password"}};
+    launch.directory = work;
+    RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.out, "");
     ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
-    EXPECT_TRUE(Contains(run.err, "warning: the config file '" + open + "' holds a secret")) << run.err;
-    EXPECT_FALSE(Contains(run.err, "password =")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "refusing the config file 'cloudstack.ini': " + belongs)) << run.err;
+
+    run = CliWith({{"CLOUDSTACK_SERVER", address_}}, {"zones", "--password-file", password});
+    EXPECT_EQ(run.status, 2) << run.err;
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_TRUE(Contains(run.err, "refusing the password file '" + password + "': " + belongs)) << run.err;
+
+    // Root's own files are trusted as the user's are.
+    ASSERT_EQ(chown(password.c_str(), 0, static_cast<gid_t>(-1)), 0);
+    ExpectLoggedIn(CliWith({{"CLOUDSTACK_SERVER", address_}}, {"zones", "--password-file", password}));
+    std::remove(local.c_str());
+    rmdir(work.c_str());
 }
 
 TEST_F(CliConfigTest, PasswordFileFirstLineIsUsedWithoutItsLineEnd) {

@@ -175,6 +175,42 @@ inline bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// RFC 4180, as a spreadsheet reads it: quoted fields may hold commas, doubled quotes and line breaks.
+inline std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"' && field.empty()) {
+            quoted = true;
+        } else if (c == ',') {
+            row.push_back(field);
+            field.clear();
+        } else if (c == '\n') {
+            row.push_back(field);
+            rows.push_back(row);
+            row.clear();
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    EXPECT_FALSE(quoted) << "an unterminated quoted field";
+    EXPECT_TRUE(row.empty() && field.empty()) << "the last line has no line end";
+    return rows;
+}
+
 // Writes @p text to a file of this test process (readable by its owner only) and returns its path.
 inline std::string WriteFile(const std::string& name, const std::string& text) {
     const std::string path = ::testing::TempDir() + "cli-" + std::to_string(getpid()) + "-" + name;

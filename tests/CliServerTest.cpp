@@ -1,15 +1,18 @@
 // End-to-end tests of cloudstack-cli against the scripted, recording test server in this process:
-// what the client sends (login, domain, key pair, logout, api parameters, endpoint forms) and the
-// line it prints for a server's refusal or an unreachable server.
+// what the client sends (login, domain, key pair, logout, api parameters, endpoint forms), the
+// line it prints for a server's refusal or an unreachable server, and how every output path shows
+// a hostile server's text.
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "CliHarness.h"
+#include "HostileText.h"
 
 namespace {
 
@@ -278,6 +281,196 @@ TEST_F(CliWireTest, FailedListAndFailedJobQuoteTheServer) {
     EXPECT_EQ(run.err,
               "cloudstack-cli: stop web-01: the server refused (533): Unable to create a deployment for VM instance "
               "{...}\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// A hostile server's text on every output path: the table of tests/support/HostileText.h
+
+class CliHostileTextTest : public CliWireTest {
+protected:
+    // The texts that a JSON answer can carry (valid UTF-8).
+    static std::vector<cstest::HostileText> JsonTexts() {
+        std::vector<cstest::HostileText> texts;
+        for (const cstest::HostileText& hostile : cstest::HostileTexts())
+            if (hostile.json) texts.push_back(hostile);
+        return texts;
+    }
+
+    // All of them in one text, as the server sends it or as it must show.
+    static std::string Joined(bool shown) {
+        std::string joined;
+        for (const cstest::HostileText& hostile : JsonTexts()) joined += (shown ? hostile.shown : hostile.text) + "|";
+        return joined;
+    }
+
+    static std::string Id(std::size_t i) {
+        char id[40];
+        std::snprintf(id, sizeof id, "7e1c0000-0000-4000-8000-%012zu", i);
+        return id;
+    }
+
+    // Nothing a terminal would run, in what the client wrote on either stream.
+    static void ExpectShownSafely(const RunResult& run) {
+        EXPECT_EQ(cstest::FirstUnsafe(run.out, "\n"), std::string::npos) << run.out;
+        EXPECT_EQ(cstest::FirstUnsafe(run.err, "\n"), std::string::npos) << run.err;
+    }
+
+    // One machine, named with every text, that stops through a job.
+    void ServeMachine() {
+        const Json vm = {{"id", Id(0)}, {"name", Joined(false)}, {"displayname", Joined(false)}, {"state", "Running"}};
+        server_.Always(
+            "listVirtualMachines",
+            Answer(
+                200,
+                Json{{"listvirtualmachinesresponse", {{"count", 1}, {"virtualmachine", Json::array({vm})}}}}.dump()));
+        server_.Always("stopVirtualMachine",
+                       Answer(200, Json{{"stopvirtualmachineresponse", {{"jobid", Joined(false)}}}}.dump()));
+        server_.Always("queryAsyncJobResult", Answer(200, Json{{"queryasyncjobresultresponse",
+                                                                {{"jobid", Joined(false)},
+                                                                 {"jobstatus", 1},
+                                                                 {"jobresultcode", 0},
+                                                                 {"jobresult", {{"virtualmachine", vm}}}}}}
+                                                              .dump()));
+    }
+};
+
+TEST_F(CliHostileTextTest, ListsShowEscapesGuardCsvCellsAndKeepJsonExact) {
+    const std::vector<cstest::HostileText> texts = JsonTexts();
+    Json zones = Json::array();
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        zones.push_back({{"id", Id(i)}, {"name", texts[i].text}, {"allocationstate", "Enabled"}});
+    server_.Always("listZones",
+                   Answer(200, Json{{"listzonesresponse", {{"count", texts.size()}, {"zone", zones}}}}.dump()));
+
+    SCOPED_TRACE("a table: one line per zone, its name shown");
+    RunResult run = Cli({"zones"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ExpectShownSafely(run);
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), texts.size() + 1) << run.out;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(lines[i + 1].rfind(texts[i].shown + "  ", 0), 0u) << texts[i].what << ": " << lines[i + 1];
+        EXPECT_TRUE(Contains(lines[i + 1], Id(i))) << lines[i + 1];
+    }
+
+    SCOPED_TRACE("CSV: cells shown and guarded; with --csv-raw exactly the server's");
+    for (const bool raw : {false, true}) {
+        run = raw ? Cli({"zones", "--output", "csv", "--csv-raw"}) : Cli({"zones", "--output", "csv"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        if (!raw) ExpectShownSafely(run);
+        const std::vector<std::vector<std::string>> rows = ParseCsv(run.out);
+        ASSERT_EQ(rows.size(), texts.size() + 1) << run.out;
+        ASSERT_EQ(rows[0][0], "name");
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            EXPECT_EQ(rows[i + 1][0], raw ? texts[i].text : texts[i].csv) << texts[i].what;
+    }
+
+    SCOPED_TRACE("JSON: the exact text, every control written as an escape");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"zones", "--json"}, std::vector<std::string>{"api", "listZones"}}) {
+        run = Cli(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        ExpectShownSafely(run);
+        const Json printed = Json::parse(run.out, nullptr, false);
+        ASSERT_TRUE(printed.is_array()) << run.out;
+        ASSERT_EQ(printed.size(), texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(printed[i]["name"], texts[i].text) << texts[i].what;
+    }
+}
+
+TEST_F(CliHostileTextTest, AttributeNamesShowEscapedAsHeadingsOfTablesAndCsv) {
+    const std::vector<cstest::HostileText> texts = JsonTexts();
+    // A table shows at most seven attributes it does not know, so six names at a time.
+    for (std::size_t first = 0; first < texts.size(); first += 6) {
+        Json object = Json::object();
+        for (std::size_t i = first; i < std::min(first + 6, texts.size()); ++i) object[texts[i].text] = "v";
+        server_.Always("getHostile", Answer(200, Json{{"gethostileresponse", object}}.dump()));
+
+        RunResult run = Cli({"api", "getHostile", "--output", "table"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        ExpectShownSafely(run);
+        EXPECT_EQ(Lines(run.out).size(), 2u) << run.out;
+
+        run = Cli({"api", "getHostile", "--output", "csv"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        ExpectShownSafely(run);
+        const std::vector<std::vector<std::string>> rows = ParseCsv(run.out);
+        ASSERT_EQ(rows.size(), 2u) << run.out;
+        for (std::size_t i = first; i < std::min(first + 6, texts.size()); ++i)
+            EXPECT_NE(std::find(rows[0].begin(), rows[0].end(), texts[i].csv), rows[0].end()) << texts[i].what;
+    }
+}
+
+TEST_F(CliHostileTextTest, ShowPowerLinesJobIdsStatusLinesAndErrorLinesShowEscapes) {
+    ServeMachine();
+    const std::string shown = Joined(true);
+
+    SCOPED_TRACE("show: one line per field");
+    RunResult run = Cli({"show", "vm", "--id", Id(0)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ExpectShownSafely(run);
+    std::map<std::string, std::string> fields;
+    for (const std::string& line : Lines(run.out)) {
+        const std::size_t colon = line.find(':');
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::size_t value = line.find_first_not_of(' ', colon + 1);
+        fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+    }
+    EXPECT_EQ(fields["Name"], shown);
+    EXPECT_EQ(fields["Display name"], shown);
+
+    SCOPED_TRACE("the success line, and the status line on a terminal");
+    Launch launch;
+    launch.argv = {kCli, "stop", "--id", Id(0)};
+    launch.env = DefaultEnvironment();
+    launch.env.emplace("HOME", EmptyDirectory());
+    launch.withTerminal = true;
+    launch.stderrToTerminal = true;
+    run = RunProgram(launch);
+    EXPECT_EQ(run.status, 0) << run.terminal;
+    EXPECT_EQ(run.out, shown + " stopped.\n");
+    EXPECT_TRUE(Contains(run.terminal, "Stopping " + shown + " ... ")) << run.terminal;
+    // Apart from the client's own "rewrite the line", nothing a terminal would run.
+    std::string terminal = run.terminal;
+    for (std::size_t at; (at = terminal.find("\r\x1b[K")) != std::string::npos;) terminal.erase(at, 4);
+    EXPECT_EQ(cstest::FirstUnsafe(terminal, "\n"), std::string::npos) << terminal;
+
+    SCOPED_TRACE("the job id of --no-wait");
+    run = Cli({"stop", "--id", Id(0), "--no-wait"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, shown + "\n");
+
+    SCOPED_TRACE("the job's error text, read by the client");
+    server_.Always("queryAsyncJobResult",
+                   Answer(200, Json{{"queryasyncjobresultresponse",
+                                     {{"jobid", "j"},
+                                      {"jobstatus", 2},
+                                      {"jobresultcode", 530},
+                                      {"jobresult", {{"errorcode", 530}, {"errortext", Joined(false)}}}}}}
+                                   .dump()));
+    run = Cli({"stop", "--id", Id(0)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "cloudstack-cli: stop " + shown + ": the server refused (530): " + shown + "\n");
+
+    SCOPED_TRACE("a refusal's error text, through the library's last error (300 bytes at most)");
+    server_.Always("listHosts",
+                   Answer(530, Json{{"listhostsresponse", {{"errorcode", 530}, {"errortext", Joined(false)}}}}.dump()));
+    run = Cli({"hosts"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    ExpectShownSafely(run);
+    const std::string prefix = "cloudstack-cli: listing hosts: the server refused (530): ";
+    EXPECT_EQ(run.err.rfind(prefix + shown.substr(0, 100), 0), 0u) << run.err;
+
+    SCOPED_TRACE("a redirect's Location, which may hold what JSON cannot: invalid UTF-8");
+    std::string location = "http://cloud.example.invalid/";
+    for (const cstest::HostileText& hostile : cstest::HostileTexts())
+        if (hostile.header) location += hostile.text;
+    server_.Always("listHosts", cstest::Reply{302, {{"Location", location}}, ""});
+    run = Cli({"hosts"});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    ExpectShownSafely(run);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "CloudStackErrorHandler.h"
+#include "HostileText.h"
 
 using namespace CloudStackSDKWrapper;
 
@@ -35,6 +39,33 @@ TEST(ErrorHandlerTest, MessagesAreCutShortWithoutBreakingACharacter) {
     const std::string kept = state.strErrorMessage.substr(0, state.strErrorMessage.size() - 3);
     EXPECT_EQ(kept.size() % 2, 0u);
     EXPECT_EQ(kept, text.substr(0, kept.size()));
+}
+
+TEST(ErrorHandlerTest, ServerTextShowsAsEscapesAndTheCutNeverSplitsOne) {
+    CCloudStackErrorState state;
+    CCloudStackErrorHandler handler(nullptr, &state);
+    for (const cstest::HostileText& hostile : cstest::HostileTexts()) {
+        handler.SetLastError(431, "refused: " + hostile.text);
+        EXPECT_EQ(state.strErrorMessage, "refused: " + hostile.shown) << hostile.what;
+    }
+    // Escaped first, then cut: whatever stands at the 300-byte mark, the message keeps only whole
+    // escapes and characters before its "...".
+    struct Piece {
+        std::string text;
+        std::string shown;
+    };
+    const Piece pieces[] = {{"\x1b", "\\x1b"}, {"\u202e", "\\u202e"}, {"\xff", "\ufffd"}, {"\u00e9", "\u00e9"}};
+    const std::size_t room = CCloudStackErrorHandler::kMaxErrorMessage - 3;
+    for (const Piece& piece : pieces) {
+        for (std::size_t plain = room - 12; plain <= room + 1; ++plain) {
+            std::string text(plain, 'a');
+            for (int i = 0; i < 10; ++i) text += piece.text;
+            handler.SetLastError(431, text);
+            std::string expected(std::min(plain, room), 'a');
+            while (expected.size() + piece.shown.size() <= room) expected += piece.shown;
+            EXPECT_EQ(state.strErrorMessage, expected + "...") << piece.shown << " after " << plain;
+        }
+    }
 }
 
 TEST(ErrorHandlerTest, OnlyANonZeroErrorCodeIsAnApiError) {

@@ -12,6 +12,9 @@ using namespace CloudStackSDKWrapper;
 
 namespace {
 
+// What stands between the reason and the body in a parse failure's one error line.
+const std::string kBodySeparator = "; body: ";
+
 using cstest::Fixture;
 
 class ParserFixture : public ::testing::Test {
@@ -261,7 +264,7 @@ TEST_F(CloudStackParserListTest, ErrorEnvelopesUnderTheResponseKeyFail) {
         lines[0].message.rfind("Unexpected json list [zone] - API error 401: unable to verify user credentials", 0), 0u)
         << lines[0].message;
     EXPECT_EQ(lines[2].message.rfind("Unexpected json list [cluster] - API error 431: ", 0), 0u) << lines[2].message;
-    EXPECT_EQ(lines[4].message.rfind("Unexpected json list [zone] - no \"listzonesresponse\" object\n", 0), 0u)
+    EXPECT_EQ(lines[4].message.rfind("Unexpected json list [zone] - no \"listzonesresponse\" object; body: ", 0), 0u)
         << lines[4].message;
 }
 
@@ -290,11 +293,11 @@ TEST_F(CloudStackParserListTest, BodiesWithoutTheResponseObjectFailWithOneLineEa
     // A 2xx answer that is not the answer asked for is a failure the host must see in its log.
     const auto lines = m_log.Errors();
     ASSERT_EQ(lines.size(), 12u) << m_log.AllText();
-    EXPECT_EQ(lines[0].message, "Unexpected json list [zone] - the body is empty\n");
-    EXPECT_EQ(lines[1].message, "Unexpected json list [zone] - not a JSON object\nnot json");
+    EXPECT_EQ(lines[0].message, "Unexpected json list [zone] - the body is empty; body: ");
+    EXPECT_EQ(lines[1].message, "Unexpected json list [zone] - not a JSON object; body: not json");
     EXPECT_EQ(lines[5].message,
-              "Unexpected json list [zone] - no \"listzonesresponse\" object\n{\"otherresponse\":{}}");
-    EXPECT_EQ(lines[9].message, "Unexpected json obj [queryasyncjobresultresponse] - not a JSON object\ngarbage");
+              "Unexpected json list [zone] - no \"listzonesresponse\" object; body: {\"otherresponse\":{}}");
+    EXPECT_EQ(lines[9].message, "Unexpected json obj [queryasyncjobresultresponse] - not a JSON object; body: garbage");
 }
 
 TEST_F(CloudStackParserListTest, AppendsAfterExistingRecordsInOrder) {
@@ -337,12 +340,12 @@ TEST_F(CloudStackParserExceptionTest, ListKeepsRecordsBeforeTheBadOneAndLogsOneL
     const std::string& message = errors[0].message;
     const std::string prefix = "Exception parsing json list [virtualmachine] - ";
     ASSERT_EQ(message.compare(0, prefix.size(), prefix), 0) << message;
-    const std::size_t newline = message.find('\n');
-    ASSERT_NE(newline, std::string::npos);
-    const std::string what = message.substr(prefix.size(), newline - prefix.size());
+    const std::size_t separator = message.find(kBodySeparator);
+    ASSERT_NE(separator, std::string::npos);
+    const std::string what = message.substr(prefix.size(), separator - prefix.size());
     EXPECT_NE(what.find("memory"), std::string::npos) << what;
     EXPECT_NE(what.find("1.5"), std::string::npos) << what;
-    EXPECT_EQ(message.substr(newline + 1), body);
+    EXPECT_EQ(message.substr(separator + kBodySeparator.size()), body);
     EXPECT_NE(errors[0].function.find("ParseNestedList"), std::string::npos) << errors[0].function;
     // The entry point the caller used, not a helper or the paging overload.
     EXPECT_EQ(errors[0].function.find("SListPageInfo"), std::string::npos) << errors[0].function;
@@ -389,10 +392,12 @@ TEST_F(CloudStackParserExceptionTest, ObjectLogsOneLineWithTheResponseKey) {
     const std::string prefix = "Exception parsing json obj [queryasyncjobresultresponse] - ";
     const std::string& message = errors[0].message;
     ASSERT_EQ(message.compare(0, prefix.size(), prefix), 0) << message;
-    const std::size_t newline = message.find('\n');
-    ASSERT_NE(newline, std::string::npos);
-    EXPECT_NE(message.substr(0, newline).find("jobstatus"), std::string::npos) << message;
-    EXPECT_EQ(message.substr(newline + 1), body);
+    const std::size_t separator = message.find(kBodySeparator);
+    ASSERT_NE(separator, std::string::npos);
+    EXPECT_NE(message.substr(0, separator).find("jobstatus"), std::string::npos) << message;
+    // One line: the fixture's line end shows as an escape.
+    ASSERT_EQ(body.back(), '\n');
+    EXPECT_EQ(message.substr(separator + kBodySeparator.size()), body.substr(0, body.size() - 1) + "\\x0a");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -555,15 +560,15 @@ TEST_F(CloudStackParserLimitTest, RefusedBodyThatIsNotJsonIsStillRefusedOnce) {
 // The error line shows at most 4 KiB of the body, and never a secret.
 class CloudStackParserLogLineTest : public ParserFixture {
 protected:
-    // The body as the line shows it (everything after the first line break).
+    // The body as the line shows it (everything after the first "; body: ").
     std::string ShownBody() {
         const auto errors = m_log.Errors();
         EXPECT_EQ(errors.size(), 1u);
         if (errors.empty()) return std::string();
         const std::string& message = errors[0].message;
-        const std::size_t newline = message.find('\n');
-        EXPECT_NE(newline, std::string::npos);
-        return message.substr(newline + 1);
+        const std::size_t separator = message.find(kBodySeparator);
+        EXPECT_NE(separator, std::string::npos);
+        return message.substr(separator + kBodySeparator.size());
     }
 };
 

@@ -1,15 +1,18 @@
 // Fault cases of complete answers that are not what they should be: proxy pages, empty and
 // non-object bodies, broken text, absurd nesting, a body of 64 MiB, duplicate keys; and what the
-// one error line of a failed parse may show of the body.
+// one error line of a failed parse and the last error may show of the body and the server's text.
+
+#include <nlohmann/json.hpp>
 
 #include "FaultHarness.h"
+#include "HostileText.h"
 
 namespace faults {
 namespace {
 
 class FaultAnswerTest : public FaultTest {
 protected:
-    // A failed list of zones whose only line is the parser's, with the body shown after a line break.
+    // A failed list of zones whose only line is the parser's, with the body shown after its reason.
     void ExpectBadList(const std::string& body, const std::string& why) {
         log.Clear();
         server.Queue("listZones", Reply{200, {}, body});
@@ -17,12 +20,13 @@ protected:
         ExpectZonesUntouched();
     }
 
-    // The body part of the one error line (after its first line break).
+    // The body part of the one error line (after its first "; body: ").
     std::string LoggedBody() const {
         const auto lines = log.Errors();
         if (lines.size() != 1) return "(" + std::to_string(lines.size()) + " lines)";
-        const std::size_t at = lines[0].message.find('\n');
-        return at == std::string::npos ? std::string() : lines[0].message.substr(at + 1);
+        const std::string separator = "; body: ";
+        const std::size_t at = lines[0].message.find(separator);
+        return at == std::string::npos ? std::string() : lines[0].message.substr(at + separator.size());
     }
 };
 
@@ -175,6 +179,41 @@ TEST_F(FaultAnswerTest, AJobResultHoldingAPasswordNeverReachesTheLog) {
                   {"Exception parsing json obj [queryasyncjobresultresponse]", "jobresultcode"});
     EXPECT_EQ(log.AllText().find("Vm-Pw-9"), std::string::npos) << log.AllText();
     EXPECT_NE(LoggedBody().find(R"("password":"***")"), std::string::npos) << LoggedBody();
+    ExpectAlive();
+}
+
+TEST_F(FaultAnswerTest, ServerTextReachesTheLogAndTheLastErrorShownAsEscapesOnOneLine) {
+    const auto expectShownSafely = [this] {
+        for (const TraceLogRecord& record : log.Records())
+            EXPECT_EQ(cstest::FirstUnsafe(record.line), std::string::npos) << record.line;
+        EXPECT_EQ(cstest::FirstUnsafe(errors.strErrorMessage), std::string::npos) << errors.strErrorMessage;
+    };
+    for (const cstest::HostileText& hostile : cstest::HostileTexts()) {
+        SCOPED_TRACE(hostile.what);
+        // The server's errortext: the last error holds it, the line quotes it with the body.
+        if (hostile.json) {
+            log.Clear();
+            const nlohmann::json envelope = {{"listzonesresponse", {{"errorcode", 530}, {"errortext", hostile.text}}}};
+            server.Queue("listZones", Reply{200, {}, envelope.dump()});
+            ExpectFailure(ListZones(), 530, {"[zone] - API error 530: " + hostile.shown + "; body: {"});
+            EXPECT_EQ(errors.strErrorMessage, hostile.shown);
+            expectShownSafely();
+        }
+        // A body that is no answer, in the log line.
+        log.Clear();
+        server.Queue("listZones", Reply{200, {}, "<p>" + hostile.text + "</p>", "text/html"});
+        ExpectFailure(ListZones(), CS_ERROR_BAD_ANSWER,
+                      {"[zone] - not a JSON object; body: <p>" + hostile.shown + "</p>"});
+        expectShownSafely();
+        // A redirect's Location, in the log line and the last error.
+        if (hostile.header) {
+            log.Clear();
+            server.Queue("listZones", Reply{302, {{"Location", "http://cloud.example.invalid/" + hostile.text}}, ""});
+            ExpectFailure(ListZones(), CS_ERROR_REDIRECT);
+            expectShownSafely();
+        }
+    }
+    ExpectZonesUntouched();
     ExpectAlive();
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostileText.h"
 #include "LogCapture.h"
 #include "TraceLog.h"
 
@@ -181,6 +182,44 @@ TEST_F(TraceLogStreamTest, FileInstanceReceivesOneTerminatedLinePerCall) {
     EXPECT_EQ(first.substr(25), "ERROR fn: first\n");
     EXPECT_TRUE(StartsWithUtcStamp(second)) << text;
     EXPECT_EQ(second.substr(std::min<size_t>(25, second.size())), "TRACE[2] fn: second\n");
+}
+
+TEST_F(TraceLogStreamTest, ServerTextShowsAsEscapesAndEachCallWritesOneLine) {
+    TraceLogFileInstance instance(m_stream);
+    TraceLog log(&instance);
+    log.EnableDebug();
+    const auto write = [&log](const cstest::HostileText& hostile) {
+        log.Error("fn", "name \"%s\" refused", hostile.text.c_str());
+        log.DebugLvl("fn", 2, "name \"%s\"", hostile.text.c_str());
+    };
+    {
+        // What a host's sink receives: message and line alike.
+        cstest::LogCapture capture;
+        for (const cstest::HostileText& hostile : cstest::HostileTexts()) write(hostile);
+        const auto records = capture.Records();
+        ASSERT_EQ(records.size(), 2 * cstest::HostileTexts().size());
+        for (std::size_t i = 0; i < records.size(); i += 2) {
+            const cstest::HostileText& hostile = cstest::HostileTexts()[i / 2];
+            EXPECT_EQ(records[i].message, "name \"" + hostile.shown + "\" refused") << hostile.what;
+            EXPECT_EQ(records[i + 1].message, "name \"" + hostile.shown + "\"") << hostile.what;
+            EXPECT_EQ(cstest::FirstUnsafe(records[i].line), std::string::npos) << records[i].line;
+        }
+    }
+    // What the stream receives: one line per call, each ending in the text shown.
+    for (const cstest::HostileText& hostile : cstest::HostileTexts()) write(hostile);
+    const std::string text = Written();
+    EXPECT_EQ(cstest::FirstUnsafe(text, "\n"), std::string::npos) << text;
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 2 * cstest::HostileTexts().size()) << text;
+    for (std::size_t i = 0; i < lines.size(); i += 2) {
+        const cstest::HostileText& hostile = cstest::HostileTexts()[i / 2];
+        const std::string error = "ERROR fn: name \"" + hostile.shown + "\" refused";
+        const std::string trace = "TRACE[2] fn: name \"" + hostile.shown + "\"";
+        EXPECT_EQ(lines[i].substr(std::min<size_t>(25, lines[i].size())), error) << hostile.what;
+        EXPECT_EQ(lines[i + 1].substr(std::min<size_t>(25, lines[i + 1].size())), trace) << hostile.what;
+    }
 }
 
 TEST_F(TraceLogStreamTest, InstalledSinkReceivesLinesInsteadOfStream) {

@@ -81,7 +81,7 @@ void PrintAnswer(const Context& context, const Json& answer, bool list) {
             break;
         }
         case OutputFormat::Csv:
-            Print(ColumnCsv(rows, columns));
+            Print(ColumnCsv(rows, columns, o.csvRaw));
             break;
         case OutputFormat::Table:
             Print(ColumnTable(rows, columns));
@@ -164,10 +164,10 @@ int RunPower(Context& context, bool start) {
                       WaitOptions(context, (start ? "Starting " : "Stopping ") + Printable(who)));
     switch (outcome.state) {
         case JobState::Submitted:
-            Print(outcome.jobId + "\n");
+            Print(Printable(outcome.jobId) + "\n");
             return kExitSuccess;
         case JobState::Succeeded:
-            Print(who + (start ? " started.\n" : " stopped.\n"));
+            Print(Printable(who) + (start ? " started.\n" : " stopped.\n"));
             return kExitSuccess;
         case JobState::Answered:
             return Fail(what + ": the server's answer holds no job id");

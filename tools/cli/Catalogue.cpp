@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "Text.h"
+#include "TextEscape.h"
 
 namespace cscli {
 
@@ -291,7 +292,7 @@ const ApiCommand* Catalogue::FindIgnoringCase(const std::string& name) const {
 }
 
 std::string Shown(const std::string& serverText) {
-    return cstools::Printable(serverText);
+    return TextEscape::Printable(serverText);
 }
 
 std::string CataloguePath(const Settings& settings) {

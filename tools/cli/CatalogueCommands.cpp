@@ -8,13 +8,14 @@
 #include "ErrorText.h"
 #include "Help.h"
 #include "Text.h"
+#include "TextEscape.h"
 
 namespace cscli {
 
 namespace {
 
 void Warning(const std::string& message) {
-    std::fprintf(stderr, "cloudstack-cli: warning: %s\n", cstools::Printable(message).c_str());
+    std::fprintf(stderr, "cloudstack-cli: warning: %s\n", TextEscape::Printable(message).c_str());
 }
 
 std::string UtcNow() {
@@ -162,7 +163,7 @@ bool PrepareApiCall(Options& options, const Settings& settings, int& status) {
     if (count > 0) {
         const std::string message = name + " needs the parameter" + (count > 1 ? "s " : " ") + missing + ", says " +
                                     Described(catalogue, server) + "; nothing was sent (--no-check sends it)";
-        std::fprintf(stderr, "cloudstack-cli: %s\n", cstools::Printable(message).c_str());
+        std::fprintf(stderr, "cloudstack-cli: %s\n", TextEscape::Printable(message).c_str());
         status = kExitUsage;
         return false;
     }

@@ -113,6 +113,10 @@ bool CheckApplicable(const Options& options, std::string& error) {
         error = "--raw prints the server's JSON; it excludes --output table, csv and text";
         return false;
     }
+    if (options.csvRaw && (!options.outputGiven || options.output != OutputFormat::Csv)) {
+        error = "--csv-raw applies only to --output csv";
+        return false;
+    }
     if (!options.fields.empty() && !IsList(command) && command != Command::Api) {
         error = "--fields does not apply to " + name;
         return false;
@@ -223,6 +227,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         if (name == "--no-wait") flag = &noWaitGiven;
         if (name == "--raw") flag = &options.raw;
         if (name == "--no-check") flag = &options.noCheck;
+        if (name == "--csv-raw") flag = &options.csvRaw;
         if (flag != nullptr) {
             if (hasInlineValue) {
                 error = name + " takes no value";

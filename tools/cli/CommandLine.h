@@ -51,6 +51,7 @@ struct Options {
 
     OutputFormat output{OutputFormat::Table};
     bool outputGiven{false};
+    bool csvRaw{false};  ///< --csv-raw: CSV cells as the server sent them, without formula guard or escapes
     std::vector<std::string> fields;
 
     // Filters of the list commands, as typed: zone, pod, cluster and host by name or id.

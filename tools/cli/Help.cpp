@@ -36,7 +36,11 @@ const char* const kConnectionHelp =
     "CLOUDSTACK_PASSWORD in the environment; a key pair, username or password in the file.\n"
     "The password comes from --password-file, else $CLOUDSTACK_PASSWORD, else the config file,\n"
     "else a prompt on the terminal. No secret is ever taken from the command line, where every\n"
-    "user of the machine could read it in the process list.\n";
+    "user of the machine could read it in the process list.\n"
+    "\n"
+    "The config file and a password file must belong to you (or root) and be writable by you\n"
+    "alone; a password file, and a config file with a password or secret in any section, must\n"
+    "be readable by you alone (chmod 600 FILE). The client refuses any other and says why.\n";
 
 const char* const kExitHelp =
     "\n"
@@ -49,6 +53,20 @@ const char* const kOutputHelp =
     "                    or text (one 'name = value' line per attribute, a blank line between\n"
     "                    records); -o FORMAT is the same\n"
     "  --fields A,B,...  the attributes to show, by the server's names (name,state,zonename)\n";
+
+const char* const kCsvRawHelp =
+    "  --csv-raw         with --output csv: every cell exactly as the server sent it, for programs\n"
+    "                    that read the file. Without it a cell that begins with =, +, -, @, a tab\n"
+    "                    or a carriage return and is no plain number (such as -12.5) gets a\n"
+    "                    leading ', so that a spreadsheet cannot run it as a formula, and control\n"
+    "                    characters show as escapes\n";
+
+const char* const kServerTextHelp =
+    "\n"
+    "Text from the server is shown, never run: control characters and bidi overrides appear as\n"
+    "escapes (\\x1b, \\u202e) and invalid UTF-8 as U+FFFD in tables, messages and CSV; JSON keeps\n"
+    "the exact text, with those characters written as \\uXXXX escapes. A CSV cell that a\n"
+    "spreadsheet would run as a formula gets a leading '; --csv-raw writes cells as they are.\n";
 
 const char* const kJobHelp =
     "  --poll SECONDS    ask for the job's state this often (default 2)\n"
@@ -98,6 +116,7 @@ std::string ListHelp(Command command) {
     if (command == Command::Zones) text += "  (none)\n";
     text += "\n";
     text += kOutputHelp;
+    text += kCsvRawHelp;
     if (command == Command::Projects || command == Command::Vms)
         text += "  --all             every account's records, as an administrator may see them\n";
     return text + "\n";
@@ -129,7 +148,7 @@ std::string ProgramHelp() {
                "Run 'cloudstack-cli COMMAND --help' for the options of one command, and\n"
                "'cloudstack-cli --version' for the version.\n"
                "\n") +
-           kConnectionHelp + kExitHelp;
+           kConnectionHelp + kServerTextHelp + kExitHelp;
 }
 
 std::string CommandHelp(Command command) {
@@ -155,9 +174,8 @@ std::string CommandHelp(Command command) {
                        "\n"
                        "  --name NAME       the object's name\n"
                        "  --id ID           the object's id\n"
-                       "  --output FORMAT   table (default), json or csv\n"
-                       "  --all             look the machine up among every account's (show vm)\n") +
-                   "\n";
+                       "  --output FORMAT   table (default), json or csv\n") +
+                   kCsvRawHelp + "  --all             look the machine up among every account's (show vm)\n\n";
             break;
         case Command::Start:
         case Command::Stop: {
@@ -206,8 +224,9 @@ std::string CommandHelp(Command command) {
                        "                    same and is never sent to the server\n"
                        "  --raw             print the server's answer object as it came, with 'count' for a\n"
                        "                    list (every page merged, or the one page asked for)\n"
-                       "  --no-check        send the command without the cached catalogue's checks\n"
-                       "  --no-wait         print the answer (which holds the job id) at once, without waiting\n") +
+                       "  --no-check        send the command without the cached catalogue's checks\n") +
+                   kCsvRawHelp +
+                   "  --no-wait         print the answer (which holds the job id) at once, without waiting\n" +
                    kJobHelp + "\n";
             break;
         case Command::Sync:
@@ -230,7 +249,7 @@ std::string CommandHelp(Command command) {
                    "Installed, the scripts are in share/bash-completion/completions and\n"
                    "share/zsh/vendor-completions.\n";
     }
-    return text + kConnectionHelp + kExitHelp;
+    return text + kConnectionHelp + kServerTextHelp + kExitHelp;
 }
 
 std::string VersionText() {

@@ -99,7 +99,7 @@ int PrintRecords(Context& context, const std::vector<Record>& records) {
             break;
         }
         case OutputFormat::Csv:
-            Print(ColumnCsv(items, o.fields.empty() ? RecordKeys<Record>() : o.fields));
+            Print(ColumnCsv(items, o.fields.empty() ? RecordKeys<Record>() : o.fields, o.csvRaw));
             break;
         case OutputFormat::Table:
             Print(o.fields.empty() ? TableOf(records) : ColumnTable(items, o.fields));
@@ -152,7 +152,7 @@ int Show(Context& context,
             Print(JsonText(ToJson(fields), context.prettyJson));
             break;
         case OutputFormat::Csv:
-            Print(ColumnCsv({ToJson(fields)}, RecordKeys<Record>()));
+            Print(ColumnCsv({ToJson(fields)}, RecordKeys<Record>(), o.csvRaw));
             break;
         case OutputFormat::Table:
             Print(ToLabelLines(fields));

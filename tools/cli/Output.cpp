@@ -2,6 +2,7 @@
 
 #include "Table.h"
 #include "Text.h"
+#include "TextEscape.h"
 
 namespace cscli {
 
@@ -26,6 +27,35 @@ const Json& MemberOf(const Json& item, const std::string& key) {
     return it == item.end() ? kMissing : *it;
 }
 
+// "-12.5", "+3", "-1.5e-05": what a spreadsheet reads as a number, never as a formula.
+bool IsPlainNumber(const std::string& text) {
+    std::size_t at = 0;
+    const auto digits = [&text, &at] {
+        const std::size_t start = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        return at > start;
+    };
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    if (!digits()) return false;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        if (!digits()) return false;
+    }
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+        if (!digits()) return false;
+    }
+    return at == text.size();
+}
+
+std::string CsvCell(const std::string& text, bool raw) {
+    if (raw) return text;
+    // What spreadsheets run as a formula (or a DDE call) when a cell begins with it.
+    const bool formula = !text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos;
+    return (formula && !IsPlainNumber(text) ? "'" : "") + Printable(text);
+}
+
 }  // namespace
 
 std::string CellText(const Json& value) {
@@ -34,11 +64,11 @@ std::string CellText(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-std::string CsvLine(const std::vector<std::string>& cells) {
+std::string CsvLine(const std::vector<std::string>& cells, bool raw) {
     std::string line;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         if (i > 0) line += ',';
-        const std::string& cell = cells[i];
+        const std::string cell = CsvCell(cells[i], raw);
         if (cell.find_first_of(",\"\r\n") == std::string::npos) {
             line += cell;
             continue;
@@ -91,12 +121,12 @@ std::string ColumnTable(const std::vector<Json>& items, const std::vector<std::s
     return table.Render();
 }
 
-std::string ColumnCsv(const std::vector<Json>& items, const std::vector<std::string>& columns) {
-    std::string out = CsvLine(columns);
+std::string ColumnCsv(const std::vector<Json>& items, const std::vector<std::string>& columns, bool raw) {
+    std::string out = CsvLine(columns, raw);
     for (const Json& item : items) {
         std::vector<std::string> cells;
         for (const std::string& column : columns) cells.push_back(CellText(MemberOf(item, column)));
-        out += CsvLine(cells);
+        out += CsvLine(cells, raw);
     }
     return out;
 }
@@ -107,11 +137,11 @@ std::string KeyValueText(const std::vector<Json>& items, const std::vector<std::
         if (!out.empty()) out += "\n";
         const Json shown = columns.empty() ? item : Project(item, columns);
         if (!shown.is_object()) {
-            out += cstools::Printable(CellText(shown)) + "\n";
+            out += TextEscape::Printable(CellText(shown)) + "\n";
             continue;
         }
         for (const auto& [key, value] : shown.items())
-            out += cstools::Printable(key) + " = " + cstools::Printable(CellText(value)) + "\n";
+            out += TextEscape::Printable(key) + " = " + TextEscape::Printable(CellText(value)) + "\n";
     }
     return out;
 }
@@ -126,7 +156,9 @@ Json Project(const Json& item, const std::vector<std::string>& columns) {
 }
 
 std::string JsonText(const Json& value, bool pretty) {
-    return value.dump(pretty ? 2 : -1, ' ', false, Json::error_handler_t::replace) + "\n";
+    // The writer escapes C0 controls itself; DEL, C1 and bidi controls it writes as they are.
+    const std::string text = value.dump(pretty ? 2 : -1, ' ', false, Json::error_handler_t::replace);
+    return TextEscape::JsonWithoutControls(text) + "\n";
 }
 
 }  // namespace cscli

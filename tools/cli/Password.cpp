@@ -7,23 +7,19 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+
+#include "TrustedFile.h"
 
 namespace cscli {
 
 bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read the password file '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    std::string line;
-    std::getline(file, line);
-    if (file.bad()) {
-        error = "cannot read the password file '" + path + "'";
-        return false;
-    }
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    std::string text;
+    mode_t mode = 0;
+    if (!ReadTrustedFile(path, "password file", text, mode, error)) return false;
+    error = TooOpenForASecret(path, "password file", mode);
+    if (!error.empty()) return false;
+    std::string line = text.substr(0, text.find('\n'));
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     password = line;
     return true;
 }

@@ -4,8 +4,9 @@
 
 namespace cscli {
 
-/// Reads the first line of @p path, without its trailing CR/LF.
-/// @return false with a one-line reason in @p error when the file cannot be read
+/// Reads the first line of @p path, without its trailing CR/LF, from a file that only its owner
+/// (the user running the client, or root) may read and write (ReadTrustedFile).
+/// @return false with a one-line reason in @p error when the file cannot be read or is refused
 bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error);
 
 enum class PromptResult { Read, NoTerminal, NoInput };

@@ -3,13 +3,11 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "Text.h"
+#include "TrustedFile.h"
 
 namespace cscli {
 
@@ -27,18 +25,6 @@ std::string Env(const char* name) {
 bool FileExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-bool ReadFile(const std::string& path, std::string& text, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read the config file '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    return true;
 }
 
 // The config file: $CLOUDSTACK_CONFIG must exist when set; the others only when present.
@@ -64,10 +50,14 @@ bool KeyPairFrom(const char* keyName, const char* secretName, std::string& key, 
     return true;
 }
 
-std::string WorldReadableWarning(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || (info.st_mode & (S_IRWXG | S_IRWXO)) == 0) return "";
-    return "warning: the config file '" + path + "' holds a secret and other users may read it (chmod 600 it)";
+// Whether any section holds a password or secret key: group and others may then read none of it.
+bool HoldsASecret(const IniSections& sections) {
+    for (const auto& section : sections)
+        for (const char* key : {"password", "secret"}) {
+            const auto it = section.second.find(key);
+            if (it != section.second.end() && !it->second.empty()) return true;
+        }
+    return false;
 }
 
 }  // namespace
@@ -118,11 +108,16 @@ bool ResolveSettings(const Options& options, Settings& settings, std::string& er
     settings.configFile = FindConfigFile();
     if (!settings.configFile.empty()) {
         std::string text;
+        mode_t mode = 0;
         IniSections sections;
-        if (!ReadFile(settings.configFile, text, error)) return false;
+        if (!ReadTrustedFile(settings.configFile, "config file", text, mode, error)) return false;
         if (!ParseIni(text, sections, error)) {
             error = "config file '" + settings.configFile + "', " + error;
             return false;
+        }
+        if (HoldsASecret(sections)) {
+            error = TooOpenForASecret(settings.configFile, "config file", mode);
+            if (!error.empty()) return false;
         }
         const auto found = sections.find(region);
         if (found != sections.end()) {
@@ -171,8 +166,6 @@ bool ResolveSettings(const Options& options, Settings& settings, std::string& er
     }
 
     const std::string filePassword = fromFile("password");
-    if (!fileSecret.empty() || !filePassword.empty())
-        settings.configWarning = WorldReadableWarning(settings.configFile);
     if (settings.useKeyPair) return true;
 
     settings.user = options.user;

@@ -21,9 +21,8 @@ struct Settings {
     std::string domain;
     std::string password;  ///< when passwordSource is Known
     PasswordSource passwordSource{PasswordSource::Prompt};
-    std::string passwordFile;   ///< when passwordSource is File
-    std::string configFile;     ///< the file read, empty when none
-    std::string configWarning;  ///< a line to show on standard error, empty when none
+    std::string passwordFile;  ///< when passwordSource is File
+    std::string configFile;    ///< the file read, empty when none
 };
 
 /// The sections of an ini file: section name -> (key -> value). Keys are lower-cased.

@@ -12,7 +12,10 @@ std::size_t DisplayWidth(const std::string& text) {
     return width;
 }
 
-Table::Table(std::vector<Column> columns) : columns_(std::move(columns)) {}
+Table::Table(std::vector<Column> columns) : columns_(std::move(columns)) {
+    // Headings may be a server's attribute names (api ... --output table).
+    for (Column& column : columns_) column.heading = Printable(column.heading);
+}
 
 void Table::AddRow(std::vector<std::string> cells) {
     cells.resize(columns_.size());

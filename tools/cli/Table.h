@@ -4,16 +4,17 @@
 #include <string>
 #include <vector>
 
-#include "Text.h"
+#include "TextEscape.h"
 
 namespace cscli {
 
 /// Number of code points in UTF-8 @p text: what a terminal advances for the names a cloud holds.
 std::size_t DisplayWidth(const std::string& text);
 
-/// A name holding a tab, a newline or an escape sequence can neither break a table nor drive the
-/// terminal: cells, labels and error lines go through this.
-using cstools::Printable;
+/// A name holding a tab, a newline, an escape sequence or a bidi override can neither break a
+/// table nor drive the terminal: every line the client prints shows server text through this
+/// ("\x1b", "\u202e"), the library's own log and last error the same way.
+using TextEscape::Printable;
 
 /// A text table whose column widths follow the content; columns are two blanks apart.
 class Table {
@@ -26,7 +27,7 @@ public:
 
     explicit Table(std::vector<Column> columns);
 
-    /// Adds one row; an empty cell shows as "-", control characters as '?'.
+    /// Adds one row; an empty cell shows as "-", control characters as escapes.
     void AddRow(std::vector<std::string> cells);
 
     /// The heading line and every row, each ending in a newline, without trailing blanks.

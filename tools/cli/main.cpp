@@ -132,7 +132,6 @@ int Main(int argc, char** argv) {
     if (!cscli::ResolveSettings(options, settings, error)) return UsageError(error);
     // The catalogue cached for this server and user answers help and checks before anything is sent.
     if (apiHelp) return cscli::PrintApiHelp(options, settings);
-    if (!settings.configWarning.empty()) Warn(settings.configWarning);
     int status = kExitFailed;
     if (options.command == cscli::Command::Api && !cscli::PrepareApiCall(options, settings, status)) return status;
     if (!settings.useKeyPair && !ObtainPassword(settings, status)) return status;
