@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "CloudStackParser.h"
+#include "CloudStackRecordFields.h"
 #include "StrUtil.h"
 #include "TeskJson.h"
 #include "TeskJsonDecimal.h"
@@ -298,181 +299,71 @@ Outcome ClassifyNumber(std::string_view token, NumberKind& kind) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The mapped members of a record type, in the order of its Convert overload (which decides which
-// bad value is reported when several are bad).
-
-enum class FieldType : uint8_t { Text, Int32, UInt64 };
-
-template <typename T>
-struct Field {
-    const char* key;
-    FieldType type;
-    std::string T::*text;
-    int32_t T::*int32;
-    uint64_t T::*uint64;
-};
-
-template <typename T>
-Field<T> Text(const char* key, std::string T::*member) {
-    return {key, FieldType::Text, member, nullptr, nullptr};
-}
-template <typename T>
-Field<T> Int32(const char* key, int32_t T::*member) {
-    return {key, FieldType::Int32, nullptr, member, nullptr};
-}
-template <typename T>
-Field<T> UInt64(const char* key, uint64_t T::*member) {
-    return {key, FieldType::UInt64, nullptr, nullptr, member};
-}
+// The fields of a record type, from its table in CloudStackRecordFields.h.
 
 constexpr std::size_t kMaxFields = 32;
 
-// Finds the mapped field of a member name the way TeskJson::FindMember does: the exact name
-// first, then the name in lower case, then any name that differs only in ASCII letter case.
-// Fields are chained by name length and folded first letter, so that most members that map to
-// nothing are turned away after a byte or two.
+/// Finds the field of a member name the way TeskJson::FindMember finds a lower-case key (every key
+/// of the record tables is one): the exact name first, then any name that differs only in ASCII
+/// letter case. Fields are chained by name length and first letter, so that most members that map
+/// to nothing are turned away after a byte or two.
 template <typename T>
 class FieldTable {
 public:
-    explicit FieldTable(std::vector<Field<T>> fields) : m_fields(std::move(fields)) {
-        if (m_fields.size() > kMaxFields) throw std::logic_error("too many mapped fields");
+    FieldTable() {
+        static_assert(kFields.size() <= kMaxFields, "too many fields for the candidates");
         for (auto& row : m_first) row.fill(-1);
         m_next.fill(-1);
-        for (std::size_t i = m_fields.size(); i-- > 0;) {
-            std::string lower(m_fields[i].key);
-            StrUtil::ToLower(lower);
-            if (lower.empty() || lower.size() >= kLengths) throw std::logic_error("mapped key too long");
-            int& head = m_first[lower.size()][Bucket(lower[0])];
+        for (std::size_t i = kFields.size(); i-- > 0;) {
+            const std::string_view key(kFields[i].key);
+            if (key.size() >= kLengths) throw std::logic_error("mapped key too long");
+            int& head = m_first[key.size()][Bucket(key[0])];
             m_next[i] = head;
             head = static_cast<int>(i);
-            m_lowerKeys[i] = std::move(lower);
+            m_keys[i] = key;
         }
     }
 
-    std::size_t Size() const { return m_fields.size(); }
-    const Field<T>& operator[](std::size_t i) const { return m_fields[i]; }
+    static constexpr std::size_t Size() { return kFields.size(); }
+    const RecordFields::Field<T>& operator[](std::size_t i) const { return kFields[i]; }
 
-    // @return the field's index, or -1; rank 0 for the exact name, 1 for the lower-case form of a
-    // mixed-case key, 2 for any other spelling
+    /// @return the field's index, or -1; rank 0 for the key itself, 1 for another spelling of it
     int Find(std::string_view name, int& rank) const {
         if (name.empty() || name.size() >= kLengths) {
             return -1;
         }
         for (int index = m_first[name.size()][Bucket(name[0])]; index >= 0;
              index = m_next[static_cast<std::size_t>(index)]) {
-            const std::string& lower = m_lowerKeys[static_cast<std::size_t>(index)];
+            const std::string_view key = m_keys[static_cast<std::size_t>(index)];
+            bool exact = true;
             std::size_t i = 0;
-            while (i < name.size() && StrUtil::LowerAscii(name[i]) == lower[i]) ++i;
-            if (i != name.size()) continue;
-            const char* key = m_fields[static_cast<std::size_t>(index)].key;
-            if (name == key) {
-                rank = 0;
-            } else if (name == lower) {
-                rank = 1;
-            } else {
-                rank = 2;
+            for (; i < name.size(); ++i) {
+                if (name[i] != key[i]) {
+                    if (StrUtil::LowerAscii(name[i]) != key[i]) break;
+                    exact = false;
+                }
             }
+            if (i != name.size()) continue;
+            rank = exact ? 0 : 1;
             return index;
         }
         return -1;
     }
 
 private:
+    static constexpr const auto& kFields = RecordFields::Table<T>::kFields;
     static constexpr std::size_t kLengths = 32;
     static std::size_t Bucket(char c) { return static_cast<unsigned char>(StrUtil::LowerAscii(c)) & 31u; }
 
-    std::vector<Field<T>> m_fields;
-    std::array<std::string, kMaxFields> m_lowerKeys;
+    std::array<std::string_view, kMaxFields> m_keys{};
     std::array<std::array<int, 32>, kLengths> m_first{};
     std::array<int, kMaxFields> m_next{};
 };
 
-const FieldTable<SProjectInfoLib>& TableFor(const SProjectInfoLib*) {
-    using R = SProjectInfoLib;
-    static const FieldTable<R> table(
-        {Text<R>("id", &R::strId), Text<R>("name", &R::strName), Text<R>("displaytext", &R::strDisplayText),
-         Text<R>("state", &R::strState), Text<R>("domainId", &R::strDomainId), Text<R>("domain", &R::strDomain),
-         Text<R>("account", &R::strAccount), Text<R>("projectaccountname", &R::strProjectAccountName)});
-    return table;
-}
-
-const FieldTable<SZoneInfoLib>& TableFor(const SZoneInfoLib*) {
-    using R = SZoneInfoLib;
-    static const FieldTable<R> table(
-        {Text<R>("id", &R::strId), Text<R>("name", &R::strName), Text<R>("allocationstate", &R::strAllocationState)});
-    return table;
-}
-
-const FieldTable<SPodInfoLib>& TableFor(const SPodInfoLib*) {
-    using R = SPodInfoLib;
-    static const FieldTable<R> table({Text<R>("id", &R::strId), Text<R>("name", &R::strName),
-                                      Text<R>("allocationstate", &R::strAllocationState),
-                                      Text<R>("zoneid", &R::strZoneId), Text<R>("zonename", &R::strZoneName),
-                                      Text<R>("gateway", &R::strGateway), Text<R>("netmask", &R::strNetmask)});
-    return table;
-}
-
-const FieldTable<SClusterInfoLib>& TableFor(const SClusterInfoLib*) {
-    using R = SClusterInfoLib;
-    static const FieldTable<R> table(
-        {Text<R>("id", &R::strId), Text<R>("name", &R::strName), Text<R>("podid", &R::strPodId),
-         Text<R>("podname", &R::strPodName), Text<R>("zoneid", &R::strZoneId), Text<R>("zonename", &R::strZoneName),
-         Text<R>("hypervisortype", &R::strHypervisorType), Text<R>("clustertype", &R::strClusterType),
-         Text<R>("allocationstate", &R::strAllocationState), Text<R>("managedstate", &R::strManagedState)});
-    return table;
-}
-
-const FieldTable<SHostInfoLib>& TableFor(const SHostInfoLib*) {
-    using R = SHostInfoLib;
-    static const FieldTable<R> table({Text<R>("id", &R::strId),
-                                      Text<R>("name", &R::strName),
-                                      Text<R>("state", &R::strState),
-                                      Text<R>("type", &R::strType),
-                                      Text<R>("ipaddress", &R::strIpAddress),
-                                      Text<R>("zoneid", &R::strZoneId),
-                                      Text<R>("zonename", &R::strZoneName),
-                                      Text<R>("podid", &R::strPodId),
-                                      Text<R>("podname", &R::strPodName),
-                                      Text<R>("clusterid", &R::strClusterId),
-                                      Text<R>("clustername", &R::strClusterName),
-                                      Text<R>("clustertype", &R::strClusterType),
-                                      Text<R>("version", &R::strVersion),
-                                      Text<R>("hypervisor", &R::strHypervisor),
-                                      Int32<R>("cpunumber", &R::nCpuNumber),
-                                      Int32<R>("cpuspeed", &R::nCpuSpeed),
-                                      Text<R>("cpuallocated", &R::strCpuAllocated),
-                                      Text<R>("cpuused", &R::strCpuUsed),
-                                      UInt64<R>("memorytotal", &R::ullMemoryTotal),
-                                      UInt64<R>("memoryallocated", &R::ullMemoryAllocated),
-                                      UInt64<R>("memoryused", &R::ullMemoryUsed)});
-    return table;
-}
-
-const FieldTable<SVMInfoLib>& TableFor(const SVMInfoLib*) {
-    using R = SVMInfoLib;
-    static const FieldTable<R> table({Text<R>("id", &R::strId),
-                                      Text<R>("name", &R::strName),
-                                      Text<R>("displayname", &R::strDisplayName),
-                                      Text<R>("state", &R::strState),
-                                      Text<R>("hypervisor", &R::strHypervisor),
-                                      Text<R>("instancename", &R::strInstanceName),
-                                      Text<R>("account", &R::strAccount),
-                                      Text<R>("userid", &R::strUserId),
-                                      Text<R>("username", &R::strUserName),
-                                      Text<R>("domainId", &R::strDomainId),
-                                      Text<R>("domain", &R::strDomain),
-                                      Text<R>("zoneid", &R::strZoneId),
-                                      Text<R>("zoneName", &R::strZoneName),
-                                      Text<R>("hostid", &R::strHostId),
-                                      Text<R>("hostname", &R::strHostName),
-                                      Text<R>("templateid", &R::strTemplateId),
-                                      Text<R>("templatename", &R::strTemplateName),
-                                      Text<R>("templatedisplaytext", &R::strTemplateDisplayText),
-                                      Int32<R>("cpunumber", &R::nCpuNumber),
-                                      Int32<R>("cpuspeed", &R::nCpuSpeed),
-                                      UInt64<R>("memory", &R::ullMemory),
-                                      Text<R>("guestosid", &R::strGuestOsId),
-                                      Text<R>("ostypeid", &R::strOsTypeId)});
+/// The one lookup table of record type @p T, built on first use.
+template <typename T>
+const FieldTable<T>& TableFor() {
+    static const FieldTable<T> table;
     return table;
 }
 
@@ -483,13 +374,13 @@ enum class Kind : uint8_t { Missing, String, Number, True, False, Null, Object, 
 
 struct Candidate {
     Kind kind{Kind::Missing};
-    int rank{3};
+    int rank{2};  // 2 while no member has been seen
     NumberKind number{NumberKind::Unsigned};
     bool decoded{false};        // text lives in the element's scratch, at offset
     const char* text{nullptr};  // a string's content or a number's token, inside the body
     std::size_t offset{0};
     std::size_t length{0};
-    std::string otherCaseName;  // the member's name when rank is 2, to keep the smallest one
+    std::string otherCaseName;  // the member's name when rank is 1, to keep the smallest one
 };
 
 // Reads one list answer. Records are appended to the caller's vector as they are read; the
@@ -504,7 +395,7 @@ public:
           m_responseKey(responseKey),
           m_itemKey(itemKey),
           m_out(out),
-          m_table(TableFor(static_cast<const T*>(nullptr))),
+          m_table(TableFor<T>()),
           m_limit(budget) {}
 
     Outcome Run(od::document& document) {
@@ -648,7 +539,7 @@ private:
     Outcome ReadRecord(od::object& object) {
         for (std::size_t i = 0; i < m_table.Size(); ++i) {
             m_candidates[i].kind = Kind::Missing;
-            m_candidates[i].rank = 3;
+            m_candidates[i].rank = 2;
         }
         m_scratch.clear();
         for (auto member : object) {
@@ -657,7 +548,7 @@ private:
             std::string_view name;
             if (!ReadName(field.key(), name)) return Outcome::Invalid;
             od::value& value = field.value();
-            int rank = 3;
+            int rank = 2;
             const int index = m_table.Find(name, rank);
             if (index < 0 || !Replaces(m_candidates[static_cast<std::size_t>(index)], rank, name)) {
                 if (const Outcome outcome = Skip(value, 5); outcome != Outcome::Done) return outcome;
@@ -665,17 +556,17 @@ private:
             }
             Candidate& candidate = m_candidates[static_cast<std::size_t>(index)];
             candidate.rank = rank;
-            if (rank == 2) candidate.otherCaseName.assign(name.data(), name.size());
+            if (rank == 1) candidate.otherCaseName.assign(name.data(), name.size());
             if (const Outcome outcome = Capture(value, candidate); outcome != Outcome::Done) return outcome;
         }
         return Convert();
     }
 
     // nlohmann keeps the last of duplicate members, and FindMember takes the exact name, then the
-    // lower-case one, then the smallest of the other spellings in the map's byte order.
+    // smallest of the other spellings in the map's byte order.
     static bool Replaces(const Candidate& current, int rank, std::string_view name) {
         if (rank != current.rank) return rank < current.rank;
-        return rank != 2 || name <= std::string_view(current.otherCaseName);
+        return rank != 1 || name <= std::string_view(current.otherCaseName);
     }
 
     Outcome Capture(od::value& value, Candidate& candidate) {
@@ -735,27 +626,27 @@ private:
         return Outcome::Invalid;
     }
 
-    // Fills a new record from the candidates, field by field in Convert's order. The first value
+    // Fills a new record from the candidates, field by field in the table's order. The first value
     // that cannot be converted ends the conversions: the record is dropped and the walk goes on
     // only to validate the rest of the body.
     Outcome Convert() {
         T& record = m_out.emplace_back();
         std::size_t cost = sizeof(T);
         for (std::size_t i = 0; i < m_table.Size(); ++i) {
-            const Field<T>& field = m_table[i];
+            const RecordFields::Field<T>& field = m_table[i];
             const Candidate& candidate = m_candidates[i];
             bool converted = true;
             switch (field.type) {
-                case FieldType::Text: {
+                case RecordFields::FieldType::Text: {
                     std::string& text = record.*field.text;
                     converted = ConvertText(field.key, candidate, text);
                     if (text.size() > 15) cost += text.size() + 17;
                     break;
                 }
-                case FieldType::Int32:
+                case RecordFields::FieldType::Int32:
                     converted = ConvertInteger(field.key, candidate, record.*field.int32);
                     break;
-                case FieldType::UInt64:
+                case RecordFields::FieldType::UInt64:
                     converted = ConvertInteger(field.key, candidate, record.*field.uint64);
                     break;
             }
