@@ -13,8 +13,7 @@
 
 #include "CloudStackRecords.h"
 
-namespace CloudStackSDKWrapper {
-namespace RecordFields {
+namespace CloudStackSDKWrapper::RecordFields {
 
 /// @brief How a field is read: text (any scalar as its JSON text) or an integer of the field's width.
 enum class FieldType : uint8_t { Text, Int32, UInt64 };
@@ -238,5 +237,4 @@ static_assert(WellFormed<SProjectInfoLib>() && WellFormed<SZoneInfoLib>() && Wel
                   WellFormed<SJobInfoLib>(),
               "each key in the server's spelling, named once, filling a field of its own");
 
-}  // namespace RecordFields
-}  // namespace CloudStackSDKWrapper
+}  // namespace CloudStackSDKWrapper::RecordFields
