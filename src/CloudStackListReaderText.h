@@ -25,8 +25,7 @@ namespace CloudStackSDKWrapper::ListReading {
 
 namespace od = simdjson::ondemand;
 
-// ---------------------------------------------------------------------------------------------
-// How a walk ends.
+/// How a walk ends.
 enum class Outcome {
     Done,     // the body is JSON that the tree walk accepts; the reader's result stands
     Invalid,  // the body is certainly not JSON that nlohmann accepts: false, nothing appended
@@ -58,8 +57,8 @@ inline std::string_view TrimRight(std::string_view token) {
 /// @return false for an escape that nlohmann rejects
 bool Unescape(const char* p, const char* end, std::string* out);
 
-// The first '"' or '\\' at or after p. Reading up to 15 bytes past it is safe: the body is
-// followed by simdjson's padding.
+/// The first '"' or '\\' at or after p. Reading up to 15 bytes past it is safe: the body is
+/// followed by simdjson's padding.
 #if defined(__SSE2__)
 inline const char* QuoteOrBackslash(const char* p) {
     const __m128i quote = _mm_set1_epi8('"');
@@ -80,8 +79,8 @@ inline const char* QuoteOrBackslash(const char* p) {
 }
 #endif
 
-// The text of a string whose content starts at p (just after its opening quote), up to its
-// closing quote; stage 1 has paired the quotes, so the scan ends.
+/// The text of a string whose content starts at p (just after its opening quote), up to its
+/// closing quote; stage 1 has paired the quotes, so the scan ends.
 inline std::string_view StringText(const char* p, bool& escaped) {
     const char* const start = p;
     escaped = false;
