@@ -154,7 +154,8 @@ public:
         return true;
     }
 
-    /// @brief Record converters: the base part first, then each field from its key. Always true.
+    /// @brief Record converters: each field from its key, in the order of the record type's table
+    /// (src/CloudStackRecordFields.h), which the one-pass list reader reads as well. Always true.
     /// @throw std::runtime_error from a number that cannot be converted
     bool Convert(const JsonObject& object, SBaseInfoLib& record);
     bool Convert(const JsonObject& object, SProjectInfoLib& record);

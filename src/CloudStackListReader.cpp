@@ -2,495 +2,32 @@
 // directly, with no document tree. It must decide every answer exactly as the tree walk
 // (CCloudStackParser::ParseListTree) does, so it validates everything it skips, reads the mapped
 // members with the getters' rules, and hands the body to the tree walk wherever it could differ.
+// This file walks the answer's envelope and decides the outcome; the checks of strings, numbers and
+// skipped values are in CloudStackListReaderText, the records in CloudStackListReaderRecord.h and
+// the cost of the index in CloudStackListReaderSize.
 
-// simdjson's checks of API use, on in unoptimised builds, add buffers that it asks for without
-// exceptions and never tests for null: an exhausted heap would crash a debug build only.
-// Off here, every build reads answers the way the release build does.
-#ifndef SIMDJSON_DEVELOPMENT_CHECKS
-#define SIMDJSON_DEVELOPMENT_CHECKS 0
-#endif
-#include <simdjson.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include <algorithm>
-#include <array>
-#include <charconv>
-#include <cstdint>
-#include <cstring>
-#include <limits>
+#include <cstddef>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "CloudStackListReaderRecord.h"
+#include "CloudStackListReaderSize.h"
+#include "CloudStackListReaderText.h"
 #include "CloudStackParser.h"
-#include "StrUtil.h"
 #include "TeskJson.h"
 #include "TeskJsonDecimal.h"
 
 namespace CloudStackSDKWrapper {
+
+using namespace ListReading;
+
 namespace {
 
-namespace od = simdjson::ondemand;
-
 static_assert(CCloudStackParser::kBodyPadding == simdjson::SIMDJSON_PADDING, "the transport pads for simdjson");
-
-// ---------------------------------------------------------------------------------------------
-// How a walk ends.
-enum class Outcome {
-    Done,     // the body is JSON that the tree walk accepts; the reader's result stands
-    Invalid,  // the body is certainly not JSON that nlohmann accepts: false, nothing appended
-    Unsure,   // the tree walk must decide (a number simdjson cannot settle, nesting too deep, ...)
-    Refused,  // the records would cost more than TeskJson::CostLimit()
-};
-
-// Errors that nlohmann::json rejects as well. Anything else (capacity, an unexpected code) goes to
-// the tree walk.
-Outcome Failed(simdjson::error_code error) {
-    switch (error) {
-        case simdjson::MEMALLOC:
-            throw std::bad_alloc();
-        case simdjson::TAPE_ERROR:
-        case simdjson::INCOMPLETE_ARRAY_OR_OBJECT:
-        case simdjson::UNCLOSED_STRING:
-        case simdjson::UTF8_ERROR:
-        case simdjson::UNESCAPED_CHARS:
-        case simdjson::STRING_ERROR:
-        case simdjson::T_ATOM_ERROR:
-        case simdjson::F_ATOM_ERROR:
-        case simdjson::N_ATOM_ERROR:
-        case simdjson::NUMBER_ERROR:
-        case simdjson::EMPTY:
-        case simdjson::TRAILING_CONTENT:
-        case simdjson::INCORRECT_TYPE:
-            return Outcome::Invalid;
-        default:
-            return Outcome::Unsure;
-    }
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-std::string_view TrimRight(std::string_view token) {
-    while (!token.empty() && IsBlank(token.back())) {
-        token.remove_suffix(1);
-    }
-    return token;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Strings, with nlohmann's rules for escapes: the eight short ones and \uXXXX, where a high
-// surrogate must be followed by an escaped low one and a low one must not stand alone.
-// simdjson's stage 1 has already rejected invalid UTF-8 and unescaped control characters.
-
-bool Hex4(const char* p, const char* end, uint32_t& value) {
-    if (end - p < 4) {
-        return false;
-    }
-    value = 0;
-    for (int i = 0; i < 4; ++i) {
-        const int digit = StrUtil::HexDigit(p[i]);
-        if (digit < 0) {
-            return false;
-        }
-        value = value * 16 + static_cast<uint32_t>(digit);
-    }
-    return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Decodes the text between a string's quotes into *out (when out is not null).
-// @return false for an escape that nlohmann rejects
-bool Unescape(const char* p, const char* end, std::string* out) {
-    while (p < end) {
-        const char* backslash = static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-        if (backslash == nullptr) {
-            if (out != nullptr) out->append(p, end);
-            return true;
-        }
-        if (out != nullptr) out->append(p, backslash);
-        p = backslash + 1;
-        if (p >= end) {
-            return false;
-        }
-        char c = *p++;
-        switch (c) {
-            case '"':
-            case '\\':
-            case '/':
-                break;
-            case 'b':
-                c = '\b';
-                break;
-            case 'f':
-                c = '\f';
-                break;
-            case 'n':
-                c = '\n';
-                break;
-            case 'r':
-                c = '\r';
-                break;
-            case 't':
-                c = '\t';
-                break;
-            case 'u': {
-                uint32_t cp = 0;
-                if (!Hex4(p, end, cp)) return false;
-                p += 4;
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    uint32_t low = 0;
-                    if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !Hex4(p + 2, end, low) || low < 0xDC00 ||
-                        low > 0xDFFF) {
-                        return false;
-                    }
-                    p += 6;
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                    return false;
-                }
-                if (out != nullptr) AppendUtf8(*out, cp);
-                continue;
-            }
-            default:
-                return false;
-        }
-        if (out != nullptr) *out += c;
-    }
-    return true;
-}
-
-// The first '"' or '\\' at or after p. Reading up to 15 bytes past it is safe: the body is
-// followed by simdjson's padding.
-#if defined(__SSE2__)
-const char* QuoteOrBackslash(const char* p) {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    for (;; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int found =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
-        if (found != 0) {
-            return p + __builtin_ctz(static_cast<unsigned>(found));
-        }
-    }
-}
-#else
-const char* QuoteOrBackslash(const char* p) {
-    while (*p != '"' && *p != '\\') ++p;
-    return p;
-}
-#endif
-
-// The text of a string whose content starts at p (just after its opening quote), up to its
-// closing quote; stage 1 has paired the quotes, so the scan ends.
-std::string_view StringText(const char* p, bool& escaped) {
-    const char* const start = p;
-    escaped = false;
-    for (;;) {
-        p = QuoteOrBackslash(p);
-        if (*p == '"') {
-            return std::string_view(start, static_cast<std::size_t>(p - start));
-        }
-        escaped = true;
-        p += 2;
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Numbers, with nlohmann's rules: an integer that fits int64 (negative) or uint64 is an integer,
-// any other valid number a double that must be finite.
-
-enum class NumberKind { Unsigned, Negative, Float };
-
-// Checks JSON's number grammar; integral when the token has neither fraction nor exponent.
-bool NumberGrammar(std::string_view token, bool& integral) {
-    const char* p = token.data();
-    const char* const end = p + token.size();
-    if (p < end && *p == '-') ++p;
-    if (p == end || *p < '0' || *p > '9') return false;
-    if (*p == '0') {
-        ++p;
-    } else {
-        while (p < end && *p >= '0' && *p <= '9') ++p;
-    }
-    integral = true;
-    if (p < end && *p == '.') {
-        integral = false;
-        ++p;
-        const char* digits = p;
-        while (p < end && *p >= '0' && *p <= '9') ++p;
-        if (p == digits) return false;
-    }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        integral = false;
-        ++p;
-        if (p < end && (*p == '+' || *p == '-')) ++p;
-        const char* digits = p;
-        while (p < end && *p >= '0' && *p <= '9') ++p;
-        if (p == digits) return false;
-    }
-    return p == end;
-}
-
-// Whether nlohmann's strtod gives a finite double. An out-of-range answer is an overflow, which
-// nlohmann rejects, or an underflow, which it takes as 0: only the tree walk can tell.
-Outcome FiniteDouble(std::string_view token) {
-    double value = 0;
-    return std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc() ? Outcome::Done
-                                                                                               : Outcome::Unsure;
-}
-
-// A number that is not read: valid when nlohmann would parse it.
-Outcome ValidateNumber(std::string_view token) {
-    bool integral = false;
-    if (!NumberGrammar(token, integral)) return Outcome::Invalid;
-    // An integer of up to 300 digits is an int64, a uint64 or a finite double.
-    return integral && token.size() <= 300 ? Outcome::Done : FiniteDouble(token);
-}
-
-// A number that is read: its kind as nlohmann stores it.
-Outcome ClassifyNumber(std::string_view token, NumberKind& kind) {
-    bool integral = false;
-    if (!NumberGrammar(token, integral)) return Outcome::Invalid;
-    if (integral) {
-        if (token[0] == '-') {
-            int64_t value = 0;
-            if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) {
-                kind = NumberKind::Negative;
-                return Outcome::Done;
-            }
-        } else {
-            uint64_t value = 0;
-            if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) {
-                kind = NumberKind::Unsigned;
-                return Outcome::Done;
-            }
-        }
-    }
-    kind = NumberKind::Float;
-    return FiniteDouble(token);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The mapped members of a record type, in the order of its Convert overload (which decides which
-// bad value is reported when several are bad).
-
-enum class FieldType : uint8_t { Text, Int32, UInt64 };
-
-template <typename T>
-struct Field {
-    const char* key;
-    FieldType type;
-    std::string T::*text;
-    int32_t T::*int32;
-    uint64_t T::*uint64;
-};
-
-template <typename T>
-Field<T> Text(const char* key, std::string T::*member) {
-    return {key, FieldType::Text, member, nullptr, nullptr};
-}
-template <typename T>
-Field<T> Int32(const char* key, int32_t T::*member) {
-    return {key, FieldType::Int32, nullptr, member, nullptr};
-}
-template <typename T>
-Field<T> UInt64(const char* key, uint64_t T::*member) {
-    return {key, FieldType::UInt64, nullptr, nullptr, member};
-}
-
-constexpr std::size_t kMaxFields = 32;
-
-// Finds the mapped field of a member name the way TeskJson::FindMember does: the exact name
-// first, then the name in lower case, then any name that differs only in ASCII letter case.
-// Fields are chained by name length and folded first letter, so that most members that map to
-// nothing are turned away after a byte or two.
-template <typename T>
-class FieldTable {
-public:
-    explicit FieldTable(std::vector<Field<T>> fields) : m_fields(std::move(fields)) {
-        if (m_fields.size() > kMaxFields) throw std::logic_error("too many mapped fields");
-        for (auto& row : m_first) row.fill(-1);
-        m_next.fill(-1);
-        for (std::size_t i = m_fields.size(); i-- > 0;) {
-            std::string lower(m_fields[i].key);
-            StrUtil::ToLower(lower);
-            if (lower.empty() || lower.size() >= kLengths) throw std::logic_error("mapped key too long");
-            int& head = m_first[lower.size()][Bucket(lower[0])];
-            m_next[i] = head;
-            head = static_cast<int>(i);
-            m_lowerKeys[i] = std::move(lower);
-        }
-    }
-
-    std::size_t Size() const { return m_fields.size(); }
-    const Field<T>& operator[](std::size_t i) const { return m_fields[i]; }
-
-    // @return the field's index, or -1; rank 0 for the exact name, 1 for the lower-case form of a
-    // mixed-case key, 2 for any other spelling
-    int Find(std::string_view name, int& rank) const {
-        if (name.empty() || name.size() >= kLengths) {
-            return -1;
-        }
-        for (int index = m_first[name.size()][Bucket(name[0])]; index >= 0;
-             index = m_next[static_cast<std::size_t>(index)]) {
-            const std::string& lower = m_lowerKeys[static_cast<std::size_t>(index)];
-            std::size_t i = 0;
-            while (i < name.size() && StrUtil::LowerAscii(name[i]) == lower[i]) ++i;
-            if (i != name.size()) continue;
-            const char* key = m_fields[static_cast<std::size_t>(index)].key;
-            if (name == key) {
-                rank = 0;
-            } else if (name == lower) {
-                rank = 1;
-            } else {
-                rank = 2;
-            }
-            return index;
-        }
-        return -1;
-    }
-
-private:
-    static constexpr std::size_t kLengths = 32;
-    static std::size_t Bucket(char c) { return static_cast<unsigned char>(StrUtil::LowerAscii(c)) & 31u; }
-
-    std::vector<Field<T>> m_fields;
-    std::array<std::string, kMaxFields> m_lowerKeys;
-    std::array<std::array<int, 32>, kLengths> m_first{};
-    std::array<int, kMaxFields> m_next{};
-};
-
-const FieldTable<SProjectInfoLib>& TableFor(const SProjectInfoLib*) {
-    using R = SProjectInfoLib;
-    static const FieldTable<R> table(
-        {Text<R>("id", &R::strId), Text<R>("name", &R::strName), Text<R>("displaytext", &R::strDisplayText),
-         Text<R>("state", &R::strState), Text<R>("domainId", &R::strDomainId), Text<R>("domain", &R::strDomain),
-         Text<R>("account", &R::strAccount), Text<R>("projectaccountname", &R::strProjectAccountName)});
-    return table;
-}
-
-const FieldTable<SZoneInfoLib>& TableFor(const SZoneInfoLib*) {
-    using R = SZoneInfoLib;
-    static const FieldTable<R> table(
-        {Text<R>("id", &R::strId), Text<R>("name", &R::strName), Text<R>("allocationstate", &R::strAllocationState)});
-    return table;
-}
-
-const FieldTable<SPodInfoLib>& TableFor(const SPodInfoLib*) {
-    using R = SPodInfoLib;
-    static const FieldTable<R> table({Text<R>("id", &R::strId), Text<R>("name", &R::strName),
-                                      Text<R>("allocationstate", &R::strAllocationState),
-                                      Text<R>("zoneid", &R::strZoneId), Text<R>("zonename", &R::strZoneName),
-                                      Text<R>("gateway", &R::strGateway), Text<R>("netmask", &R::strNetmask)});
-    return table;
-}
-
-const FieldTable<SClusterInfoLib>& TableFor(const SClusterInfoLib*) {
-    using R = SClusterInfoLib;
-    static const FieldTable<R> table(
-        {Text<R>("id", &R::strId), Text<R>("name", &R::strName), Text<R>("podid", &R::strPodId),
-         Text<R>("podname", &R::strPodName), Text<R>("zoneid", &R::strZoneId), Text<R>("zonename", &R::strZoneName),
-         Text<R>("hypervisortype", &R::strHypervisorType), Text<R>("clustertype", &R::strClusterType),
-         Text<R>("allocationstate", &R::strAllocationState), Text<R>("managedstate", &R::strManagedState)});
-    return table;
-}
-
-const FieldTable<SHostInfoLib>& TableFor(const SHostInfoLib*) {
-    using R = SHostInfoLib;
-    static const FieldTable<R> table({Text<R>("id", &R::strId),
-                                      Text<R>("name", &R::strName),
-                                      Text<R>("state", &R::strState),
-                                      Text<R>("type", &R::strType),
-                                      Text<R>("ipaddress", &R::strIpAddress),
-                                      Text<R>("zoneid", &R::strZoneId),
-                                      Text<R>("zonename", &R::strZoneName),
-                                      Text<R>("podid", &R::strPodId),
-                                      Text<R>("podname", &R::strPodName),
-                                      Text<R>("clusterid", &R::strClusterId),
-                                      Text<R>("clustername", &R::strClusterName),
-                                      Text<R>("clustertype", &R::strClusterType),
-                                      Text<R>("version", &R::strVersion),
-                                      Text<R>("hypervisor", &R::strHypervisor),
-                                      Int32<R>("cpunumber", &R::nCpuNumber),
-                                      Int32<R>("cpuspeed", &R::nCpuSpeed),
-                                      Text<R>("cpuallocated", &R::strCpuAllocated),
-                                      Text<R>("cpuused", &R::strCpuUsed),
-                                      UInt64<R>("memorytotal", &R::ullMemoryTotal),
-                                      UInt64<R>("memoryallocated", &R::ullMemoryAllocated),
-                                      UInt64<R>("memoryused", &R::ullMemoryUsed)});
-    return table;
-}
-
-const FieldTable<SVMInfoLib>& TableFor(const SVMInfoLib*) {
-    using R = SVMInfoLib;
-    static const FieldTable<R> table({Text<R>("id", &R::strId),
-                                      Text<R>("name", &R::strName),
-                                      Text<R>("displayname", &R::strDisplayName),
-                                      Text<R>("state", &R::strState),
-                                      Text<R>("hypervisor", &R::strHypervisor),
-                                      Text<R>("instancename", &R::strInstanceName),
-                                      Text<R>("account", &R::strAccount),
-                                      Text<R>("userid", &R::strUserId),
-                                      Text<R>("username", &R::strUserName),
-                                      Text<R>("domainId", &R::strDomainId),
-                                      Text<R>("domain", &R::strDomain),
-                                      Text<R>("zoneid", &R::strZoneId),
-                                      Text<R>("zoneName", &R::strZoneName),
-                                      Text<R>("hostid", &R::strHostId),
-                                      Text<R>("hostname", &R::strHostName),
-                                      Text<R>("templateid", &R::strTemplateId),
-                                      Text<R>("templatename", &R::strTemplateName),
-                                      Text<R>("templatedisplaytext", &R::strTemplateDisplayText),
-                                      Int32<R>("cpunumber", &R::nCpuNumber),
-                                      Int32<R>("cpuspeed", &R::nCpuSpeed),
-                                      UInt64<R>("memory", &R::ullMemory),
-                                      Text<R>("guestosid", &R::strGuestOsId),
-                                      Text<R>("ostypeid", &R::strOsTypeId)});
-    return table;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The value chosen so far for one mapped field of the element being read.
-
-enum class Kind : uint8_t { Missing, String, Number, True, False, Null, Object, Array };
-
-struct Candidate {
-    Kind kind{Kind::Missing};
-    int rank{3};
-    NumberKind number{NumberKind::Unsigned};
-    bool decoded{false};        // text lives in the element's scratch, at offset
-    const char* text{nullptr};  // a string's content or a number's token, inside the body
-    std::size_t offset{0};
-    std::size_t length{0};
-    std::string otherCaseName;  // the member's name when rank is 2, to keep the smallest one
-};
 
 // Reads one list answer. Records are appended to the caller's vector as they are read; the
 // caller takes them back out unless the walk ends Done.
@@ -500,12 +37,7 @@ public:
     // budget: the bytes that the records may take
     ListReader(const std::string& body, const std::string& responseKey, const std::string& itemKey, std::vector<T>& out,
                std::size_t budget)
-        : m_body(body),
-          m_responseKey(responseKey),
-          m_itemKey(itemKey),
-          m_out(out),
-          m_table(TableFor(static_cast<const T*>(nullptr))),
-          m_limit(budget) {}
+        : m_body(body), m_responseKey(responseKey), m_itemKey(itemKey), m_records(out, budget) {}
 
     Outcome Run(od::document& document) {
         od::object root;
@@ -514,7 +46,7 @@ public:
             od::field field;
             if (const auto error = std::move(member).get(field)) return Failed(error);
             std::string_view name;
-            if (!ReadName(field.key(), name)) return Outcome::Invalid;
+            if (!ReadName(field.key(), m_scratch, name)) return Outcome::Invalid;
             od::value& value = field.value();
             if (name != m_responseKey) {
                 if (const Outcome outcome = Skip(value, 2); outcome != Outcome::Done) return outcome;
@@ -545,8 +77,8 @@ public:
     bool ErrorCodePresent() const { return m_errorCode; }
     long long Count() const { return m_count; }
     std::size_t Items() const { return m_items; }
-    bool HasConversionError() const { return m_failed; }
-    const std::string& Message() const { return m_message; }
+    bool HasConversionError() const { return m_records.HasConversionError(); }
+    const std::string& Message() const { return m_records.Message(); }
 
 private:
     Outcome ReadResponse(od::object& response) {
@@ -554,7 +86,7 @@ private:
             od::field field;
             if (const auto error = std::move(member).get(field)) return Failed(error);
             std::string_view name;
-            if (!ReadName(field.key(), name)) return Outcome::Invalid;
+            if (!ReadName(field.key(), m_scratch, name)) return Outcome::Invalid;
             od::value& value = field.value();
             const bool isItem = name == m_itemKey;
             const bool isCount = name == "count";
@@ -581,7 +113,7 @@ private:
         m_itemIsArray = true;
         od::array items;
         if (const auto error = value.get_array().get(items)) return Failed(error);
-        Reserve();
+        m_records.Reserve(m_count, m_body.size());
         for (auto item : items) {
             od::value element;
             // simdjson's get() takes its result as an rvalue. NOLINTNEXTLINE(performance-move-const-arg)
@@ -589,10 +121,10 @@ private:
             ++m_items;
             if (const auto error = element.type().get(type)) return Failed(error);
             Outcome outcome;
-            if (type == od::json_type::object && !m_failed) {
+            if (type == od::json_type::object && !m_records.HasConversionError()) {
                 od::object object;
                 if (const auto error = element.get_object().get(object)) return Failed(error);
-                outcome = ReadRecord(object);
+                outcome = m_records.Read(object);
             } else {
                 outcome = Skip(element, 4);
             }
@@ -632,336 +164,10 @@ private:
         return Skip(value, 3);
     }
 
-    // Room for the records from "count", which the server sends before the array. It counts every
-    // match, not just this page, so a paged listing reserves once for all its pages. A hostile
-    // count cannot reserve more than the body could hold or than the cost limit allows.
-    void Reserve() {
-        if (m_count <= 0) return;
-        const std::size_t remaining = m_limit > m_cost ? (m_limit - m_cost) / sizeof(T) : 0;
-        const std::size_t wanted = std::min({static_cast<std::size_t>(m_count), m_body.size() / 2, remaining});
-        const std::size_t needed = m_out.size() + wanted;
-        if (needed > m_out.capacity()) {
-            m_out.reserve(std::max(needed, 2 * m_out.capacity()));
-        }
-    }
-
-    Outcome ReadRecord(od::object& object) {
-        for (std::size_t i = 0; i < m_table.Size(); ++i) {
-            m_candidates[i].kind = Kind::Missing;
-            m_candidates[i].rank = 3;
-        }
-        m_scratch.clear();
-        for (auto member : object) {
-            od::field field;
-            if (const auto error = std::move(member).get(field)) return Failed(error);
-            std::string_view name;
-            if (!ReadName(field.key(), name)) return Outcome::Invalid;
-            od::value& value = field.value();
-            int rank = 3;
-            const int index = m_table.Find(name, rank);
-            if (index < 0 || !Replaces(m_candidates[static_cast<std::size_t>(index)], rank, name)) {
-                if (const Outcome outcome = Skip(value, 5); outcome != Outcome::Done) return outcome;
-                continue;
-            }
-            Candidate& candidate = m_candidates[static_cast<std::size_t>(index)];
-            candidate.rank = rank;
-            if (rank == 2) candidate.otherCaseName.assign(name.data(), name.size());
-            if (const Outcome outcome = Capture(value, candidate); outcome != Outcome::Done) return outcome;
-        }
-        return Convert();
-    }
-
-    // nlohmann keeps the last of duplicate members, and FindMember takes the exact name, then the
-    // lower-case one, then the smallest of the other spellings in the map's byte order.
-    static bool Replaces(const Candidate& current, int rank, std::string_view name) {
-        if (rank != current.rank) return rank < current.rank;
-        return rank != 2 || name <= std::string_view(current.otherCaseName);
-    }
-
-    Outcome Capture(od::value& value, Candidate& candidate) {
-        od::json_type type;
-        if (const auto error = value.type().get(type)) return Failed(error);
-        switch (type) {
-            case od::json_type::object:
-                candidate.kind = Kind::Object;
-                return Skip(value, 5);
-            case od::json_type::array:
-                candidate.kind = Kind::Array;
-                return Skip(value, 5);
-            case od::json_type::string: {
-                bool escaped = false;
-                std::string_view content;
-                if (!ReadString(value, content, escaped)) return Outcome::Invalid;
-                candidate.kind = Kind::String;
-                if (!escaped) {
-                    candidate.decoded = false;
-                    candidate.text = content.data();
-                    candidate.length = content.size();
-                    return Outcome::Done;
-                }
-                candidate.decoded = true;
-                candidate.offset = m_scratch.size();
-                if (!Unescape(content.data(), content.data() + content.size(), &m_scratch)) return Outcome::Invalid;
-                candidate.length = m_scratch.size() - candidate.offset;
-                return Outcome::Done;
-            }
-            case od::json_type::number: {
-                const std::string_view token = TrimRight(value.raw_json_token());
-                if (const Outcome outcome = ClassifyNumber(token, candidate.number); outcome != Outcome::Done) {
-                    return outcome;
-                }
-                candidate.kind = Kind::Number;
-                candidate.decoded = false;
-                candidate.text = token.data();
-                candidate.length = token.size();
-                return Outcome::Done;
-            }
-            case od::json_type::boolean: {
-                const std::string_view token = TrimRight(value.raw_json_token());
-                if (token == "true") {
-                    candidate.kind = Kind::True;
-                } else if (token == "false") {
-                    candidate.kind = Kind::False;
-                } else {
-                    return Outcome::Invalid;
-                }
-                return Outcome::Done;
-            }
-            case od::json_type::null:
-                if (TrimRight(value.raw_json_token()) != "null") return Outcome::Invalid;
-                candidate.kind = Kind::Null;
-                return Outcome::Done;
-        }
-        return Outcome::Invalid;
-    }
-
-    // Fills a new record from the candidates, field by field in Convert's order. The first value
-    // that cannot be converted ends the conversions: the record is dropped and the walk goes on
-    // only to validate the rest of the body.
-    Outcome Convert() {
-        T& record = m_out.emplace_back();
-        std::size_t cost = sizeof(T);
-        for (std::size_t i = 0; i < m_table.Size(); ++i) {
-            const Field<T>& field = m_table[i];
-            const Candidate& candidate = m_candidates[i];
-            bool converted = true;
-            switch (field.type) {
-                case FieldType::Text: {
-                    std::string& text = record.*field.text;
-                    converted = ConvertText(field.key, candidate, text);
-                    if (text.size() > 15) cost += text.size() + 17;
-                    break;
-                }
-                case FieldType::Int32:
-                    converted = ConvertInteger(field.key, candidate, record.*field.int32);
-                    break;
-                case FieldType::UInt64:
-                    converted = ConvertInteger(field.key, candidate, record.*field.uint64);
-                    break;
-            }
-            if (!converted) {
-                m_out.pop_back();
-                m_failed = true;
-                return Outcome::Done;
-            }
-        }
-        m_cost += cost;
-        return m_cost > m_limit ? Outcome::Refused : Outcome::Done;
-    }
-
-    std::string_view TextOf(const Candidate& candidate) const {
-        return candidate.decoded ? std::string_view(m_scratch).substr(candidate.offset, candidate.length)
-                                 : std::string_view(candidate.text, candidate.length);
-    }
-
-    bool ConvertText(const char* key, const Candidate& candidate, std::string& out) {
-        switch (candidate.kind) {
-            case Kind::String: {
-                const std::string_view text = TextOf(candidate);
-                out.assign(text.data(), text.size());
-                return true;
-            }
-            case Kind::Number:
-                if (candidate.number != NumberKind::Float) {
-                    // An integer's JSON text is its token, except that "-0" is the integer 0.
-                    const std::string_view token = TextOf(candidate);
-                    if (token == "-0") {
-                        out.assign("0");
-                    } else {
-                        out.assign(token.data(), token.size());
-                    }
-                    return true;
-                }
-                return ThroughTree(key, candidate,
-                                   [&](const JsonObject& object) { out = TeskJson::GetStringValue(object, key); });
-            case Kind::True:
-                out.assign("true");
-                return true;
-            case Kind::False:
-                out.assign("false");
-                return true;
-            case Kind::Missing:
-            case Kind::Null:
-            case Kind::Object:
-            case Kind::Array:
-                out.clear();
-                return true;
-        }
-        return true;
-    }
-
-    template <typename N>
-    bool ConvertInteger(const char* key, const Candidate& candidate, N& out) {
-        if (candidate.kind == Kind::Missing || candidate.kind == Kind::Null) {
-            out = 0;
-            return true;
-        }
-        if ((candidate.kind == Kind::String ||
-             (candidate.kind == Kind::Number && candidate.number != NumberKind::Float))) {
-            const std::string_view text = TextOf(candidate);
-            N value{};
-            if (TeskJsonDecimal::Parse(text.data(), text.data() + text.size(), value)) {
-                out = value;
-                return true;
-            }
-        }
-        // Out of range, a fraction, a bool, a container or text that is no number: the getter
-        // throws, and its message is the one the tree walk would log.
-        return ThroughTree(key, candidate, [&](const JsonObject& object) {
-            if constexpr (std::is_same_v<N, int32_t>) {
-                out = TeskJson::GetIntValue(object, key);
-            } else {
-                out = TeskJson::GetUInt64Value(object, key);
-            }
-        });
-    }
-
-    // Runs the getter on a one-member object holding the candidate's value as nlohmann would have
-    // built it, for the rare values whose text or error message only nlohmann can give exactly.
-    template <typename Getter>
-    bool ThroughTree(const char* key, const Candidate& candidate, Getter getter) {
-        JsonValue value;
-        switch (candidate.kind) {
-            case Kind::String: {
-                const std::string_view text = TextOf(candidate);
-                value = std::string(text.data(), text.size());
-                break;
-            }
-            case Kind::Number: {
-                const std::string_view token = TextOf(candidate);
-                value = JsonValue::parse(token.begin(), token.end());
-                break;
-            }
-            case Kind::True:
-                value = true;
-                break;
-            case Kind::False:
-                value = false;
-                break;
-            case Kind::Object:
-                value = JsonValue::object();
-                break;
-            case Kind::Array:
-                value = JsonValue::array();
-                break;
-            case Kind::Missing:
-            case Kind::Null:
-                break;
-        }
-        JsonObject object;
-        object.emplace(key, std::move(value));
-        try {
-            getter(object);
-        } catch (const std::runtime_error& e) {
-            m_message = e.what();
-            return false;
-        }
-        return true;
-    }
-
-    // The text between a string value's quotes. The value is consumed: On-Demand would take a
-    // string that is skipped over and followed by ':' for a key, and so accept "a":"b":1.
-    static bool ReadString(od::value& value, std::string_view& content, bool& escaped) {
-        od::raw_json_string raw;
-        if (value.get_raw_json_string().get(raw)) return false;
-        content = StringText(raw.raw(), escaped);
-        return true;
-    }
-
-    // A member's name, decoded when it holds escapes.
-    bool ReadName(od::raw_json_string key, std::string_view& name) {
-        bool escaped = false;
-        name = StringText(key.raw(), escaped);
-        if (!escaped) return true;
-        m_name.clear();
-        if (!Unescape(name.data(), name.data() + name.size(), &m_name)) return false;
-        name = m_name;
-        return true;
-    }
-
-    // Validates a value that is not read, as strictly as nlohmann parses it. depth is the value's
-    // nesting level (the document's object is 1).
-    Outcome Skip(od::value& value, std::size_t depth) {
-        od::json_type type;
-        if (const auto error = value.type().get(type)) return Failed(error);
-        switch (type) {
-            case od::json_type::object: {
-                if (depth > TeskJson::kMaxDepth) return Outcome::Unsure;  // the tree walk refuses it
-                od::object object;
-                if (const auto error = value.get_object().get(object)) return Failed(error);
-                for (auto member : object) {
-                    od::field field;
-                    if (const auto error = std::move(member).get(field)) return Failed(error);
-                    bool escaped = false;
-                    const std::string_view name = StringText(field.key().raw(), escaped);
-                    if (escaped && !Unescape(name.data(), name.data() + name.size(), nullptr)) {
-                        return Outcome::Invalid;
-                    }
-                    if (const Outcome outcome = Skip(field.value(), depth + 1); outcome != Outcome::Done) {
-                        return outcome;
-                    }
-                }
-                return Outcome::Done;
-            }
-            case od::json_type::array: {
-                if (depth > TeskJson::kMaxDepth) return Outcome::Unsure;
-                od::array array;
-                if (const auto error = value.get_array().get(array)) return Failed(error);
-                for (auto item : array) {
-                    od::value element;
-                    // simdjson's get() takes its result as an rvalue. NOLINTNEXTLINE(performance-move-const-arg)
-                    if (const auto error = std::move(item).get(element)) return Failed(error);
-                    if (const Outcome outcome = Skip(element, depth + 1); outcome != Outcome::Done) return outcome;
-                }
-                return Outcome::Done;
-            }
-            case od::json_type::string: {
-                bool escaped = false;
-                std::string_view content;
-                if (!ReadString(value, content, escaped)) return Outcome::Invalid;
-                return !escaped || Unescape(content.data(), content.data() + content.size(), nullptr)
-                           ? Outcome::Done
-                           : Outcome::Invalid;
-            }
-            case od::json_type::number:
-                return ValidateNumber(TrimRight(value.raw_json_token()));
-            case od::json_type::boolean: {
-                const std::string_view token = TrimRight(value.raw_json_token());
-                return token == "true" || token == "false" ? Outcome::Done : Outcome::Invalid;
-            }
-            case od::json_type::null:
-                return TrimRight(value.raw_json_token()) == "null" ? Outcome::Done : Outcome::Invalid;
-        }
-        return Outcome::Invalid;
-    }
-
     const std::string& m_body;
     const std::string& m_responseKey;
     const std::string& m_itemKey;
-    std::vector<T>& m_out;
-    const FieldTable<T>& m_table;
-    const std::size_t m_limit;
-    std::size_t m_cost{0};
+    RecordReader<T> m_records;
 
     bool m_responseSeen{false};
     bool m_responseIsObject{false};
@@ -970,66 +176,10 @@ private:
     bool m_errorCode{false};
     long long m_count{-1};
     std::size_t m_items{0};
-    bool m_failed{false};
-    std::string m_message;
-
-    std::array<Candidate, kMaxFields> m_candidates;
-    std::string m_scratch;  // decoded strings of the element being read
-    std::string m_name;     // the decoded name of the member being read
+    std::string m_scratch;  // a decoded member name, or the text of "count"
 };
 
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-
-bool IsOperator(char c) {
-    return c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',' || c == '"';
-}
-
-// The bare tokens, operators and strings of [p, end): each starts with an operator or a quote, or
-// follows one or a blank. afterBreak says whether the byte before p was one.
-std::size_t CountTokens(const char* p, const char* end, bool& afterBreak) {
-    std::size_t tokens = 0;
-#if defined(__SSE2__)
-    const auto equal = [](__m128i bytes, char c) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)); };
-    for (; end - p >= 16; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i ops =
-            _mm_or_si128(_mm_or_si128(_mm_or_si128(equal(bytes, '{'), equal(bytes, '}')),
-                                      _mm_or_si128(equal(bytes, '['), equal(bytes, ']'))),
-                         _mm_or_si128(_mm_or_si128(equal(bytes, ':'), equal(bytes, ',')), equal(bytes, '"')));
-        const __m128i blanks = _mm_or_si128(_mm_or_si128(equal(bytes, ' '), equal(bytes, '\t')),
-                                            _mm_or_si128(equal(bytes, '\n'), equal(bytes, '\r')));
-        const auto op = static_cast<unsigned>(_mm_movemask_epi8(ops));
-        const auto blank = static_cast<unsigned>(_mm_movemask_epi8(blanks));
-        const unsigned breaks = op | blank;
-        const unsigned previous = ((breaks << 1) | (afterBreak ? 1u : 0u)) & 0xFFFFu;
-        tokens += static_cast<std::size_t>(__builtin_popcount(op | (previous & ~blank & 0xFFFFu)));
-        afterBreak = (breaks & 0x8000u) != 0;
-    }
-#endif
-    for (; p < end; ++p) {
-        const bool op = IsOperator(*p);
-        tokens += op || (afterBreak && !IsBlank(*p)) ? 1 : 0;
-        afterBreak = op || IsBlank(*p);
-    }
-    return tokens;
-}
-
-// Stage 1 writes a 4-byte index entry for every operator, string and bare token of the body, before
-// anything is validated: at most 4 bytes per byte of input. When that could break the cost limit,
-// the tokens are counted first.
-std::size_t IndexBytes(const std::string& body, std::size_t limit) {
-    if (body.size() <= limit / 4) {
-        return 4 * body.size();
-    }
-    bool afterBreak = true;
-    return 4 * CountTokens(body.data(), body.data() + body.size(), afterBreak);
-}
-
-[[noreturn]] void Refuse(const std::string& body, std::size_t limit, const char* what) {
-    throw std::runtime_error(
-        StrUtil::Format("JSON answer of %zu bytes would need more than %zu bytes of memory for %s (the limit)",
-                        body.size(), limit, what));
-}
 
 }  // namespace
 

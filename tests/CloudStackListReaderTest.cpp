@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "CloudStackParser.h"
+#include "CloudStackRecordFields.h"
 #include "LogCapture.h"
 
 using namespace CloudStackSDKWrapper;
@@ -185,7 +188,7 @@ const std::vector<Envelope>& Envelopes() {
         {"listprojectsresponse",
          "project",
          SameDecision<SProjectInfoLib>,
-         {"id", "name", "displaytext", "state", "domainId", "domain", "account", "projectaccountname"}},
+         {"id", "name", "displaytext", "state", "domainid", "domain", "account", "projectaccountname"}},
         {"listzonesresponse", "zone", SameDecision<SZoneInfoLib>, {"id", "name", "allocationstate"}},
         {"listpodsresponse",
          "pod",
@@ -206,8 +209,8 @@ const std::vector<Envelope>& Envelopes() {
          "virtualmachine",
          SameDecision<SVMInfoLib>,
          {"id",        "name",     "displayname", "state",      "hypervisor",   "instancename",
-          "account",   "userid",   "username",    "domainId",   "domain",       "zoneid",
-          "zoneName",  "hostid",   "hostname",    "templateid", "templatename", "templatedisplaytext",
+          "account",   "userid",   "username",    "domainid",   "domain",       "zoneid",
+          "zonename",  "hostid",   "hostname",    "templateid", "templatename", "templatedisplaytext",
           "cpunumber", "cpuspeed", "memory",      "guestosid",  "ostypeid"}},
     };
     return envelopes;
@@ -514,6 +517,81 @@ TEST_F(CloudStackListReaderTest, ARealisticAnswerOfManyMachines) {
     EXPECT_EQ(records[599].strName, "299-db-01");
 }
 
+// The names of the fields that a dump shows empty or 0.
+std::string UnfilledFields(const std::string& dump) {
+    std::string unfilled;
+    std::stringstream fields(dump);
+    for (std::string field; std::getline(fields, field, '|');) {
+        const std::size_t equals = field.find('=');
+        if (equals + 1 == field.size() || field.compare(equals + 1, std::string::npos, "0") == 0) {
+            unfilled += " " + field.substr(0, equals);
+        }
+    }
+    return unfilled;
+}
+
+// An object with every key of the record type's one table, each holding a value of its own, as the
+// server spells the keys and in upper case: the tree (Convert) and the one pass fill the same record,
+// and every field of it.
+template <typename T>
+::testing::AssertionResult BothRoutesFillEveryField(const Envelope& envelope) {
+    for (const bool upper : {false, true}) {
+        std::string members;
+        T expected{};
+        uint32_t n = 0;
+        for (const RecordFields::Field<T>& field : RecordFields::Table<T>::kFields) {
+            std::string key = field.key;
+            for (char& c : key) c = upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+            members += std::string(members.empty() ? "" : ",") + "\"" + key + "\":";
+            ++n;
+            switch (field.type) {
+                case RecordFields::FieldType::Text:
+                    expected.*field.text = "v" + std::to_string(n);
+                    members += "\"" + expected.*field.text + "\"";
+                    break;
+                case RecordFields::FieldType::Int32:
+                    expected.*field.int32 = static_cast<int32_t>(n);
+                    members += std::to_string(n);
+                    break;
+                case RecordFields::FieldType::UInt64:
+                    expected.*field.uint64 = (uint64_t{1} << 40) + n;
+                    members += "\"" + std::to_string(expected.*field.uint64) + "\"";
+                    break;
+            }
+        }
+        const std::string unfilled = UnfilledFields(Dump(expected));
+        if (!unfilled.empty()) return ::testing::AssertionFailure() << "no key for" << unfilled;
+
+        CCloudStackParser parser;
+        JsonObject object;
+        T tree{};
+        if (!TeskJson::Unserialize("{" + members + "}", object) || !parser.Convert(object, tree)) {
+            return ::testing::AssertionFailure() << "tree route refused {" << members << "}";
+        }
+        std::vector<T> list;
+        const std::string body = std::string("{\"") + envelope.responseKey + "\":{\"count\":1,\"" + envelope.itemKey +
+                                 "\":[{" + members + "}]}}";
+        if (!parser.ParseNestedList(body, envelope.responseKey, envelope.itemKey, list) || list.size() != 1) {
+            return ::testing::AssertionFailure() << "one pass refused " << body;
+        }
+        if (Dump(tree) != Dump(expected) || Dump(list[0]) != Dump(expected)) {
+            return ::testing::AssertionFailure() << "from " << body << "\nexpected " << Dump(expected) << "\ntree     "
+                                                 << Dump(tree) << "\none pass " << Dump(list[0]);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(CloudStackListReaderTest, OneKeyTableFeedsTheTreeAndTheOnePass) {
+    const std::vector<Envelope>& envelopes = Envelopes();
+    EXPECT_TRUE(BothRoutesFillEveryField<SProjectInfoLib>(envelopes[0]));
+    EXPECT_TRUE(BothRoutesFillEveryField<SZoneInfoLib>(envelopes[1]));
+    EXPECT_TRUE(BothRoutesFillEveryField<SPodInfoLib>(envelopes[2]));
+    EXPECT_TRUE(BothRoutesFillEveryField<SClusterInfoLib>(envelopes[3]));
+    EXPECT_TRUE(BothRoutesFillEveryField<SHostInfoLib>(envelopes[4]));
+    EXPECT_TRUE(BothRoutesFillEveryField<SVMInfoLib>(envelopes[5]));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Cases where the two readers could most easily part, each checked on its own and pinned to what
 // the tree walk decides.
@@ -549,10 +627,10 @@ TEST_F(CloudStackListReaderCaseTest, NumbersInTextFieldsKeepTheirJsonText) {
 TEST_F(CloudStackListReaderCaseTest, DuplicateAndOtherCaseKeysPickTheTreesValue) {
     EXPECT_TRUE(Same(Vm(R"("name":"first","name":"last")")));
     EXPECT_EQ(Records(Vm(R"("name":"first","name":"last")"))[0].strName, "last");
-    // The exact name, then the lower-case one, then the smallest other spelling in byte order.
+    // The exact name (the server's, in lower case), then the smallest other spelling in byte order.
     EXPECT_TRUE(Same(Vm(R"("ZONENAME":"upper","zonename":"lower","ZoneName":"mixed")")));
     EXPECT_EQ(Records(Vm(R"("ZoneName":"mixed","ZONENAME":"upper")"))[0].strZoneName, "upper");
-    EXPECT_EQ(Records(Vm(R"("zonename":"lower","zoneName":"exact","ZONENAME":"upper")"))[0].strZoneName, "exact");
+    EXPECT_EQ(Records(Vm(R"("zonename":"exact","zoneName":"mixed","ZONENAME":"upper")"))[0].strZoneName, "exact");
     EXPECT_EQ(Records(Vm(R"("ZONENAME":"upper","zonename":"lower")"))[0].strZoneName, "lower");
     EXPECT_TRUE(Same(Vm(R"("memory":"x","MEMORY":7)")));
     EXPECT_EQ(Records(Vm(R"("\u006eame":"escaped")"))[0].strName, "escaped");

@@ -156,14 +156,19 @@ TEST_F(CloudStackParserRecordTest, MachineTakesEveryMappedFieldAndAStoppedOneHas
     EXPECT_EQ(vms[1].strHostName, "");
 }
 
-TEST_F(CloudStackParserRecordTest, MixedCaseKeyPreferredOverLowerCase) {
+TEST_F(CloudStackParserRecordTest, ServerSpellingPreferredOverMixedCase) {
     std::vector<SVMInfoLib> vms;
     ASSERT_TRUE(m_parser.ParseNestedList(
-        R"({"r":{"vm":[{"zonename":"lower","zoneName":"exact","domainid":"d","cpunumber":"4"}]}})", "r", "vm", vms));
-    ASSERT_EQ(vms.size(), 1u);
-    EXPECT_EQ(vms[0].strZoneName, "exact");
+        R"({"r":{"vm":[{"zonename":"server","zoneName":"mixed","domainid":"d","cpunumber":"4"},)"
+        R"({"zoneName":"mixed only","domainId":"d2"}]}})",
+        "r", "vm", vms));
+    ASSERT_EQ(vms.size(), 2u);
+    EXPECT_EQ(vms[0].strZoneName, "server");
     EXPECT_EQ(vms[0].strDomainId, "d");
     EXPECT_EQ(vms[0].nCpuNumber, 4);
+    // A server that spells a key otherwise still fills the field.
+    EXPECT_EQ(vms[1].strZoneName, "mixed only");
+    EXPECT_EQ(vms[1].strDomainId, "d2");
 }
 
 TEST_F(CloudStackParserRecordTest, SucceededJobTakesStatusResultCodeAndResult) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "CloudStackRecordFields.h"
 #include "Table.h"
 
 namespace cscli {
@@ -13,103 +14,25 @@ using namespace CloudStackSDKWrapper;
 
 namespace {
 
-enum class Unit { None, MHz, Bytes, MiB };
+using Unit = RecordFields::Unit;
 
-// Every field of each record, once: FieldsOf and FromJson both walk these lists.
-template <typename Visit>
-void VisitBase(SBaseInfoLib& r, Visit& v) {
-    v("name", "Name", r.strName);
-    v("id", "Id", r.strId);
-}
-
-template <typename Visit>
-void VisitFields(SProjectInfoLib& r, Visit& v) {
-    VisitBase(r, v);
-    v("displaytext", "Display text", r.strDisplayText);
-    v("state", "State", r.strState);
-    v("domainid", "Domain id", r.strDomainId);
-    v("domain", "Domain", r.strDomain);
-    v("account", "Account", r.strAccount);
-    v("projectaccountname", "Project account name", r.strProjectAccountName);
-}
-
-template <typename Visit>
-void VisitFields(SZoneInfoLib& r, Visit& v) {
-    VisitBase(r, v);
-    v("allocationstate", "Allocation state", r.strAllocationState);
-}
-
-template <typename Visit>
-void VisitFields(SPodInfoLib& r, Visit& v) {
-    VisitBase(r, v);
-    v("allocationstate", "Allocation state", r.strAllocationState);
-    v("zoneid", "Zone id", r.strZoneId);
-    v("zonename", "Zone name", r.strZoneName);
-    v("gateway", "Gateway", r.strGateway);
-    v("netmask", "Netmask", r.strNetmask);
-}
-
-template <typename Visit>
-void VisitFields(SClusterInfoLib& r, Visit& v) {
-    VisitBase(r, v);
-    v("podid", "Pod id", r.strPodId);
-    v("podname", "Pod name", r.strPodName);
-    v("zoneid", "Zone id", r.strZoneId);
-    v("zonename", "Zone name", r.strZoneName);
-    v("hypervisortype", "Hypervisor type", r.strHypervisorType);
-    v("clustertype", "Cluster type", r.strClusterType);
-    v("allocationstate", "Allocation state", r.strAllocationState);
-    v("managedstate", "Managed state", r.strManagedState);
-}
-
-template <typename Visit>
-void VisitFields(SHostInfoLib& r, Visit& v) {
-    VisitBase(r, v);
-    v("state", "State", r.strState);
-    v("type", "Type", r.strType);
-    v("ipaddress", "IP address", r.strIpAddress);
-    v("zoneid", "Zone id", r.strZoneId);
-    v("zonename", "Zone name", r.strZoneName);
-    v("podid", "Pod id", r.strPodId);
-    v("podname", "Pod name", r.strPodName);
-    v("clusterid", "Cluster id", r.strClusterId);
-    v("clustername", "Cluster name", r.strClusterName);
-    v("clustertype", "Cluster type", r.strClusterType);
-    v("version", "Version", r.strVersion);
-    v("hypervisor", "Hypervisor", r.strHypervisor);
-    v("cpunumber", "CPUs", r.nCpuNumber, Unit::None);
-    v("cpuspeed", "CPU speed", r.nCpuSpeed, Unit::MHz);
-    v("cpuallocated", "CPU allocated", r.strCpuAllocated);
-    v("cpuused", "CPU used", r.strCpuUsed);
-    v("memorytotal", "Memory total", r.ullMemoryTotal, Unit::Bytes);
-    v("memoryallocated", "Memory allocated", r.ullMemoryAllocated, Unit::Bytes);
-    v("memoryused", "Memory used", r.ullMemoryUsed, Unit::Bytes);
-}
-
-template <typename Visit>
-void VisitFields(SVMInfoLib& r, Visit& v) {
-    VisitBase(r, v);
-    v("displayname", "Display name", r.strDisplayName);
-    v("state", "State", r.strState);
-    v("hypervisor", "Hypervisor", r.strHypervisor);
-    v("instancename", "Instance name", r.strInstanceName);
-    v("account", "Account", r.strAccount);
-    v("userid", "User id", r.strUserId);
-    v("username", "User name", r.strUserName);
-    v("domainid", "Domain id", r.strDomainId);
-    v("domain", "Domain", r.strDomain);
-    v("zoneid", "Zone id", r.strZoneId);
-    v("zonename", "Zone name", r.strZoneName);
-    v("hostid", "Host id", r.strHostId);
-    v("hostname", "Host name", r.strHostName);
-    v("templateid", "Template id", r.strTemplateId);
-    v("templatename", "Template name", r.strTemplateName);
-    v("templatedisplaytext", "Template display text", r.strTemplateDisplayText);
-    v("cpunumber", "CPUs", r.nCpuNumber, Unit::None);
-    v("cpuspeed", "CPU speed", r.nCpuSpeed, Unit::MHz);
-    v("memory", "Memory", r.ullMemory, Unit::MiB);
-    v("guestosid", "Guest OS id", r.strGuestOsId);
-    v("ostypeid", "OS type id", r.strOsTypeId);
+// Every field of each record, once, from the library's table of its record type: FieldsOf and
+// FromJson both walk it.
+template <typename Record, typename Visit>
+void VisitFields(Record& r, Visit& v) {
+    for (const RecordFields::Field<Record>& field : RecordFields::Table<Record>::kFields) {
+        switch (field.type) {
+            case RecordFields::FieldType::Text:
+                v(field.key, field.label, r.*field.text);
+                break;
+            case RecordFields::FieldType::Int32:
+                v(field.key, field.label, r.*field.int32, field.unit);
+                break;
+            case RecordFields::FieldType::UInt64:
+                v(field.key, field.label, r.*field.uint64, field.unit);
+                break;
+        }
+    }
 }
 
 struct Collector {
