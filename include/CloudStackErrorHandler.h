@@ -19,7 +19,7 @@ public:
     static constexpr std::size_t kMaxErrorMessage = 300;
 
     explicit CCloudStackErrorHandler(CCloudStackErrorState* pErrorState);
-    ~CCloudStackErrorHandler();
+    ~CCloudStackErrorHandler() = default;
     CCloudStackErrorHandler(const CCloudStackErrorHandler&) = delete;
     CCloudStackErrorHandler& operator=(const CCloudStackErrorHandler&) = delete;
 

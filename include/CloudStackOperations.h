@@ -21,7 +21,7 @@ public:
 
     CCloudStackOperations(CCloudStackConnection* pConnection, CCloudStackParser* pParser, CCloudStackQueries* pQueries,
                           CCloudStackErrorState* pErrorState);
-    ~CCloudStackOperations();
+    ~CCloudStackOperations() = default;
 
     /// @brief Starts the machine with the given id and waits for the job; @p name is not used.
     SCloudStackOutcome StartVM(const std::string& name, const std::string& id);

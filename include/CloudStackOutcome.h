@@ -38,7 +38,8 @@ struct SCloudStackOutcome {
     std::string strMessage;  ///< for the last error: the server's text or a sentence of the library's
     JsonValue answer;        ///< on success of an object answer: the object under "<command>response"
 
-    SCloudStackOutcome() = default;
+    /// @brief A success with no answer.
+    SCloudStackOutcome();
     /// @brief Empties the answer without allocating (TeskJson::Release).
     ~SCloudStackOutcome();
     SCloudStackOutcome(SCloudStackOutcome&&) = default;

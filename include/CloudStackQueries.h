@@ -29,7 +29,7 @@ public:
 
     CCloudStackQueries(CCloudStackConnection* pConnection, CCloudStackParser* pParser,
                        CCloudStackErrorState* pErrorState);
-    ~CCloudStackQueries();
+    ~CCloudStackQueries() = default;
 
     SCloudStackOutcome GetProjectInfoList(std::vector<SProjectInfoLib>& projects, unsigned long long reserved);
     SCloudStackOutcome GetZoneInfoList(std::vector<SZoneInfoLib>& zones, unsigned long long reserved);

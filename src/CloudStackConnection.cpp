@@ -40,6 +40,7 @@ SCloudStackOutcome CCloudStackConnection::FailOwn(long code, const std::string& 
 }
 
 void CCloudStackConnection::Forget() {
+    for (std::string& cookie : m_Cookies) TeskRequestSigner::Wipe(cookie);
     m_Cookies.clear();
     TeskRequestSigner::Wipe(m_strSessionKey);
     TeskRequestSigner::Wipe(m_strUser);

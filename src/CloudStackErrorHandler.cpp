@@ -25,8 +25,6 @@ std::string Shortened(const std::string& text, std::size_t limit) {
 CCloudStackErrorHandler::CCloudStackErrorHandler(CCloudStackErrorState* pErrorState)
     : m_Log(nullptr), m_pErrorState(pErrorState) {}
 
-CCloudStackErrorHandler::~CCloudStackErrorHandler() = default;
-
 std::string CCloudStackErrorHandler::GetErrorMessage() {
     return m_pErrorState ? m_pErrorState->strErrorMessage : std::string();
 }

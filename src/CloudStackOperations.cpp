@@ -14,8 +14,6 @@ CCloudStackOperations::CCloudStackOperations(CCloudStackConnection* pConnection,
                                              CCloudStackQueries* pQueries, CCloudStackErrorState* pErrorState)
     : CCloudStackErrorHandler(pErrorState), m_pConnection(pConnection), m_pParser(pParser), m_pQueries(pQueries) {}
 
-CCloudStackOperations::~CCloudStackOperations() = default;
-
 SCloudStackOutcome CCloudStackOperations::StartVM(const std::string& /*name*/, const std::string& id) {
     return RunPowerCommand("startVirtualMachine", "startvirtualmachineresponse", id);
 }

@@ -51,6 +51,8 @@ void DescribeTransportFailure(const TeskLibCurlResult& result, long& code, std::
 
 }  // namespace
 
+SCloudStackOutcome::SCloudStackOutcome() = default;
+
 SCloudStackOutcome::~SCloudStackOutcome() {
     TeskJson::Release(answer);
 }

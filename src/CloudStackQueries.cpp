@@ -79,8 +79,6 @@ CCloudStackQueries::CCloudStackQueries(CCloudStackConnection* pConnection, CClou
                                        CCloudStackErrorState* pErrorState)
     : CCloudStackErrorHandler(pErrorState), m_pConnection(pConnection), m_pParser(pParser) {}
 
-CCloudStackQueries::~CCloudStackQueries() = default;
-
 SCloudStackOutcome CCloudStackQueries::GetProjectInfoList(std::vector<SProjectInfoLib>& projects,
                                                           unsigned long long /*reserved*/) {
     return GetList<SProjectInfoLib>("listProjects", "listprojectsresponse", "project", projects);
