@@ -83,11 +83,21 @@ TeskApiRequest TeskApiRequest::FromTexts(_http_req_type_ method, std::string com
     request.strCommand = std::move(command);
     request.params.reserve(texts.size());
     for (const std::string& text : texts) {
-        const std::size_t equals = text.find('=');
-        if (equals == std::string::npos) {
-            request.params.emplace_back(Decode(text, 0, text.size()), std::string());
-        } else {
-            request.params.emplace_back(Decode(text, 0, equals), Decode(text, equals + 1, text.size()));
+        if (text.empty()) {
+            request.params.emplace_back();
+            continue;
+        }
+        // Read as the server reads a query: split on '&', each side of the first '=' decoded.
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find('&', start);
+            if (end == std::string::npos) end = text.size();
+            const std::size_t equals = text.find('=', start);
+            if (equals >= end) {
+                if (end > start) request.params.emplace_back(Decode(text, start, end), std::string());
+            } else {
+                request.params.emplace_back(Decode(text, start, equals), Decode(text, equals + 1, end));
+            }
+            start = end + 1;
         }
     }
     return request;

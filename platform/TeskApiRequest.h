@@ -43,8 +43,8 @@ struct TeskApiRequest {
     /// @return the request
     static TeskApiRequest Post(std::string command);
     /// @brief A request from "name=value" texts whose values are percent-encoded as in a URL: each
-    /// is decoded once, here, as the server decodes it. All of them travel in the URL, POST
-    /// included; an empty text stays an empty field ("&&").
+    /// is read once, here, as the server reads a query (split on '&', then decoded). All of them
+    /// travel in the URL, POST included; an empty text stays an empty field ("&&").
     /// @param method GET or POST
     /// @param command the API command
     /// @param texts the "name=value" texts
