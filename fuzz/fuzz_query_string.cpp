@@ -1,6 +1,7 @@
-// Query strings: StrUtil::PercentEncode, TeskRestApiConnection::appendQueryStringArgument and
-// TeskRequestSigner::DecodeQuery over any bytes. Decoding what was encoded gives the value back,
-// and a decoded query, encoded again, decodes to the same parameters.
+// Query strings: StrUtil::PercentEncode, TeskRestApiConnection::appendQueryStringArgument,
+// TeskRequestSigner::DecodeQuery and the request value TeskApiRequest over any bytes. Decoding what
+// was encoded gives the value back, a decoded query, encoded again, decodes to the same parameters,
+// and what the server decodes from a request's URL and form body is what the request holds.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "FuzzSupport.h"
 #include "StrUtil.h"
+#include "TeskApiRequest.h"
 #include "TeskRequestSigner.h"
 #include "TeskRestApiConnection.h"
 
@@ -87,6 +89,31 @@ void CheckCommand(const std::string& text) {
     }
 }
 
+void CheckRequest(const std::string& text) {
+    using Params = std::vector<TeskQueryParam>;
+    TeskApiRequest get = TeskApiRequest::Get("listZones").Add("name", text).Add("password", text);
+    Require(TeskRequestSigner::DecodeQuery(get.Query()) == get.AllParams(), "a GET does not decode to its pairs",
+            get.Query());
+
+    TeskApiRequest post = TeskApiRequest::Post("updateUser").Add("name", text).Add("password", text);
+    Require(TeskRequestSigner::DecodeQuery(post.Query()) == Params{{"command", "updateUser"}, {"response", "json"}},
+            "a POST's URL holds more than its command", post.Query());
+    Require(TeskRequestSigner::DecodeQuery(post.Body()) == post.params, "a POST's body does not decode to its pairs",
+            post.Body());
+    Require(post.MaskedBody() == "name=" + StrUtil::PercentEncode(text) + "&password=*****",
+            "the masked body shows a secret or hides the rest", post.MaskedBody());
+
+    // A host's "name=value" text reaches the server as it did when it was inserted as given.
+    const TeskApiRequest legacy = TeskApiRequest::FromTexts(HTTP_REQ_GET, "listZones", {text});
+    Params expected{{"command", "listZones"}};
+    for (const TeskQueryParam& param : TeskRequestSigner::DecodeQuery("&" + text)) {
+        if (!param.first.empty() || !param.second.empty()) expected.push_back(param);  // "=" names nothing
+    }
+    expected.emplace_back("response", "json");
+    Require(TeskRequestSigner::DecodeQuery(legacy.Query()) == expected, "a text is not read as the server reads it",
+            legacy.Query());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -96,5 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     CheckArgument(connection, input);
     CheckDecodeRoundTrip(input);
     CheckCommand(input);
+    CheckRequest(input);
     return 0;
 }

@@ -12,7 +12,11 @@
 #include "TeskExport.h"
 #include "TeskRestApiConnection.h"
 
+struct TeskApiRequest;
+
 namespace CloudStackSDKWrapper {
+
+struct SCloudStackOutcome;
 
 /// @brief The one path to the management server: endpoint, login, session cookies and
 /// command requests, on top of the REST connection base.
@@ -29,7 +33,9 @@ public:
 
     /// @brief A connection with no server, no session and no credentials. Sends nothing.
     CCloudStackConnection();
-    /// @brief Sends nothing; wipes the credentials and the secret key from memory.
+    /// @brief Sends nothing; wipes from memory the credentials, the secret key, the session key and
+    /// cookies, and the copies the REST base holds (the last URL, the request header lines). What
+    /// libcurl copies into its own handle (the last URL) is freed by libcurl, not wiped.
     ~CCloudStackConnection() override;
 
     /// @brief Logs in: a POST of "login" whose user name, password (and domain) travel in an
@@ -74,7 +80,8 @@ public:
     /// @brief Sends a command by GET. After a password login, an answer 401 (the session
     /// expired) leads to one new login and one repeat.
     /// @param command the API command
-    /// @param args arguments such as "id=..." inserted as given
+    /// @param args "name=value" texts whose values are percent-encoded as in a URL, such as
+    /// "id=..."; each is decoded once and sent encoded again, in the order given
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
     bool GET(const std::string& command, const std::vector<std::string>& args, std::string& response);
@@ -83,9 +90,10 @@ public:
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
     bool GET(const std::string& command, std::string& response);
-    /// @brief Sends a command by POST with an empty body, otherwise as GET.
+    /// @brief Sends a command by POST with an empty body, its arguments in the URL, otherwise as
+    /// GET. (The library's own POSTs carry their parameters in a form body.)
     /// @param command the API command
-    /// @param args arguments such as "id=..." inserted as given
+    /// @param args "name=value" texts as for GET
     /// @param response the answer body, on success
     /// @return true for an answer with HTTP status 2xx
     bool POST(const std::string& command, const std::vector<std::string>& args, std::string& response);
@@ -116,6 +124,20 @@ public:
     /// @return such as "http://host:8080/client/api"; empty before connect
     const std::string& Endpoint() const { return m_strServer; }
 
+    /// @brief connect, with the outcome of the login.
+    CLOUDSTACK_HIDDEN SCloudStackOutcome OpenSession(const std::string& server, const std::string& user,
+                                                     const std::string& password, const std::string& domain);
+    /// @brief connectWithApiKey, with the outcome of its checks.
+    CLOUDSTACK_HIDDEN SCloudStackOutcome UseKeyPair(const std::string& server, const std::string& apiKey,
+                                                    const std::string& secretKey);
+    /// @brief Sends @p request with the session key, or signed with the key pair, and makes the
+    /// outcome where the answer arrives. After a password login, an answer 401 (the session expired)
+    /// leads to one new login and one repeat.
+    /// @param request the request; its auth fields are set here
+    /// @param response the answer body of a complete answer
+    /// @return success for an answer with HTTP status 2xx, whose body is then in @p response
+    CLOUDSTACK_HIDDEN SCloudStackOutcome Send(TeskApiRequest& request, std::string& response);
+
 private:
     enum class Auth { None, Session, ApiKey };
 
@@ -128,12 +150,12 @@ private:
     // repeat's outcome is what the host needs to hear of.
     CLOUDSTACK_HIDDEN void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override;
 
-    CLOUDSTACK_HIDDEN bool Login();
-    CLOUDSTACK_HIDDEN bool Send(bool post, const std::string& command, const std::vector<std::string>& args,
-                                std::string& response);
-    CLOUDSTACK_HIDDEN bool UseEndpoint(const std::string& server);
+    CLOUDSTACK_HIDDEN SCloudStackOutcome Login();
+    CLOUDSTACK_HIDDEN SCloudStackOutcome Exchange(TeskApiRequest& request, std::string& response);
+    CLOUDSTACK_HIDDEN bool Authorize(TeskApiRequest& request);
+    CLOUDSTACK_HIDDEN SCloudStackOutcome UseEndpoint(const std::string& server);
     CLOUDSTACK_HIDDEN void Forget();
-    CLOUDSTACK_HIDDEN void FailOwn(long code, const std::string& message);
+    CLOUDSTACK_HIDDEN SCloudStackOutcome FailOwn(long code, const std::string& message);
 
     std::list<std::string> m_Cookies;
     std::string m_strSessionKey;  // sent as the "sessionkey" parameter of every request

@@ -22,6 +22,8 @@ enum ECloudStackErrorCode : long {
     CS_ERROR_BAD_ANSWER = -7,        ///< a 2xx answer that is not what the command answers (no JSON, wrong shape)
     CS_ERROR_LIST_TOO_LONG = -8,     ///< paging passed the bound on records per list, or the server repeated itself
     CS_ERROR_LOGIN_FAILED = -9,      ///< a login answer with success status but no session in it
+    CS_ERROR_OUT_OF_MEMORY = -10,    ///< memory ran out during the call (std::bad_alloc); nothing was thrown
+    CS_ERROR_INTERNAL = -13,  ///< any other exception inside the library; nothing was thrown, one log line says which
 
     // No (usable) answer from the server.
     CS_ERROR_RESOLVE_HOST = -101,     ///< the host name cannot be resolved

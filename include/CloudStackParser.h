@@ -23,6 +23,12 @@ struct SListPageInfo {
     std::size_t nItems{0};  ///< elements in this answer's item array; 0 when there is none
 };
 
+/// @brief Why a parse refused an answer, as far as the answer says: the API error it holds.
+struct SAnswerRefusal {
+    long lApiCode{0};        ///< the "errorcode" of an API error envelope in the answer; 0 when it holds none
+    std::string strApiText;  ///< its "errortext"
+};
+
 /// @brief Parser of the server's answers: a list under "<command>response" / "<item>", or one
 /// object under "<command>response".
 ///
@@ -58,6 +64,14 @@ public:
         return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, pPage, false);
     }
 
+    /// @brief ParseNestedList that also says, through @p pRefusal when it is not null, which API
+    /// error a refused answer holds; the answer is not parsed again for it on the success path.
+    template <typename T>
+    bool ParseNestedList(const std::string& body, const std::string& responseKey, const std::string& itemKey,
+                         std::vector<T>& out, SListPageInfo* pPage, SAnswerRefusal* pRefusal) {
+        return ParseListLogged(__PRETTY_FUNCTION__, body, responseKey, itemKey, out, pPage, false, pRefusal);
+    }
+
     /// @brief ParseNestedList through a whole nlohmann::json document tree, the way lists were read
     /// before the one-pass reader: it decides every answer the same way, at several times the cost.
     /// Kept as the reference that the one-pass reader is tested against, and as its fallback.
@@ -72,31 +86,63 @@ public:
     /// @return false for a body that is not JSON, lacks @p responseKey, holds a value that
     /// cannot be converted, or is refused by TeskJson::CheckTreeLimits; with one error line
     template <typename T>
-    bool ParseNestedObject(const std::string& body, const std::string& responseKey, T& out) {
+    bool ParseNestedObject(const std::string& body, const std::string& responseKey, T& out,
+                           SAnswerRefusal* pRefusal = nullptr) {
         try {
             JsonObject document;
             const TreeRelease release(document);
-            if (TeskJson::Unserialize(body, document) && ConvertNestedObject(document, responseKey, out)) {
+            if (!TeskJson::Unserialize(body, document)) {
+                LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body,
+                                  body.empty() ? "the body is empty" : "not a JSON object");
+                return false;
+            }
+            if (ConvertNestedObject(document, responseKey, out)) {
                 return true;
             }
+            // The document at hand says why; the body is not parsed again for it.
+            long code = 0;
+            std::string text;
+            if (pRefusal != nullptr && FindApiError(document, code, text)) {
+                pRefusal->lApiCode = code;
+                pRefusal->strApiText = text;
+            }
+            LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body, "no \"" + responseKey + "\" object");
         } catch (const std::runtime_error& e) {
             LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
-            return false;
         } catch (const std::bad_alloc& e) {
             LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
-            return false;
         }
-        LogWrongAnswer(__PRETTY_FUNCTION__, "obj", responseKey, body, responseKey, nullptr);
         return false;
     }
 
     /// @brief Parses @p body into @p document and finds the object under @p responseKey, for
     /// callers that read the answer's members themselves. Never throws.
+    /// @param pRefusal when not null, receives the API error of a refused answer
     /// @return the response object, in place in @p document; nullptr, with one error line, for a
     /// body that is refused, is not a JSON object, lacks the object, or holds an API error
     /// ("errorcode") in it
-    const JsonObject* ParseResponseObject(const std::string& body, const std::string& responseKey,
-                                          JsonObject& document);
+    const JsonObject* ParseResponseObject(const std::string& body, const std::string& responseKey, JsonObject& document,
+                                          SAnswerRefusal* pRefusal = nullptr);
+
+    /// @brief Convert for an object that ParseResponseObject found in @p body: a value that cannot
+    /// be converted gives false with one error line, as in ParseNestedObject. Never throws.
+    template <typename T>
+    bool ConvertResponseObject(const JsonObject& object, const std::string& responseKey, const std::string& body,
+                               T& out) {
+        try {
+            return Convert(object, out);
+        } catch (const std::runtime_error& e) {
+            LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+        } catch (const std::bad_alloc& e) {
+            LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+        }
+        return false;
+    }
+
+    /// @brief The code and text of an API error envelope in @p document: an object member with a
+    /// positive integer "errorcode" ("<command>response", or "errorresponse" for an unknown command).
+    /// @return false, leaving @p code and @p text alone, when it holds none
+    static bool FindApiError(const JsonObject& document, long& code, std::string& text);
 
     /// @brief Spare capacity that lets the list reader read a body in place (simdjson's padding).
     static constexpr std::size_t kBodyPadding = 64;
@@ -186,7 +232,8 @@ private:
     /// error line; @p tree reads through the document tree rather than the one-pass reader.
     template <typename T>
     bool ParseListLogged(const char* function, const std::string& body, const std::string& responseKey,
-                         const std::string& itemKey, std::vector<T>& out, SListPageInfo* pPage, bool tree) {
+                         const std::string& itemKey, std::vector<T>& out, SListPageInfo* pPage, bool tree,
+                         SAnswerRefusal* pRefusal = nullptr) {
         try {
             if (tree ? ParseListTree(body, responseKey, itemKey, out, pPage)
                      : ReadList(body, responseKey, itemKey, out, pPage)) {
@@ -200,7 +247,7 @@ private:
             LogParseFailure(function, "list", itemKey, e.what(), body);
             return false;
         }
-        LogWrongAnswer(function, "list", itemKey, body, responseKey, &itemKey);
+        LogWrongAnswer(function, "list", itemKey, body, responseKey, &itemKey, pRefusal);
         return false;
     }
 
@@ -266,9 +313,14 @@ private:
 
     /// Writes the one error line of an answer that parsed but is not the one asked for (not a JSON
     /// object, no response object, an API error, no item array): "Unexpected json <kind> [<key>] -
-    /// <why>", "; body: " and the body as LogParseFailure shows it. Never throws.
+    /// <why>", "; body: " and the body as LogParseFailure shows it; the API error it holds goes to
+    /// @p refusal. The body is parsed once more for this, within a bound: the one-pass list reader
+    /// keeps no document. Never throws.
     void LogWrongAnswer(const char* function, const char* kind, const std::string& key, const std::string& body,
-                        const std::string& responseKey, const std::string* itemKey) noexcept;
+                        const std::string& responseKey, const std::string* itemKey, SAnswerRefusal* refusal) noexcept;
+    /// LogWrongAnswer for a caller that knows why already.
+    void LogWrongAnswerWhy(const char* function, const char* kind, const std::string& key, const std::string& body,
+                           const std::string& why) noexcept;
 };
 
 }  // namespace CloudStackSDKWrapper

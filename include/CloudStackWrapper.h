@@ -31,9 +31,18 @@ using CloudStackParams = std::vector<std::pair<std::string, std::string>>;
 /// call clears the last error when it starts, and a call that returns false leaves in it why
 /// (GetLastError).
 ///
-/// Threads: the library starts none and takes no locks. One wrapper is for one thread at a
-/// time: calls on one wrapper from two threads at once are undefined behaviour. Two wrappers
-/// share nothing and may be used from two threads at once.
+/// No exception leaves a call: one that memory runs out in returns false with
+/// CS_ERROR_OUT_OF_MEMORY, any other failure inside the library with CS_ERROR_INTERNAL, each with
+/// one log line.
+///
+/// Threads: the library starts none. One wrapper is for one thread at a time: calls on one
+/// wrapper from two threads at once are undefined behaviour. Two wrappers may be used from two
+/// threads at once: each has its own connection, curl handle and error state, and a request takes
+/// no process-wide lock. What they share, and why that is safe: curl's global set-up, done once
+/// under std::call_once by the first wrapper; the log sink of TraceLog::SetSink, which is taken
+/// under a short lock and then called with no lock of the library held, from whichever thread
+/// writes a line (a sink must accept lines from several threads at once); standard error, where
+/// lines go without a sink, one whole line per write.
 class CLOUDSTACK_EXPORT CCloudStackWrapper {
 public:
     /// @brief A wrapper with no connection yet. Sends nothing.
@@ -204,7 +213,7 @@ public:
     bool CallList(const std::string& command, const CloudStackParams& params, std::string& json);
 
 private:
-    TraceLog m_Log;
+    TraceLog m_Log;  // unused: kept, with its place, for the layout hosts were built with
     CCloudStackErrorState m_ErrorState;
     std::unique_ptr<CCloudStackConnection> m_pConnection;
     std::unique_ptr<CCloudStackParser> m_pParser;

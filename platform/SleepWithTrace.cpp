@@ -1,5 +1,6 @@
 #include "SleepWithTrace.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -17,6 +18,13 @@ SleepFunction& InstalledSleep() {
     return function;
 }
 
+// Whether a replacement is installed: read without the lock, so that a job wait outside tests
+// takes no process-wide lock.
+std::atomic<bool>& Installed() {
+    static std::atomic<bool> installed{false};
+    return installed;
+}
+
 }  // namespace
 
 void SleepWithTrace(int ms, const char* file, int line) {
@@ -24,7 +32,7 @@ void SleepWithTrace(int ms, const char* file, int line) {
         ms = 0;
     }
     SleepFunction replacement;
-    {
+    if (Installed().load(std::memory_order_acquire)) {
         // Copy out so that a replacement may itself call SetSleepFunction, and the
         // lock is not held for the length of a real sleep.
         std::lock_guard<std::mutex> lock(SleepMutex());
@@ -41,5 +49,6 @@ SleepFunction SetSleepFunction(SleepFunction function) {
     std::lock_guard<std::mutex> lock(SleepMutex());
     SleepFunction previous = std::move(InstalledSleep());
     InstalledSleep() = std::move(function);
+    Installed().store(static_cast<bool>(InstalledSleep()), std::memory_order_release);
     return previous;
 }

@@ -228,8 +228,20 @@ void TeskJson::CheckTreeLimits(const std::string& body) {
 
 bool TeskJson::Unserialize(const std::string& body, JsonObject& out) {
     CheckTreeLimits(body);
-    JsonValue document = JsonValue::parse(body, nullptr, false);
-    if (document.is_discarded() || !document.is_object()) {
+    // nlohmann's own tree builder, but into a tree of ours: should memory run out half-way, the part
+    // built so far is released here without allocating. JsonValue::parse would destroy it during the
+    // unwinding, whose destructor allocates, and the process would end in std::terminate.
+    JsonValue document;
+    bool parsed = false;
+    try {
+        nlohmann::detail::json_sax_dom_parser<JsonValue> builder(document, false);
+        parsed =
+            JsonValue::sax_parse(body, &builder, JsonValue::input_format_t::json, true, false) && !builder.is_errored();
+    } catch (...) {
+        Release(document);
+        throw;
+    }
+    if (!parsed || !document.is_object()) {
         Release(document);
         return false;
     }

@@ -136,6 +136,7 @@ using TeskTransferFunction = std::function<bool(const TeskTransferRequest&, Tesk
 TeskTransferFunction SetTransferFunction(TeskTransferFunction function);
 
 class TeskHttpResponseHeaders;
+struct TeskApiRequest;
 
 /// @brief One libcurl easy handle, reused from request to request so that the TCP
 /// connection stays open, with the request header list and the last answer's header lines.
@@ -149,7 +150,7 @@ public:
     TeskLibCurl(const TeskLibCurl&) = delete;
     TeskLibCurl& operator=(const TeskLibCurl&) = delete;
 
-    /// @brief Empties the request header list.
+    /// @brief Empties the request header list, wiping its lines (they carry the session cookies).
     void TeskLibCurlFreeHttpHeaderList();
     /// @brief Appends one request header line.
     /// @param type HTTP_HDR_REQUEST
@@ -166,6 +167,14 @@ public:
     /// @brief The last answer's header lines.
     /// @return valid until the next request
     const TeskHttpResponseHeaders& ResponseHeaders() const;
+
+    /// @brief Names the API request this handle carries while the connection's hooks run for it.
+    /// Kept here, behind the handle, because the connection's own layout is fixed for hosts.
+    /// @param request the request, owned by the caller for as long as it is named; null for none
+    void SetRequestUnderWay(const TeskApiRequest* request);
+    /// @brief The API request named by SetRequestUnderWay.
+    /// @return null between requests, and for a request sent as a path and a body
+    const TeskApiRequest* RequestUnderWay() const;
 
     /// @brief TLS settings for the following requests. A change drops the open connection.
     /// @param tls the settings

@@ -57,10 +57,6 @@ std::string TeskRequestSigner::JavaUrlEncode(const std::string& value) {
     return StrUtil::PercentEncode(value, ".-*_");
 }
 
-bool TeskRequestSigner::IsCredentialName(std::string_view name) {
-    return name == "password" || name == "sessionkey" || name == "apikey" || name == "secretkey";
-}
-
 std::string TeskRequestSigner::CanonicalText(const std::vector<TeskQueryParam>& params) {
     std::vector<const TeskQueryParam*> sorted;
     sorted.reserve(params.size());

@@ -5,12 +5,9 @@
 
 #include <chrono>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
-/// @brief One request parameter: name and (decoded) value.
-using TeskQueryParam = std::pair<std::string, std::string>;
+#include "TeskApiRequest.h"
 
 /// @brief The pieces of a signed request. All static; none of them logs or throws of its own.
 ///
@@ -42,10 +39,6 @@ public:
 
     /// @brief @p when as the server's "expires" format: yyyy-MM-ddTHH:mm:ss+0000 (UTC).
     static std::string ExpiresText(std::chrono::system_clock::time_point when);
-
-    /// @brief Whether a request parameter or answer member of this (lower-case) name carries a
-    /// credential: a password, a session key, an API key or a secret key. Its value never reaches a log.
-    static bool IsCredentialName(std::string_view name);
 
     /// @brief Overwrites the characters of @p secret before clearing it, so that the secret
     /// does not linger in freed memory.

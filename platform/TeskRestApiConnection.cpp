@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "StrUtil.h"
+#include "TeskApiRequest.h"
+#include "TeskRequestSigner.h"
 
 namespace {
 
@@ -28,6 +30,22 @@ bool IsSuccessStatus(long status) {
     return status >= 200 && status <= 299;
 }
 
+const char* const kFormMediaType = "application/x-www-form-urlencoded";
+
+// Names the request under way in the curl wrapper for as long as it lives.
+class RequestScope {
+public:
+    RequestScope(TeskLibCurl& curl, const TeskApiRequest& request) : m_curl(curl) {
+        m_curl.SetRequestUnderWay(&request);
+    }
+    ~RequestScope() { m_curl.SetRequestUnderWay(nullptr); }
+    RequestScope(const RequestScope&) = delete;
+    RequestScope& operator=(const RequestScope&) = delete;
+
+private:
+    TeskLibCurl& m_curl;
+};
+
 }  // namespace
 
 std::string TeskRestApiRequestInfo::Command() const {
@@ -49,7 +67,21 @@ TeskRestApiConnection::TeskRestApiConnection() : m_pOwnedCurl(new TeskLibCurl) {
     m_pCurl = m_pOwnedCurl.get();
 }
 
-TeskRestApiConnection::~TeskRestApiConnection() = default;
+TeskRestApiConnection::~TeskRestApiConnection() {
+    WipeRequestCopies();
+}
+
+void TeskRestApiConnection::WipeRequestCopies() {
+    TeskRequestSigner::Wipe(m_strUrl);
+    m_pCurl->TeskLibCurlFreeHttpHeaderList();
+    m_bHeadersStale = true;
+}
+
+// The request log reads the command from the request value when there is one.
+std::string TeskRestApiConnection::CommandOf(const TeskRestApiRequestInfo& request) const {
+    const TeskApiRequest* value = RequestUnderWay();
+    return value != nullptr ? value->strCommand : request.Command();
+}
 
 bool TeskRestApiConnection::computeUrl(const std::string& server, const std::string& path,
                                        const TeskRestApiRequestOptions* /*options*/, std::string& url) {
@@ -99,7 +131,7 @@ void TeskRestApiConnection::LogResponse(const TeskRestApiRequestInfo& request, c
     if (!m_Log.IsDebugEnabled()) {
         return;
     }
-    const std::string command = request.Command();
+    const std::string command = CommandOf(request);
     if (result.bTransportOk) {
         m_Log.DebugLvl(__PRETTY_FUNCTION__, 2, "%s %s -> HTTP %ld, %zu bytes, %ld ms", request.MethodName(),
                        command.c_str(), result.lHttpStatus, result.nBytes, result.lElapsedMs);
@@ -112,7 +144,7 @@ void TeskRestApiConnection::LogResponse(const TeskRestApiRequestInfo& request, c
 void TeskRestApiConnection::LogRequest(const TeskRestApiRequestInfo& /*request*/) {}
 
 void TeskRestApiConnection::LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) {
-    const std::string command = request.Command();
+    const std::string command = CommandOf(request);
     if (!result.bTransportOk) {
         // No (complete) answer: the connection, a time-out or a limit stopped the transfer.
         if (result.lHttpStatus != 0) {
@@ -170,6 +202,24 @@ bool TeskRestApiConnection::post(const std::string& path, const std::string& bod
     return request(HTTP_REQ_POST, path, body, response, options);
 }
 
+bool TeskRestApiConnection::send(const TeskApiRequest& request, std::string& response) {
+    // Rendered once, from the pairs; the hooks read the pairs through RequestUnderWay().
+    std::string path = request.Query();
+    std::string body = request.Body();
+    TeskRestApiRequestOptions form;
+    if (request.bFormBody) {
+        form.strContentType = kFormMediaType;
+    }
+    bool success = false;
+    {
+        const RequestScope scope(*m_pCurl, request);
+        success = this->request(request.eMethod, path, body, response, request.bFormBody ? &form : nullptr);
+    }
+    TeskRequestSigner::Wipe(path);
+    TeskRequestSigner::Wipe(body);
+    return success;
+}
+
 bool TeskRestApiConnection::enableDebug() {
     m_Log.EnableDebug(true);
     return true;
@@ -184,7 +234,7 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
 
     m_strUrl.clear();
     if (!computeUrl(m_strServer, path, options, m_strUrl)) {
-        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not build the request address", info.Command().c_str());
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not build the request address", CommandOf(info).c_str());
         return false;
     }
 
@@ -196,7 +246,7 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
     m_pOptions = nullptr;
     if (!headersSet) {
         m_bHeadersStale = true;
-        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not set the request header lines", info.Command().c_str());
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not set the request header lines", CommandOf(info).c_str());
         return false;
     }
     m_bHeadersStale = options != nullptr;

@@ -12,6 +12,8 @@
 #include "TeskLibCurl.h"
 #include "TraceLog.h"
 
+struct TeskApiRequest;
+
 /// @brief Per-request options, for get and post.
 struct TeskRestApiRequestOptions {
     /// Media type of this request's body, such as "application/x-www-form-urlencoded": replaces
@@ -52,6 +54,10 @@ struct TeskRestApiRequestInfo {
 /// When computeUrl or a header hook fails, the base writes an error line of its own and the
 /// request ends there, before LogRequest.
 ///
+/// A request sent with send() is a value (TeskApiRequest): the base renders its query string as the
+/// path and its form body as the body, and while the hooks above run, RequestUnderWay() gives the
+/// value itself, so that a hook reads the pairs instead of parsing the path back.
+///
 /// Compiled with default visibility for its type information, which a host built with
 /// -fsanitize=undefined refers to through the connection; the version script keeps its members
 /// out of the shared object's exports.
@@ -59,7 +65,7 @@ class CLOUDSTACK_EXPORT TeskRestApiConnection {
 public:
     /// @brief A connection with its own curl handle, no server and no header lines.
     TeskRestApiConnection();
-    /// @brief Closes the curl handle and its connection.
+    /// @brief Closes the curl handle and its connection; wipes the last URL and the header lines.
     virtual ~TeskRestApiConnection();
     TeskRestApiConnection(const TeskRestApiConnection&) = delete;
     TeskRestApiConnection& operator=(const TeskRestApiConnection&) = delete;
@@ -171,6 +177,20 @@ public:
     const TeskLibCurlResult& LastResult() const { return m_LastResult; }
 
 protected:
+    /// @brief Sends @p request: its query string is the path, its form body (with the matching
+    /// content type) the body, through the hooks in the order above. The rendered body is wiped
+    /// afterwards: it may hold a password or the session key.
+    /// @param request the request
+    /// @param response receives the answer body, as for get
+    /// @return true for a successful answer
+    bool send(const TeskApiRequest& request, std::string& response);
+    /// @brief The request being sent by send(), for the hooks.
+    /// @return null outside send(), and for a request sent with get or post
+    const TeskApiRequest* RequestUnderWay() const { return m_pCurl->RequestUnderWay(); }
+    /// @brief Wipes and drops what the base keeps of the last request: its URL (which may carry the
+    /// session key or a signature) and the request header lines (which carry the session cookies).
+    void WipeRequestCopies();
+
     /// @brief true while the header hooks of this request must build the list from nothing:
     /// on the first request, after SetContentType or InvalidateHeaders, when the login flag
     /// changed since the list was built, after a login answer was saved, for a request with
@@ -189,6 +209,7 @@ protected:
     std::string m_strServer;         ///< the server given to connect
 
 private:
+    std::string CommandOf(const TeskRestApiRequestInfo& request) const;
     bool request(_http_req_type_ method, const std::string& path, const std::string& body, std::string& response,
                  const TeskRestApiRequestOptions* options);
 

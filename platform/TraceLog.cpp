@@ -1,8 +1,11 @@
 #include "TraceLog.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -12,15 +15,42 @@
 
 namespace {
 
-std::mutex& SinkMutex() {
-    static std::mutex mutex;
-    return mutex;
+// The installed sink and the number of lines being handed to it right now.
+struct InstalledSink {
+    TraceLog::Sink sink;
+    int running{0};
+};
+
+// The process-wide slot of the sink. Its lock is held only to take or swap the sink, never while a
+// sink runs; with no sink installed a line takes no lock at all.
+struct SinkSlot {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::shared_ptr<InstalledSink> current;
+    std::atomic<bool> installed{false};
+};
+
+SinkSlot& Slot() {
+    static SinkSlot slot;
+    return slot;
 }
 
-TraceLog::Sink& InstalledSink() {
-    static TraceLog::Sink sink;
-    return sink;
-}
+// Counts one line handed to a sink for as long as the sink runs.
+class Running {
+public:
+    explicit Running(std::shared_ptr<InstalledSink> sink) : m_sink(std::move(sink)) {}
+    ~Running() {
+        SinkSlot& slot = Slot();
+        const std::lock_guard<std::mutex> lock(slot.mutex);
+        if (--m_sink->running == 0) slot.idle.notify_all();
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    const TraceLog::Sink& Sink() const { return m_sink->sink; }
+
+private:
+    std::shared_ptr<InstalledSink> m_sink;
+};
 
 // UTC, ISO-8601 with milliseconds: 2024-05-01T12:34:56.789Z
 std::string NowUtc() {
@@ -68,10 +98,15 @@ void TraceLog::Error(const char* function, const char* format, ...) {
 }
 
 TraceLog::Sink TraceLog::SetSink(Sink sink) {
-    std::lock_guard<std::mutex> lock(SinkMutex());
-    Sink previous = std::move(InstalledSink());
-    InstalledSink() = std::move(sink);
-    return previous;
+    SinkSlot& slot = Slot();
+    std::unique_lock<std::mutex> lock(slot.mutex);
+    std::shared_ptr<InstalledSink> previous = std::move(slot.current);
+    if (sink) slot.current = std::make_shared<InstalledSink>(InstalledSink{std::move(sink), 0});
+    slot.installed.store(slot.current != nullptr, std::memory_order_release);
+    // Lines still being handed to the previous sink on other threads finish first, so that the
+    // caller may destroy what that sink uses once this returns.
+    slot.idle.wait(lock, [&previous] { return previous == nullptr || previous->running == 0; });
+    return previous != nullptr ? std::move(previous->sink) : Sink();
 }
 
 void TraceLog::Write(TraceLogRecord::Kind kind, int level, const char* function, const std::string& message) {
@@ -96,13 +131,18 @@ void TraceLog::Write(TraceLogRecord::Kind kind, int level, const char* function,
     line += ": ";
     line += record.message;
 
-    {
-        // The sink is called under the lock so that SetSink never returns while
-        // the sink it replaced is still running.
-        std::lock_guard<std::mutex> lock(SinkMutex());
-        const Sink& sink = InstalledSink();
-        if (sink) {
-            sink(record);
+    SinkSlot& slot = Slot();
+    if (slot.installed.load(std::memory_order_acquire)) {
+        std::shared_ptr<InstalledSink> sink;
+        {
+            const std::lock_guard<std::mutex> lock(slot.mutex);
+            sink = slot.current;
+            if (sink != nullptr) ++sink->running;
+        }
+        if (sink != nullptr) {
+            // Called with no lock of the library held: the host's sink may take locks of its own.
+            const Running running(std::move(sink));
+            running.Sink()(record);
             return;
         }
     }

@@ -73,8 +73,11 @@ public:
 
     /// @brief Installs a process-wide sink that receives every line in place of the
     /// destinations (thread-safe). An empty function restores the destinations.
-    /// The sink runs under the log's lock, so once SetSink returns the old sink is no longer
-    /// running; for the same reason a sink must not write to a TraceLog or call SetSink.
+    /// The sink is called on the thread that writes the line, with no lock of the library held,
+    /// so lines of several threads may reach it at once. SetSink waits until no line is being
+    /// handed to the sink it replaces, so once it returns the old sink is no longer running; for
+    /// that reason a sink must not call SetSink, and it must not write to a TraceLog (which would
+    /// call it again).
     /// The one member of this class that the shared object exports: through it a host routes or
     /// silences the library's lines.
     /// @param sink receives every line from now on; an empty function restores the destinations

@@ -5,61 +5,53 @@
 
 #include "SleepWithTrace.h"
 #include "StrUtil.h"
+#include "TeskApiRequest.h"
 #include "TeskJson.h"
 
 namespace CloudStackSDKWrapper {
 
 CCloudStackOperations::CCloudStackOperations(CCloudStackConnection* pConnection, CCloudStackParser* pParser,
                                              CCloudStackQueries* pQueries, CCloudStackErrorState* pErrorState)
-    : CCloudStackErrorHandler(pParser, pErrorState),
-      m_pConnection(pConnection),
-      m_pParser(pParser),
-      m_pQueries(pQueries) {}
+    : CCloudStackErrorHandler(pErrorState), m_pConnection(pConnection), m_pParser(pParser), m_pQueries(pQueries) {}
 
-CCloudStackOperations::~CCloudStackOperations() = default;
-
-bool CCloudStackOperations::StartVM(const std::string& /*name*/, const std::string& id) {
+SCloudStackOutcome CCloudStackOperations::StartVM(const std::string& /*name*/, const std::string& id) {
     return RunPowerCommand("startVirtualMachine", "startvirtualmachineresponse", id);
 }
 
-bool CCloudStackOperations::StopVM(const std::string& /*name*/, const std::string& id) {
+SCloudStackOutcome CCloudStackOperations::StopVM(const std::string& /*name*/, const std::string& id) {
     return RunPowerCommand("stopVirtualMachine", "stopvirtualmachineresponse", id);
 }
 
-bool CCloudStackOperations::RunPowerCommand(const std::string& command, const std::string& responseKey,
-                                            const std::string& id) {
-    const std::vector<std::string> args{StrUtil::Format("id=%s", StrUtil::PercentEncode(id).c_str())};
+SCloudStackOutcome CCloudStackOperations::RunPowerCommand(const std::string& command, const std::string& responseKey,
+                                                          const std::string& id) {
+    TeskApiRequest request = TeskApiRequest::Post(command).Add("id", id);
     std::string response;
-    if (!m_pConnection->POST(command, args, response)) {
-        SetLastErrorFromRequest(*m_pConnection, command, response);
-        return false;
-    }
+    SCloudStackOutcome outcome = m_pConnection->Send(request, response);
+    if (!outcome) return outcome;
 
     // The server answers at once with the id of the job that does the work.
     SJobInfoLib job;
-    if (!m_pParser->ParseNestedObject<SJobInfoLib>(response, responseKey, job)) {
-        SetLastErrorFromAnswer(command, response);
-        return false;
+    SAnswerRefusal refusal;
+    if (!m_pParser->ParseNestedObject<SJobInfoLib>(response, responseKey, job, &refusal)) {
+        if (refusal.lApiCode != 0) {
+            return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::ApiError, refusal.lApiCode,
+                                               refusal.strApiText);
+        }
+        return SCloudStackOutcome::Failure(
+            SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
+            "the answer to " + command + " is not what it should be (" + std::to_string(response.size()) + " bytes)");
     }
     return WaitForJob(job);
 }
 
-bool CCloudStackOperations::WaitForJob(SJobInfoLib& job) {
-    std::string jobResult;
-    return WaitForJob(job, jobResult);
-}
-
-bool CCloudStackOperations::WaitForJob(SJobInfoLib& job, std::string& jobResult) {
+SCloudStackOutcome CCloudStackOperations::WaitForJob(SJobInfoLib& job) {
     using std::chrono::milliseconds;
     const auto started = std::chrono::steady_clock::now();
     milliseconds paused{0};
     for (;;) {
-        if (!m_pQueries->GetJobInfo(job.strJobId, job, jobResult)) return false;
-        if (job.nJobStatus == 1) return true;
-        if (job.nJobStatus != 0) {
-            FailJob(job, jobResult);
-            return false;
-        }
+        SCloudStackOutcome poll = m_pQueries->GetJobInfo(job.strJobId, job);
+        if (!poll || job.nJobStatus == 1) return poll;
+        if (job.nJobStatus != 0) return FailJob(job, poll.Answer());
         milliseconds pause = m_PollInterval;
         if (m_Timeout.count() > 0) {
             // The time waited is what the pauses asked for, or what the clock says when requests
@@ -69,10 +61,9 @@ bool CCloudStackOperations::WaitForJob(SJobInfoLib& job, std::string& jobResult)
             if (elapsed >= m_Timeout) {
                 m_Log.Error(__PRETTY_FUNCTION__, "job %s still pending after %lld s; no longer waiting",
                             job.strJobId.c_str(), static_cast<long long>(m_Timeout.count()));
-                SetLastError(CS_ERROR_JOB_TIMEOUT, "job " + job.strJobId + " still pending after " +
-                                                       std::to_string(m_Timeout.count()) +
-                                                       " s; it goes on on the server");
-                return false;
+                return SCloudStackOutcome::Refusal(
+                    CS_ERROR_JOB_TIMEOUT, "job " + job.strJobId + " still pending after " +
+                                              std::to_string(m_Timeout.count()) + " s; it goes on on the server");
             }
             pause = std::min(pause, std::chrono::duration_cast<milliseconds>(m_Timeout) - elapsed);
         }
@@ -82,43 +73,41 @@ bool CCloudStackOperations::WaitForJob(SJobInfoLib& job, std::string& jobResult)
     }
 }
 
-void CCloudStackOperations::FailJob(const SJobInfoLib& job, const std::string& jobResult) {
+SCloudStackOutcome CCloudStackOperations::FailJob(const SJobInfoLib& job, const JsonObject& status) {
     // A failed job carries its reason in jobresult; a job cancelled by a restart carries none.
     long code = job.nJobResultCode != 0 ? job.nJobResultCode : job.nJobStatus;
     std::string text;
-    if (!jobResult.empty()) {
-        JsonObject result;
-        if (TeskJson::TryUnserialize(jobResult, result)) {
-            long long errorCode = 0;
-            if (TeskJson::TryGetCount(result, "errorcode", errorCode) && errorCode != 0) {
-                code = static_cast<long>(errorCode);
-            }
-            text = TeskJson::GetStringValue(result, "errortext");
+    if (const JsonObject* result = TeskJson::FindObject(status, "jobresult")) {
+        long long errorCode = 0;
+        if (TeskJson::TryGetCount(*result, "errorcode", errorCode) && errorCode != 0) {
+            code = static_cast<long>(errorCode);
         }
+        text = TeskJson::GetStringValue(*result, "errortext");
     }
     if (text.empty()) {
         text = "job " + job.strJobId + " ended with status " + std::to_string(job.nJobStatus) +
                (job.nJobResultCode != 0 ? " and result code " + std::to_string(job.nJobResultCode) : "");
     }
     // A job refused by the server is as much a failed call as a request it refuses at once.
-    SetLastError(code, text);
-    m_Log.Error(__PRETTY_FUNCTION__, "job %s failed (%ld): %s", job.strJobId.c_str(), code, GetErrorMessage().c_str());
+    m_Log.Error(__PRETTY_FUNCTION__, "job %s failed (%ld): %s", job.strJobId.c_str(), code, Capped(text).c_str());
+    return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::ApiError, code, std::move(text));
 }
 
-bool CCloudStackOperations::CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json) {
-    JsonObject document;
-    const JsonObject* inner = nullptr;
-    if (!m_pQueries->CallForObject(command, params, document, inner)) return false;
+SCloudStackOutcome CCloudStackOperations::CallAndWait(const std::string& command, const CloudStackParams& params,
+                                                      std::string& json) {
+    SCloudStackOutcome call = m_pQueries->CallForObject(command, params);
+    if (!call) return call;
     SJobInfoLib job;
-    job.strJobId = TeskJson::GetStringValue(*inner, "jobid");
+    job.strJobId = TeskJson::GetStringValue(call.Answer(), "jobid");
     if (job.strJobId.empty()) {
-        json = JsonValue(*inner).dump();
-        return true;
+        json = call.answer.dump();
+        return call;
     }
-    std::string jobResult;
-    if (!WaitForJob(job, jobResult)) return false;
-    json = jobResult.empty() ? "{}" : jobResult;
-    return true;
+    SCloudStackOutcome last = WaitForJob(job);
+    if (!last) return last;
+    const auto result = last.Answer().find("jobresult");
+    json = result != last.Answer().end() ? result->second.dump() : "{}";
+    return last;
 }
 
 }  // namespace CloudStackSDKWrapper

@@ -1,128 +1,19 @@
 #include "CloudStackParser.h"
 
-#include <cstdint>
 #include <exception>
 #include <new>
 #include <stdexcept>
-#include <string_view>
 
 #include "CloudStackRecordFields.h"
 #include "StrUtil.h"
-#include "TeskRequestSigner.h"
+#include "TeskSecrets.h"
 
 namespace CloudStackSDKWrapper {
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// Index just past the string whose opening quote is at `at` (or the text's end).
-std::size_t StringEnd(std::string_view text, std::size_t at) {
-    for (std::size_t i = at + 1; i < text.size(); ++i) {
-        if (text[i] == '\\') {
-            ++i;
-        } else if (text[i] == '"') {
-            return i + 1;
-        }
-    }
-    return text.size();
-}
-
-// Index just past the value that starts at `at`: a string, an object or array with all it holds,
-// or a bare token.
-std::size_t ValueEnd(std::string_view text, std::size_t at) {
-    const char first = text[at];
-    if (first == '"') {
-        return StringEnd(text, at);
-    }
-    if (first == '{' || first == '[') {
-        std::size_t depth = 0;
-        for (std::size_t i = at; i < text.size();) {
-            const char c = text[i];
-            if (c == '"') {
-                i = StringEnd(text, i);
-                continue;
-            }
-            if (c == '{' || c == '[') {
-                ++depth;
-            } else if ((c == '}' || c == ']') && --depth == 0) {
-                return i + 1;
-            }
-            ++i;
-        }
-        return text.size();
-    }
-    std::size_t i = at;
-    while (i < text.size() && !IsBlank(text[i]) && text[i] != ',' && text[i] != '}' && text[i] != ']') {
-        ++i;
-    }
-    return i;
-}
-
-// Whether the raw key text (between its quotes) names a member whose value must not reach a log:
-// a password that a job generated, or a credential of the session or the account.
-bool IsSecretKey(std::string_view raw) {
-    std::string name;
-    for (std::size_t i = 0; i < raw.size() && name.size() <= 16; ++i) {
-        char c = raw[i];
-        if (c == '\\' && i + 5 < raw.size() && raw[i + 1] == 'u') {
-            int code = 0;
-            for (std::size_t k = 2; k < 6; ++k) {
-                const int digit = StrUtil::HexDigit(raw[i + k]);
-                if (digit < 0) return false;
-                code = code * 16 + digit;
-            }
-            if (code >= 0x80) return false;
-            c = static_cast<char>(code);
-            i += 5;
-        } else if (c == '\\') {
-            return false;
-        }
-        name += StrUtil::LowerAscii(c);
-    }
-    return TeskRequestSigner::IsCredentialName(name);
-}
-
-// The body as a parse-failure line shows it: at most the first `limit` bytes, never ending inside
-// a UTF-8 sequence, with the value of every secret member in that part replaced by "***".
+// The body as an error line shows it.
 std::string BodyForLog(const std::string& body, std::size_t limit) {
-    std::size_t shown = body.size() < limit ? body.size() : limit;
-    while (shown > 0 && shown < body.size() && (static_cast<unsigned char>(body[shown]) & 0xC0) == 0x80) {
-        --shown;
-    }
-    const std::string_view text(body.data(), shown);
-    std::string out;
-    out.reserve(shown + 64);
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] != '"') {
-            out += text[i++];
-            continue;
-        }
-        const std::size_t start = i;
-        const std::size_t end = StringEnd(text, start);
-        out.append(text, start, end - start);
-        i = end;
-        std::size_t next = end;
-        while (next < text.size() && IsBlank(text[next])) ++next;
-        const bool isKey = next < text.size() && text[next] == ':' && end - start >= 2 && text[end - 1] == '"';
-        if (!isKey || !IsSecretKey(text.substr(start + 1, end - start - 2))) {
-            continue;
-        }
-        ++next;
-        while (next < text.size() && IsBlank(text[next])) ++next;
-        out.append(text, i, next - i);
-        if (next < text.size()) {
-            out += "\"***\"";
-            next = ValueEnd(text, next);
-        }
-        i = next;
-    }
-    if (shown < body.size()) {
-        out += StrUtil::Format(" ... [%zu bytes left out]", body.size() - shown);
-    }
-    return out;
+    return TeskSecrets::JsonForLog(body, limit);
 }
 
 // Larger bodies that are not the answer are not parsed a second time just to say why.
@@ -130,23 +21,34 @@ constexpr std::size_t kMaxExaminedBody = std::size_t{1} << 20;
 constexpr std::size_t kMaxLoggedErrorText = 200;
 
 // Why a parsed document is not the answer under `responseKey` (with an array under `itemKey`,
-// when given); empty when it is.
-std::string WhyNotTheAnswer(const JsonObject& document, const std::string& responseKey, const std::string* itemKey) {
+// when given); empty when it is. An API error it holds goes to `refusal` as well.
+std::string WhyNotTheAnswer(const JsonObject& document, const std::string& responseKey, const std::string* itemKey,
+                            SAnswerRefusal* refusal) {
     const JsonObject* response = TeskJson::FindObject(document, responseKey);
+    long code = 0;
+    std::string text;
     if (response == nullptr) {
+        if (refusal != nullptr && CCloudStackParser::FindApiError(document, code, text)) {
+            refusal->lApiCode = code;
+            refusal->strApiText = text;
+        }
         return "no \"" + responseKey + "\" object";
     }
     if (response->find("errorcode") != response->end()) {
-        long long code = 0;
-        if (!TeskJson::TryGetCount(*response, "errorcode", code)) {
+        long long value = 0;
+        if (!TeskJson::TryGetCount(*response, "errorcode", value)) {
             return "an API error";
         }
-        std::string text = TeskJson::GetStringValue(*response, "errortext");
+        text = TeskJson::GetStringValue(*response, "errortext");
+        if (refusal != nullptr && value != 0) {
+            refusal->lApiCode = static_cast<long>(value);
+            refusal->strApiText = text;
+        }
         if (text.size() > kMaxLoggedErrorText) {
             text.resize(kMaxLoggedErrorText);
             text += "...";
         }
-        return StrUtil::Format("API error %lld: %s", code, text.c_str());
+        return StrUtil::Format("API error %lld: %s", value, TeskSecrets::MaskText(text).c_str());
     }
     if (itemKey != nullptr && response->find(*itemKey) != response->end() &&
         TeskJson::FindArray(*response, *itemKey) == nullptr) {
@@ -155,10 +57,17 @@ std::string WhyNotTheAnswer(const JsonObject& document, const std::string& respo
     return std::string();
 }
 
-// The same for a body that the caller has already found wanting.
-std::string WhyNotTheAnswer(const std::string& body, const std::string& responseKey, const std::string* itemKey) {
+// Why a body that did not parse into a JSON object is not the answer.
+std::string WhyNotJson(const std::string& body) {
+    return body.empty() ? "the body is empty" : "not a JSON object";
+}
+
+// The same for a body that the caller has already found wanting, without its document: the list
+// route reads lists in one pass and keeps no tree.
+std::string WhyNotTheAnswer(const std::string& body, const std::string& responseKey, const std::string* itemKey,
+                            SAnswerRefusal* refusal) {
     if (body.empty()) {
-        return "the body is empty";
+        return WhyNotJson(body);
     }
     if (body.size() > kMaxExaminedBody) {
         return StrUtil::Format("a body of %zu bytes that is not the answer", body.size());
@@ -166,8 +75,8 @@ std::string WhyNotTheAnswer(const std::string& body, const std::string& response
     JsonObject document;
     std::string why;
     try {
-        why = TeskJson::Unserialize(body, document) ? WhyNotTheAnswer(document, responseKey, itemKey)
-                                                    : "not a JSON object";
+        why = TeskJson::Unserialize(body, document) ? WhyNotTheAnswer(document, responseKey, itemKey, refusal)
+                                                    : WhyNotJson(body);
     } catch (const std::exception& e) {
         why = e.what();
     }
@@ -187,34 +96,57 @@ void CCloudStackParser::LogParseFailure(const char* function, const char* kind, 
 
 void CCloudStackParser::LogWrongAnswer(const char* function, const char* kind, const std::string& key,
                                        const std::string& body, const std::string& responseKey,
-                                       const std::string* itemKey) noexcept {
+                                       const std::string* itemKey, SAnswerRefusal* refusal) noexcept {
     try {
-        m_Log.Error(function, "Unexpected json %s [%s] - %s; body: %s", kind, key.c_str(),
-                    WhyNotTheAnswer(body, responseKey, itemKey).c_str(), BodyForLog(body, kLoggedBodyBytes).c_str());
+        LogWrongAnswerWhy(function, kind, key, body, WhyNotTheAnswer(body, responseKey, itemKey, refusal));
     } catch (const std::exception&) {
         // Out of memory for the line itself: the caller's false still says it all.
     }
 }
 
+void CCloudStackParser::LogWrongAnswerWhy(const char* function, const char* kind, const std::string& key,
+                                          const std::string& body, const std::string& why) noexcept {
+    try {
+        m_Log.Error(function, "Unexpected json %s [%s] - %s; body: %s", kind, key.c_str(), why.c_str(),
+                    BodyForLog(body, kLoggedBodyBytes).c_str());
+    } catch (const std::exception&) {
+        // As above.
+    }
+}
+
 const JsonObject* CCloudStackParser::ParseResponseObject(const std::string& body, const std::string& responseKey,
-                                                         JsonObject& document) {
+                                                         JsonObject& document, SAnswerRefusal* refusal) {
     try {
         if (!TeskJson::Unserialize(body, document)) {
-            LogWrongAnswer(__PRETTY_FUNCTION__, "obj", responseKey, body, responseKey, nullptr);
+            LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body, WhyNotJson(body));
             return nullptr;
         }
-        const std::string why = WhyNotTheAnswer(document, responseKey, nullptr);
+        const std::string why = WhyNotTheAnswer(document, responseKey, nullptr, refusal);
         if (why.empty()) {
             return TeskJson::FindObject(document, responseKey);
         }
-        m_Log.Error(__PRETTY_FUNCTION__, "Unexpected json obj [%s] - %s; body: %s", responseKey.c_str(), why.c_str(),
-                    BodyForLog(body, kLoggedBodyBytes).c_str());
+        LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body, why);
     } catch (const std::runtime_error& e) {
         LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
     } catch (const std::bad_alloc& e) {
         LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
     }
     return nullptr;
+}
+
+bool CCloudStackParser::FindApiError(const JsonObject& document, long& code, std::string& text) {
+    // {"<command>response":{...}}, or {"errorresponse":{...}} for an unknown command.
+    for (const auto& member : document) {
+        const JsonObject* inner = member.second.get_ptr<const JsonObject*>();
+        if (inner == nullptr) continue;
+        long long value = 0;
+        // A code of 0 would read as "no error" in the error state of a call that failed.
+        if (!TeskJson::TryGetCount(*inner, "errorcode", value) || value == 0) continue;
+        code = static_cast<long>(value);
+        text = TeskJson::GetStringValue(*inner, "errortext");
+        return true;
+    }
+    return false;
 }
 
 void CCloudStackParser::FillPageInfo(const JsonObject& responseObj, const std::string& itemKey, SListPageInfo& page) {

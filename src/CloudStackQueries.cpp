@@ -37,10 +37,13 @@ struct JsonPages {
     std::vector<std::string>& items;
     std::vector<std::string> ids;
 
-    bool Parse(const std::string& body, SListPageInfo& page) {
+    bool Parse(const std::string& body, SListPageInfo& page, SAnswerRefusal& refusal) {
         JsonObject document;
-        const JsonObject* response = parser->ParseResponseObject(body, responseKey, document);
-        if (response == nullptr) return false;
+        const JsonObject* response = parser->ParseResponseObject(body, responseKey, document, &refusal);
+        if (response == nullptr) {
+            TeskJson::Release(document);
+            return false;
+        }
         long long count = -1;
         page.nCount = TeskJson::TryGetCount(*response, "count", count) ? count : -1;
         page.nItems = 0;
@@ -55,6 +58,7 @@ struct JsonPages {
             }
             break;
         }
+        TeskJson::Release(document);
         return true;
     }
     std::size_t Size() const { return items.size(); }
@@ -73,108 +77,112 @@ struct JsonPages {
 
 CCloudStackQueries::CCloudStackQueries(CCloudStackConnection* pConnection, CCloudStackParser* pParser,
                                        CCloudStackErrorState* pErrorState)
-    : CCloudStackErrorHandler(pParser, pErrorState), m_pConnection(pConnection), m_pParser(pParser) {}
+    : CCloudStackErrorHandler(pErrorState), m_pConnection(pConnection), m_pParser(pParser) {}
 
-CCloudStackQueries::~CCloudStackQueries() = default;
-
-bool CCloudStackQueries::GetProjectInfoList(std::vector<SProjectInfoLib>& projects, unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetProjectInfoList(std::vector<SProjectInfoLib>& projects,
+                                                          unsigned long long /*reserved*/) {
     return GetList<SProjectInfoLib>("listProjects", "listprojectsresponse", "project", projects);
 }
 
-bool CCloudStackQueries::GetZoneInfoList(std::vector<SZoneInfoLib>& zones, unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetZoneInfoList(std::vector<SZoneInfoLib>& zones,
+                                                       unsigned long long /*reserved*/) {
     return GetList<SZoneInfoLib>("listZones", "listzonesresponse", "zone", zones);
 }
 
-bool CCloudStackQueries::GetPodInfoList(std::vector<SPodInfoLib>& pods, unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetPodInfoList(std::vector<SPodInfoLib>& pods, unsigned long long /*reserved*/) {
     return GetList<SPodInfoLib>("listPods", "listpodsresponse", "pod", pods);
 }
 
-bool CCloudStackQueries::GetClusterInfoList(std::vector<SClusterInfoLib>& clusters, unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetClusterInfoList(std::vector<SClusterInfoLib>& clusters,
+                                                          unsigned long long /*reserved*/) {
     return GetList<SClusterInfoLib>("listClusters", "listclustersresponse", "cluster", clusters);
 }
 
-bool CCloudStackQueries::GetHostInfoList(std::vector<SHostInfoLib>& hosts, unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetHostInfoList(std::vector<SHostInfoLib>& hosts,
+                                                       unsigned long long /*reserved*/) {
     return GetList<SHostInfoLib>("listHosts", "listhostsresponse", "host", hosts);
 }
 
-bool CCloudStackQueries::GetVMInfoList(std::vector<SVMInfoLib>& vms, unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetVMInfoList(std::vector<SVMInfoLib>& vms, unsigned long long /*reserved*/) {
     return GetList<SVMInfoLib>("listVirtualMachines", "listvirtualmachinesresponse", "virtualmachine", vms);
 }
 
-bool CCloudStackQueries::GetClusterInfo(const std::string& name, const std::string& id, SClusterInfoLib& cluster,
-                                        unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetClusterInfo(const std::string& name, const std::string& id,
+                                                      SClusterInfoLib& cluster, unsigned long long /*reserved*/) {
     return GetObjectInfo<SClusterInfoLib>("listClusters", "listclustersresponse", "cluster", name, id, cluster);
 }
 
-bool CCloudStackQueries::GetHostInfo(const std::string& name, const std::string& id, SHostInfoLib& host,
-                                     unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetHostInfo(const std::string& name, const std::string& id, SHostInfoLib& host,
+                                                   unsigned long long /*reserved*/) {
     return GetObjectInfo<SHostInfoLib>("listHosts", "listhostsresponse", "host", name, id, host);
 }
 
-bool CCloudStackQueries::GetVMInfo(const std::string& name, const std::string& id, SVMInfoLib& vm,
-                                   unsigned long long /*reserved*/) {
+SCloudStackOutcome CCloudStackQueries::GetVMInfo(const std::string& name, const std::string& id, SVMInfoLib& vm,
+                                                 unsigned long long /*reserved*/) {
     return GetObjectInfo<SVMInfoLib>("listVirtualMachines", "listvirtualmachinesresponse", "virtualmachine", name, id,
                                      vm);
 }
 
-bool CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job) {
-    std::string jobResult;
-    return GetJobInfo(jobId, job, jobResult);
-}
-
-bool CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job, std::string& jobResult) {
-    static const char* const kCommand = "queryAsyncJobResult";
+SCloudStackOutcome CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job) {
     static const std::string kResponseKey = "queryasyncjobresultresponse";
     // Built before the answer is converted: jobId may be job.strJobId itself.
-    const std::vector<std::string> args{StrUtil::Format("jobid=%s", StrUtil::PercentEncode(jobId).c_str())};
+    TeskApiRequest request = TeskApiRequest::Get("queryAsyncJobResult").Add("jobid", jobId);
     std::string response;
-    if (!m_pConnection->GET(kCommand, args, response)) {
-        SetLastErrorFromRequest(*m_pConnection, kCommand, response);
-        return false;
-    }
+    SCloudStackOutcome outcome = m_pConnection->Send(request, response);
+    if (!outcome) return outcome;
     // A status answer that is an error envelope, or holds no numeric status, would read as
-    // "pending" and keep a wait polling for ever.
+    // "pending" and keep a wait polling for ever. The answer is parsed once, here.
     JsonObject document;
-    const JsonObject* answer = m_pParser->ParseResponseObject(response, kResponseKey, document);
+    SAnswerRefusal refusal;
+    const JsonObject* answer = m_pParser->ParseResponseObject(response, kResponseKey, document, &refusal);
     if (answer == nullptr) {
-        SetLastErrorFromAnswer(kCommand, response);
-        return false;
+        TeskJson::Release(document);
+        return WrongAnswer(request, refusal, response);
     }
     long long digits = 0;
     const auto status = answer->find("jobstatus");
     if (status == answer->end() ||
         !(status->second.is_number_integer() || TeskJson::TryGetCount(*answer, "jobstatus", digits))) {
+        TeskJson::Release(document);
         m_Log.Error(__PRETTY_FUNCTION__, "job %s: the answer holds no job status (%zu bytes)", jobId.c_str(),
                     response.size());
-        SetLastError(CS_ERROR_BAD_ANSWER,
-                     "the answer to queryAsyncJobResult for job " + jobId + " holds no job status");
-        return false;
+        return SCloudStackOutcome::Failure(
+            SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
+            "the answer to queryAsyncJobResult for job " + jobId + " holds no job status", outcome.lHttpStatus);
     }
-    const auto result = answer->find("jobresult");
-    jobResult = result != answer->end() ? result->second.dump() : std::string();
-    if (!m_pParser->ParseNestedObject<SJobInfoLib>(response, kResponseKey, job)) {
-        SetLastErrorFromAnswer(kCommand, response);
-        return false;
+    if (!m_pParser->ConvertResponseObject(*answer, kResponseKey, response, job)) {
+        TeskJson::Release(document);
+        return WrongAnswer(request, SAnswerRefusal(), response);
     }
-    return true;
+    outcome.answer = std::move(document[kResponseKey]);
+    TeskJson::Release(document);
+    return outcome;
 }
 
-std::vector<std::string> CCloudStackQueries::ScopedArgs(const std::string& command,
-                                                        const std::vector<std::string>& args) const {
-    if (!m_bListAll || (command != "listVirtualMachines" && command != "listProjects")) return args;
-    std::vector<std::string> scoped = args;
-    scoped.insert(scoped.begin(), "listall=true");
-    return scoped;
+TeskApiRequest CCloudStackQueries::Scoped(TeskApiRequest request) const {
+    const std::string& command = request.strCommand;
+    if (m_bListAll && (command == "listVirtualMachines" || command == "listProjects")) {
+        request.params.insert(request.params.begin(), TeskQueryParam("listall", "true"));
+    }
+    return request;
 }
 
-bool CCloudStackQueries::FailList(const std::string& command, const std::string& why) {
+SCloudStackOutcome CCloudStackQueries::WrongAnswer(const TeskApiRequest& request, const SAnswerRefusal& refusal,
+                                                   const std::string& body) {
+    if (refusal.lApiCode != 0) {
+        SCloudStackOutcome outcome =
+            SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::ApiError, refusal.lApiCode, refusal.strApiText);
+        outcome.MaskValuesOf(request);
+        return outcome;
+    }
+    return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
+                                       "the answer to " + request.strCommand + " is not what it should be (" +
+                                           std::to_string(body.size()) + " bytes)");
+}
+
+SCloudStackOutcome CCloudStackQueries::FailList(const std::string& command, const std::string& why) {
     m_Log.Error(__PRETTY_FUNCTION__, "command %s: %s", command.c_str(), why.c_str());
-    SetLastError(CS_ERROR_LIST_TOO_LONG, command + ": " + why);
-    return false;
-}
-
-void CCloudStackQueries::FailLookup(long code, const std::string& message) {
-    SetLastError(code, message);
+    return SCloudStackOutcome::Refusal(CS_ERROR_LIST_TOO_LONG, command + ": " + why);
 }
 
 std::string CCloudStackQueries::Noun(const std::string& itemKey, std::size_t count) {
@@ -182,65 +190,72 @@ std::string CCloudStackQueries::Noun(const std::string& itemKey, std::size_t cou
     return count == 1 ? noun : noun + "s";
 }
 
-bool CCloudStackQueries::CommandArgs(const std::string& command, const CloudStackParams& params, bool paged,
-                                     std::vector<std::string>& args) {
+SCloudStackOutcome CCloudStackQueries::CommandRequest(const std::string& command, const CloudStackParams& params,
+                                                      bool paged, TeskApiRequest& request) const {
     if (!IsCommandName(command)) {
-        SetLastError(CS_ERROR_INVALID_ARGUMENT, "a command name is letters and digits only");
-        return false;
+        return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, "a command name is letters and digits only");
     }
-    args.reserve(params.size());
+    const bool read = StartsWith(command, "list") || StartsWith(command, "get") || StartsWith(command, "query");
+    request = read ? TeskApiRequest::Get(command) : TeskApiRequest::Post(command);
+    request.params.reserve(params.size());
     for (const auto& param : params) {
         // Paged lists set page and pagesize themselves.
         if (param.first.empty() || IsReservedParameter(param.first) ||
             (paged && (param.first == "page" || param.first == "pagesize"))) {
-            SetLastError(CS_ERROR_INVALID_ARGUMENT, "parameter \"" + param.first + "\" cannot be given here");
-            return false;
+            return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT,
+                                               "parameter \"" + param.first + "\" cannot be given here");
         }
-        args.push_back(StrUtil::PercentEncode(param.first) + "=" + StrUtil::PercentEncode(param.second));
+        request.params.push_back(param);
     }
-    return true;
+    return SCloudStackOutcome::Success();
 }
 
-bool CCloudStackQueries::CallForObject(const std::string& command, const CloudStackParams& params, JsonObject& document,
-                                       const JsonObject*& inner) {
-    std::vector<std::string> args;
-    if (!CommandArgs(command, params, false, args)) return false;
-    const bool read = StartsWith(command, "list") || StartsWith(command, "get") || StartsWith(command, "query");
+SCloudStackOutcome CCloudStackQueries::CallForObject(const std::string& command, const CloudStackParams& params) {
+    TeskApiRequest request;
+    SCloudStackOutcome outcome = CommandRequest(command, params, false, request);
+    if (!outcome) return outcome;
     std::string response;
-    if (!(read ? m_pConnection->GET(command, args, response) : m_pConnection->POST(command, args, response))) {
-        SetLastErrorFromRequest(*m_pConnection, command, response);
-        return false;
-    }
-    inner = m_pParser->ParseResponseObject(response, Lower(command) + "response", document);
-    if (inner == nullptr) {
-        SetLastErrorFromAnswer(command, response);
-        return false;
-    }
-    return true;
-}
-
-bool CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
+    outcome = m_pConnection->Send(request, response);
+    if (!outcome) return outcome;
+    const std::string responseKey = Lower(command) + "response";
     JsonObject document;
-    const JsonObject* inner = nullptr;
-    if (!CallForObject(command, params, document, inner)) return false;
-    json = JsonValue(*inner).dump();
-    return true;
+    SAnswerRefusal refusal;
+    if (m_pParser->ParseResponseObject(response, responseKey, document, &refusal) == nullptr) {
+        TeskJson::Release(document);
+        return WrongAnswer(request, refusal, response);
+    }
+    outcome.answer = std::move(document[responseKey]);
+    TeskJson::Release(document);
+    return outcome;
 }
 
-bool CCloudStackQueries::CallList(const std::string& command, const CloudStackParams& params, std::string& json) {
-    std::vector<std::string> args;
-    if (!CommandArgs(command, params, true, args)) return false;
+SCloudStackOutcome CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params,
+                                            std::string& json) {
+    SCloudStackOutcome outcome = CallForObject(command, params);
+    if (outcome) json = outcome.answer.dump();
+    return outcome;
+}
+
+SCloudStackOutcome CCloudStackQueries::CallList(const std::string& command, const CloudStackParams& params,
+                                                std::string& json) {
+    TeskApiRequest request;
+    SCloudStackOutcome outcome = CommandRequest(command, params, true, request);
+    if (!outcome) return outcome;
+    // Pages are read, whatever the command's name.
+    request.eMethod = HTTP_REQ_GET;
+    request.bFormBody = false;
     std::vector<std::string> items;
     const std::string responseKey = Lower(command) + "response";
     JsonPages pages{m_pParser, responseKey, items, {}};
-    if (!GetPages(command, args, pages)) return false;
+    outcome = GetPages(request, pages);
+    if (!outcome) return outcome;
     json = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) json += ',';
         json += items[i];
     }
     json += ']';
-    return true;
+    return outcome;
 }
 
 }  // namespace CloudStackSDKWrapper

@@ -1,20 +1,83 @@
 #include "CloudStackWrapper.h"
 
+#include <new>
+
 #include "CloudStackConnection.h"
+#include "CloudStackErrorHandler.h"
 #include "CloudStackOperations.h"
+#include "CloudStackOutcome.h"
 #include "CloudStackParser.h"
 #include "CloudStackQueries.h"
+#include "TeskGuard.h"
 
 namespace CloudStackSDKWrapper {
 
-// Members are built in declaration order and, should one step throw, the ones already built
-// are destroyed in reverse; the borrowers (queries, operations) go before what they borrow.
+namespace {
+
+// The error state after an exception was caught: out of memory, or anything else. Never throws.
+void RecordEscape(CCloudStackErrorState& state, TeskEscape escape, const char* what) noexcept {
+    state.lErrorCode = escape == TeskEscape::OutOfMemory ? CS_ERROR_OUT_OF_MEMORY : CS_ERROR_INTERNAL;
+    try {
+        CCloudStackErrorHandler(&state).SetErrorMessage(escape == TeskEscape::OutOfMemory
+                                                            ? std::string("out of memory")
+                                                            : std::string("internal failure: ") + what);
+    } catch (...) {
+        state.strErrorMessage.clear();
+    }
+}
+
+// One exported operation: the last error cleared, the call's outcome turned into its result and
+// the last error, and no exception let through to the host. @p ready is false when the wrapper's
+// components could not be built.
+template <typename Call>
+bool Run(const char* function, CCloudStackErrorState& state, bool ready, Call&& call) noexcept {
+    return TeskGuard(
+        function,
+        [&]() -> bool {
+            CCloudStackErrorHandler errors(&state);
+            errors.ClearLastError();
+            if (!ready) {
+                errors.SetLastError(CS_ERROR_OUT_OF_MEMORY, "the wrapper could not be built: out of memory");
+                return false;
+            }
+            return errors.Report(call());
+        },
+        [&state](TeskEscape escape, const char* what) {
+            RecordEscape(state, escape, what);
+            return false;
+        });
+}
+
+// A setting: nothing to report unless it throws.
+template <typename Call>
+void Apply(const char* function, CCloudStackErrorState& state, bool ready, Call&& call) noexcept {
+    TeskGuard(
+        function,
+        [&]() {
+            if (ready) call();
+        },
+        [&state](TeskEscape escape, const char* what) { RecordEscape(state, escape, what); });
+}
+
+}  // namespace
+
+// Members are built in declaration order; the borrowers (queries, operations) go before what they
+// borrow. Should memory run out, the constructor throws nothing: every call then fails with
+// CS_ERROR_OUT_OF_MEMORY.
 CCloudStackWrapper::CCloudStackWrapper() : m_Log(nullptr) {
-    m_pConnection = std::make_unique<CCloudStackConnection>();
-    m_pParser = std::make_unique<CCloudStackParser>();
-    m_pQueries = std::make_unique<CCloudStackQueries>(m_pConnection.get(), m_pParser.get(), &m_ErrorState);
-    m_pOperations =
-        std::make_unique<CCloudStackOperations>(m_pConnection.get(), m_pParser.get(), m_pQueries.get(), &m_ErrorState);
+    try {
+        m_pConnection = std::make_unique<CCloudStackConnection>();
+        m_pParser = std::make_unique<CCloudStackParser>();
+        m_pQueries = std::make_unique<CCloudStackQueries>(m_pConnection.get(), m_pParser.get(), &m_ErrorState);
+        m_pOperations = std::make_unique<CCloudStackOperations>(m_pConnection.get(), m_pParser.get(), m_pQueries.get(),
+                                                                &m_ErrorState);
+    } catch (const std::bad_alloc&) {
+        m_pOperations.reset();
+        m_pQueries.reset();
+        m_pParser.reset();
+        m_pConnection.reset();
+        RecordEscape(m_ErrorState, TeskEscape::OutOfMemory, "out of memory");
+    }
 }
 
 CCloudStackWrapper::~CCloudStackWrapper() {
@@ -30,40 +93,35 @@ bool CCloudStackWrapper::Connect(const std::string& server, const std::string& u
 
 bool CCloudStackWrapper::Connect(const std::string& server, const std::string& user, const std::string& password,
                                  const std::string& domain) {
-    m_pQueries->ClearLastError();
-    if (m_pConnection->connect(server, user, password, domain)) return true;
-    m_pQueries->SetLastErrorFromRequest(*m_pConnection, "login", std::string());
-    return false;
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pConnection->OpenSession(server, user, password, domain); });
 }
 
 bool CCloudStackWrapper::ConnectWithApiKey(const std::string& server, const std::string& apiKey,
                                            const std::string& secretKey) {
-    m_pQueries->ClearLastError();
-    if (!m_pConnection->connectWithApiKey(server, apiKey, secretKey)) {
-        m_pQueries->SetLastErrorFromRequest(*m_pConnection, "listCapabilities", std::string());
-        return false;
-    }
-    // One cheap signed call proves the keys; keys the server refuses are not kept.
-    JsonObject capabilities;
-    const JsonObject* inner = nullptr;
-    if (m_pQueries->CallForObject("listCapabilities", CloudStackParams(), capabilities, inner)) return true;
-    const CCloudStackErrorState failure = m_ErrorState;
-    m_pConnection->disconnect();
-    m_ErrorState = failure;
-    return false;
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] {
+        SCloudStackOutcome outcome = m_pConnection->UseKeyPair(server, apiKey, secretKey);
+        if (!outcome) return outcome;
+        // One cheap signed call proves the keys; keys the server refuses are not kept.
+        outcome = m_pQueries->CallForObject("listCapabilities", CloudStackParams());
+        if (!outcome) m_pConnection->disconnect();
+        return outcome;
+    });
 }
 
 bool CCloudStackWrapper::Disconnect() {
-    m_pQueries->ClearLastError();
-    return m_pConnection->disconnect();
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] {
+        m_pConnection->disconnect();
+        return SCloudStackOutcome::Success();
+    });
 }
 
 void CCloudStackWrapper::SetCaFile(const std::string& path) {
-    m_pConnection->SetCaFile(path);
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pConnection->SetCaFile(path); });
 }
 
 void CCloudStackWrapper::SetVerifyPeer(bool verify) {
-    m_pConnection->SetVerifyPeer(verify);
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pConnection->SetVerifyPeer(verify); });
 }
 
 const CCloudStackErrorState& CCloudStackWrapper::GetLastError() const {
@@ -71,112 +129,116 @@ const CCloudStackErrorState& CCloudStackWrapper::GetLastError() const {
 }
 
 void CCloudStackWrapper::SetListAll(bool listAll) {
-    m_pQueries->SetListAll(listAll);
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pQueries->SetListAll(listAll); });
 }
 
 void CCloudStackWrapper::SetJobPollInterval(std::chrono::milliseconds interval) {
-    m_pOperations->SetJobPollInterval(interval);
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+          [&] { m_pOperations->SetJobPollInterval(interval); });
 }
 
 void CCloudStackWrapper::SetJobTimeout(std::chrono::seconds timeout) {
-    m_pOperations->SetJobTimeout(timeout);
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pOperations->SetJobTimeout(timeout); });
 }
 
 void CCloudStackWrapper::EnableDebug() {
-    if (m_pConnection) m_pConnection->EnableDebug();
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pConnection->EnableDebug(); });
 }
 
 void CCloudStackWrapper::Test() {}
 
 bool CCloudStackWrapper::GetProjectInfoList(std::vector<SProjectInfoLib>& projects, unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetProjectInfoList(projects, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetProjectInfoList(projects, reserved); });
 }
 
 bool CCloudStackWrapper::GetZoneInfoList(std::vector<SZoneInfoLib>& zones, unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetZoneInfoList(zones, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetZoneInfoList(zones, reserved); });
 }
 
 bool CCloudStackWrapper::GetPodInfoList(std::vector<SPodInfoLib>& pods, unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetPodInfoList(pods, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetPodInfoList(pods, reserved); });
 }
 
 bool CCloudStackWrapper::GetClusterInfoList(std::vector<SClusterInfoLib>& clusters, unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetClusterInfoList(clusters, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetClusterInfoList(clusters, reserved); });
 }
 
 bool CCloudStackWrapper::GetClusterInfo(const std::string& name, const std::string& id, SClusterInfoLib& cluster,
                                         unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetClusterInfo(name, id, cluster, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetClusterInfo(name, id, cluster, reserved); });
 }
 
 bool CCloudStackWrapper::GetHostInfoList(std::vector<SHostInfoLib>& hosts, unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetHostInfoList(hosts, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetHostInfoList(hosts, reserved); });
 }
 
 bool CCloudStackWrapper::GetHostInfo(const std::string& name, const std::string& id, SHostInfoLib& host,
                                      unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetHostInfo(name, id, host, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetHostInfo(name, id, host, reserved); });
 }
 
 bool CCloudStackWrapper::GetVMInfoList(std::vector<SVMInfoLib>& vms, unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetVMInfoList(vms, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetVMInfoList(vms, reserved); });
 }
 
 bool CCloudStackWrapper::GetVMInfo(const std::string& name, const std::string& id, SVMInfoLib& vm,
                                    unsigned long long reserved) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->GetVMInfo(name, id, vm, reserved);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->GetVMInfo(name, id, vm, reserved); });
 }
 
 namespace {
 
-// A power call given only a name looks the machine up first; false when no machine bears it.
-bool ResolveVMId(CCloudStackQueries& queries, const std::string& name, const std::string& id, std::string& resolved) {
+// A power call given only a name looks the machine up first; a failure when no machine bears it.
+SCloudStackOutcome ResolveVMId(CCloudStackQueries& queries, const std::string& name, const std::string& id,
+                               std::string& resolved) {
     resolved = id;
-    if (!resolved.empty()) return true;
+    if (!resolved.empty()) return SCloudStackOutcome::Success();
     SVMInfoLib vm;
-    if (!queries.GetVMInfo(name, id, vm, 0)) return false;
+    SCloudStackOutcome outcome = queries.GetVMInfo(name, id, vm, 0);
     resolved = vm.strId;
-    return true;
+    return outcome;
 }
 
 }  // namespace
 
 bool CCloudStackWrapper::StartVM(const std::string& name, const std::string& id) {
-    m_pQueries->ClearLastError();
-    std::string vmId;
-    if (!ResolveVMId(*m_pQueries, name, id, vmId)) return false;
-    return m_pOperations->StartVM(name, vmId);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] {
+        std::string vmId;
+        SCloudStackOutcome found = ResolveVMId(*m_pQueries, name, id, vmId);
+        return found ? m_pOperations->StartVM(name, vmId) : std::move(found);
+    });
 }
 
 bool CCloudStackWrapper::StopVM(const std::string& name, const std::string& id) {
-    m_pQueries->ClearLastError();
-    std::string vmId;
-    if (!ResolveVMId(*m_pQueries, name, id, vmId)) return false;
-    return m_pOperations->StopVM(name, vmId);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] {
+        std::string vmId;
+        SCloudStackOutcome found = ResolveVMId(*m_pQueries, name, id, vmId);
+        return found ? m_pOperations->StopVM(name, vmId) : std::move(found);
+    });
 }
 
 bool CCloudStackWrapper::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->Call(command, params, json);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->Call(command, params, json); });
 }
 
 bool CCloudStackWrapper::CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json) {
-    m_pQueries->ClearLastError();
-    return m_pOperations->CallAndWait(command, params, json);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pOperations->CallAndWait(command, params, json); });
 }
 
 bool CCloudStackWrapper::CallList(const std::string& command, const CloudStackParams& params, std::string& json) {
-    m_pQueries->ClearLastError();
-    return m_pQueries->CallList(command, params, json);
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pQueries->CallList(command, params, json); });
 }
 
 }  // namespace CloudStackSDKWrapper

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CloudStackErrorHandler.h"
+#include "CloudStackOutcome.h"
 #include "HostileText.h"
 
 using namespace CloudStackSDKWrapper;
@@ -14,23 +15,24 @@ TEST(ErrorHandlerTest, TwoHandlersShareOneRecord) {
     CCloudStackErrorState state;
     EXPECT_EQ(state.strErrorMessage, "");
     EXPECT_EQ(state.lErrorCode, 0);
-    CCloudStackErrorHandler queries(nullptr, &state), operations(nullptr, &state);
+    CCloudStackErrorHandler queries(&state), operations(&state);
     queries.SetErrorMessage("boom");
     queries.SetErrorCode(-7);
     EXPECT_EQ(operations.GetErrorMessage(), "boom");
     EXPECT_EQ(operations.GetErrorCode(), -7);
-    operations.SetLastErrorFromResponse("");
-    operations.SetLastErrorFromResponse("<html>not an error envelope</html>");
+    // A success leaves the record as it is; a failure's code and text replace it.
+    EXPECT_TRUE(operations.Report(SCloudStackOutcome::Success(200)));
     EXPECT_EQ(queries.GetErrorMessage(), "boom");
     EXPECT_EQ(queries.GetErrorCode(), -7);
-    operations.SetLastErrorFromResponse("{\"errorresponse\":{\"errorcode\":432,\"errortext\":\"unknown\"}}");
+    EXPECT_FALSE(
+        operations.Report(SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::ApiError, 432, "unknown", 432)));
     EXPECT_EQ(queries.GetErrorCode(), 432);
     EXPECT_EQ(queries.GetErrorMessage(), "unknown");
 }
 
 TEST(ErrorHandlerTest, MessagesAreCutShortWithoutBreakingACharacter) {
     CCloudStackErrorState state;
-    CCloudStackErrorHandler handler(nullptr, &state);
+    CCloudStackErrorHandler handler(&state);
     std::string text;
     for (int i = 0; i < 200; ++i) text += "\xC3\xA9";  // 400 bytes of two-byte characters
     handler.SetLastError(431, text);
@@ -43,7 +45,7 @@ TEST(ErrorHandlerTest, MessagesAreCutShortWithoutBreakingACharacter) {
 
 TEST(ErrorHandlerTest, ServerTextShowsAsEscapesAndTheCutNeverSplitsOne) {
     CCloudStackErrorState state;
-    CCloudStackErrorHandler handler(nullptr, &state);
+    CCloudStackErrorHandler handler(&state);
     for (const cstest::HostileText& hostile : cstest::HostileTexts()) {
         handler.SetLastError(431, "refused: " + hostile.text);
         EXPECT_EQ(state.strErrorMessage, "refused: " + hostile.shown) << hostile.what;
@@ -84,7 +86,7 @@ TEST(ErrorHandlerTest, OnlyANonZeroErrorCodeIsAnApiError) {
 }
 
 TEST(ErrorHandlerTest, ANullRecordReadsEmptyAndIgnoresWrites) {
-    CCloudStackErrorHandler handler(nullptr, nullptr);
+    CCloudStackErrorHandler handler(nullptr);
     handler.SetErrorMessage("x");
     handler.SetErrorCode(5);
     EXPECT_EQ(handler.GetErrorMessage(), "");

@@ -42,7 +42,9 @@ TEST_F(OperationsTest, StartPostsTheIdAloneAndSucceedsAtTheFirstPollWithoutSleep
     const auto start = server.Requests("startVirtualMachine");
     ASSERT_EQ(start.size(), 1u);
     EXPECT_EQ(start[0].method, "POST");
-    EXPECT_EQ(start[0].body, "");
+    // The URL names the command alone; the id and the session key travel in the form body.
+    EXPECT_EQ(start[0].target, "/client/api?command=startVirtualMachine&response=json");
+    EXPECT_EQ(start[0].body, "id=vm-id&sessionkey=" + server.SessionKey());
     EXPECT_EQ(start[0].Param("id"), "vm-id");
     EXPECT_FALSE(start[0].Has("name"));
     EXPECT_EQ(Polls(), 1u);
@@ -98,7 +100,7 @@ TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureThatSaysWhyWithoutFurtherP
     for (const Case& c : cases) {
         server.ClearRequests();
         server.Queue("queryAsyncJobResult", Reply{200, {}, c.body});
-        EXPECT_FALSE(operations.StartVM("", "vm")) << c.body;
+        EXPECT_FALSE(operations.Report(operations.StartVM("", "vm"))) << c.body;
         EXPECT_EQ(Polls(), 1u);
         EXPECT_EQ(errors.lErrorCode, c.code);
         EXPECT_EQ(errors.strErrorMessage, c.message);
@@ -110,7 +112,7 @@ TEST_F(OperationsTest, TheOperatorSetsThePollIntervalAndATimeoutThatEndsTheWait)
     operations.SetJobPollInterval(std::chrono::milliseconds(2000));
     operations.SetJobTimeout(std::chrono::seconds(5));
     server.Always("queryAsyncJobResult", Reply{200, {}, JobStatus("j-7", 0)});
-    EXPECT_FALSE(operations.StopVM("", "vm"));
+    EXPECT_FALSE(operations.Report(operations.StopVM("", "vm")));
     // Polls at 0, 2, 4 and, after a pause cut to what is left, 5 s; then no further request.
     EXPECT_EQ(sleeps.Calls(), (std::vector<int>{2000, 2000, 1000}));
     EXPECT_EQ(Polls(), 4u);

@@ -180,7 +180,7 @@ TEST_F(QueriesTest, AServerThatRepeatsRecordsOrCountsWithoutBoundsIsNotBelieved)
                               {VMObject(first, "x"), VMObject("p" + page + "-b", "y")}, 1000)};
     });
     std::vector<SVMInfoLib> vms(1);
-    EXPECT_FALSE(queries.GetVMInfoList(vms, 0));
+    EXPECT_FALSE(queries.Report(queries.GetVMInfoList(vms, 0)));
     EXPECT_EQ(vms.size(), 1u) << "what the call appended is taken back";
     EXPECT_EQ(server.Requests("listVirtualMachines").size(), 3u);
     EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_LIST_TOO_LONG);
@@ -195,7 +195,7 @@ TEST_F(QueriesTest, AServerThatRepeatsRecordsOrCountsWithoutBoundsIsNotBelieved)
                               1000000000000000000LL)};
     });
     vms.clear();
-    EXPECT_FALSE(queries.GetVMInfoList(vms, 0));
+    EXPECT_FALSE(queries.Report(queries.GetVMInfoList(vms, 0)));
     EXPECT_TRUE(vms.empty());
     EXPECT_EQ(server.Requests("listVirtualMachines").size(), 1u);
     EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_LIST_TOO_LONG);
@@ -241,7 +241,7 @@ TEST_F(QueriesTest, OneMatchApartFromCaseIsTakenAndSeveralAreRefused) {
 
     server.Always("listVirtualMachines", Reply{200, {}, VMList({{"1", "Web-01"}, {"2", "web-01"}, {"3", "wEB-01"}})});
     vm.strId = "untouched";
-    EXPECT_FALSE(queries.GetVMInfo("WEB-01", "", vm, 0));
+    EXPECT_FALSE(queries.Report(queries.GetVMInfo("WEB-01", "", vm, 0)));
     EXPECT_EQ(vm.strId, "untouched");
     EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_AMBIGUOUS);
     EXPECT_EQ(queries.GetErrorMessage(), "name \"WEB-01\" matches 3 machines apart from letter case, none exactly");
@@ -315,31 +315,31 @@ TEST_F(QueriesTest, TheJobQueryAsksForTheRecordsOwnIdAndRefillsIt) {
 TEST_F(QueriesTest, AFailureSaysWhyInTheServersWordsOrTheLibrarys) {
     std::vector<SHostInfoLib> hosts;
     server.Queue("listHosts", Reply{431, {}, cstest::Fixture("error-431-bad-uuid.json")});
-    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_FALSE(queries.Report(queries.GetHostInfoList(hosts, 0)));
     EXPECT_EQ(queries.GetErrorCode(), 431);
     EXPECT_EQ(queries.GetErrorMessage().rfind("Unable to execute API command listhosts due to invalid value.", 0), 0u);
     EXPECT_LE(queries.GetErrorMessage().size(), CCloudStackErrorHandler::kMaxErrorMessage);
 
     server.Queue("listHosts", Reply{502, {}, "<html><body>Bad Gateway</body></html>", "text/html"});
-    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_FALSE(queries.Report(queries.GetHostInfoList(hosts, 0)));
     EXPECT_EQ(queries.GetErrorCode(), 502);
     EXPECT_EQ(queries.GetErrorMessage().find("Bad Gateway"), std::string::npos) << "never the body";
 
     server.Queue("listHosts", Reply{200, {}, "{\"listhostsresponse\":{\"errorcode\":530,\"errortext\":\"busy\"}}"});
-    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_FALSE(queries.Report(queries.GetHostInfoList(hosts, 0)));
     EXPECT_EQ(queries.GetErrorCode(), 530);
     EXPECT_EQ(queries.GetErrorMessage(), "busy");
 
     server.Queue("listHosts", Reply{200, {}, "<html>portal</html>", "text/html"});
-    EXPECT_FALSE(queries.GetHostInfoList(hosts, 0));
+    EXPECT_FALSE(queries.Report(queries.GetHostInfoList(hosts, 0)));
     EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_BAD_ANSWER);
 
     SHostInfoLib host;
     server.Queue("listHosts", Reply{200, {}, "{\"listhostsresponse\":{}}"});
-    EXPECT_FALSE(queries.GetHostInfo("kvm-9", "", host, 0));
+    EXPECT_FALSE(queries.Report(queries.GetHostInfo("kvm-9", "", host, 0)));
     EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_NOT_FOUND);
     EXPECT_EQ(queries.GetErrorMessage(), "no host named \"kvm-9\"");
-    EXPECT_FALSE(queries.GetHostInfo("", "", host, 0));
+    EXPECT_FALSE(queries.Report(queries.GetHostInfo("", "", host, 0)));
     EXPECT_EQ(queries.GetErrorCode(), CS_ERROR_INVALID_ARGUMENT);
     EXPECT_TRUE(hosts.empty());
 }
@@ -374,7 +374,7 @@ TEST_F(QueriesTest, AJobAnswerWithoutAStatusOrWithAnErrorIsAFailureNotPending) {
           "{\"queryasyncjobresultresponse\":{\"errorcode\":530,\"errortext\":\"gone\"}}", "{\"other\":{}}"}) {
         server.Queue("queryAsyncJobResult", Reply{200, {}, body});
         cstest::LogCapture log;
-        EXPECT_FALSE(queries.GetJobInfo("j", job)) << body;
+        EXPECT_FALSE(queries.Report(queries.GetJobInfo("j", job))) << body;
         EXPECT_EQ(log.Errors().size(), 1u) << body;
         EXPECT_NE(queries.GetErrorCode(), 0) << body;
     }

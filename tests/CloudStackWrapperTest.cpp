@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CloudStackWrapper.h"
+#include "LogCapture.h"
 #include "SleepRecorder.h"
 #include "TestServer.h"
 
@@ -174,8 +175,14 @@ TEST_F(WrapperTest, AnyCommandGoesOutWithItsParametersInOrderAndItsInnerObjectCo
     EXPECT_NE(json.find("\"zone\":["), std::string::npos) << json;
 
     server.Queue("rebootVirtualMachine", Reply{200, {}, "{\"rebootvirtualmachineresponse\":{\"jobid\":\"j-1\"}}"});
-    ASSERT_TRUE(wrapper.Call("rebootVirtualMachine", {{"id", "vm-1"}}, json));
-    EXPECT_EQ(server.Requests().back().method, "POST");
+    ASSERT_TRUE(wrapper.Call("rebootVirtualMachine", {{"id", "vm-1"}, {"note", "a&b=c d"}}, json));
+    // A POST names only the command and the format in its URL, which access logs keep; the rest,
+    // session key included, travels in a form body.
+    const auto reboot = server.Requests().back();
+    EXPECT_EQ(reboot.method, "POST");
+    EXPECT_EQ(reboot.target, "/client/api?command=rebootVirtualMachine&response=json");
+    EXPECT_EQ(reboot.Headers("Content-Type"), std::vector<std::string>{"application/x-www-form-urlencoded"});
+    EXPECT_EQ(reboot.body, "id=vm-1&note=a%26b%3Dc%20d&sessionkey=" + server.SessionKey());
     EXPECT_EQ(json, "{\"jobid\":\"j-1\"}");
 
     for (const char* reserved : {"sessionkey", "command", "response", "signature"}) {
@@ -191,6 +198,58 @@ TEST_F(WrapperTest, AnyCommandGoesOutWithItsParametersInOrderAndItsInnerObjectCo
     EXPECT_FALSE(wrapper.Call("deployVirtualMachine", {}, json));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
     EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "zoneid is required");
+}
+
+TEST_F(WrapperTest, NoValueNamedAsASecretReachesALogLineOrTheLastError) {
+    struct Param {
+        const char* name;
+        const char* value;
+        bool secret;
+    };
+    // Each pattern, in any letter case, inside a longer name; an indexed entry's value by its sibling.
+    const std::vector<Param> table = {
+        {"password", "Pw1-value", true},
+        {"currentPassword", "Pw2-value", true},
+        {"USERSECRET", "Sc3-value", true},
+        {"apiKeyId", "Ky4-value", true},
+        {"refresh_token", "Tk5-value", true},
+        {"x-signature-b", "Sg6-value", true},
+        {"Credentials", "Cr7-value", true},
+        {"details[0].key", "rootPassword", true},
+        {"details[0].value", "Dv8-value", true},
+        {"tags[2].name", "api_token", false},
+        {"tags[2].value", "Tv9-value", true},
+        {"details[1].key", "color", true},
+        {"details[1].value", "Blue10-value", false},
+        {"name", "Plain11-value", false},
+    };
+    CloudStackParams params;
+    std::string quoted;  // a server that quotes every value it refused
+    for (const Param& param : table) {
+        params.emplace_back(param.name, param.value);
+        quoted += std::string(quoted.empty() ? "" : ", ") + param.name + "=" + param.value;
+    }
+    CCloudStackWrapper wrapper;
+    wrapper.EnableDebug();
+    cstest::LogCapture log;
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    server.Queue("updateUser",
+                 Reply{431, {}, "{\"updateuserresponse\":{\"errorcode\":431,\"errortext\":\"" + quoted + "\"}}"});
+    std::string json;
+    EXPECT_FALSE(wrapper.Call("updateUser", params, json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
+    const std::string logged = log.AllText();
+    const std::string& message = wrapper.GetLastError().strErrorMessage;
+    for (const Param& param : table) {
+        if (param.secret) {
+            EXPECT_EQ(logged.find(param.value), std::string::npos) << param.name << " in " << logged;
+            EXPECT_EQ(message.find(param.value), std::string::npos) << param.name << " in " << message;
+        } else {
+            EXPECT_NE(logged.find(param.value), std::string::npos) << param.name << " not in " << logged;
+        }
+    }
+    EXPECT_TRUE(log.AnyLineContains("with form body [password=*****&currentPassword=*****")) << logged;
+    EXPECT_EQ(message.rfind("password=*****, currentPassword=*****", 0), 0u) << message;
 }
 
 TEST_F(WrapperTest, CallAndWaitReturnsTheJobResultOrTheJobsError) {

@@ -79,6 +79,12 @@ TEST_F(EndToEndTlsTest, AKeyPairCarriesAWholeSession) {
     ASSERT_TRUE(wrapper_->ConnectWithApiKey(Endpoint(), admin.apiKey, admin.secretKey))
         << wrapper_->GetLastError().strErrorMessage;
     WholeSession("web-01");
+    // A signed POST of any command: the signature covers the URL's parameters and the form body's.
+    SVMInfoLib vm;
+    ASSERT_TRUE(wrapper_->GetVMInfo("web-01", "", vm, 0));
+    std::string json;
+    ASSERT_TRUE(wrapper_->CallAndWait("rebootVirtualMachine", {{"id", vm.strId}}, json))
+        << wrapper_->GetLastError().strErrorMessage;
     EXPECT_EQ(simulator_->SessionCount(), 0u) << "signed requests need no session";
 
     EXPECT_FALSE(wrapper_->ConnectWithApiKey(Endpoint(), admin.apiKey, admin.secretKey + "x"));

@@ -77,11 +77,12 @@ protected:
 
     TeskLibCurlLimits& Limits() { return connection.Limits(); }
 
-    // Runs one call as the wrapper does (the error state cleared first) and times it.
-    bool Run(const std::function<bool()>& call) {
+    // Runs one call as the wrapper does (the error state cleared first, the outcome reported into
+    // it) and times it.
+    bool Run(const std::function<SCloudStackOutcome()>& call) {
         errors = CCloudStackErrorState();
         const auto started = std::chrono::steady_clock::now();
-        const bool result = call();
+        const bool result = queries.Report(call());
         elapsedMs = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
         return result;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "CloudStackWrapper.h"
 #include "Compression.h"
 #include "FaultHarness.h"
 #include "ProcessMemory.h"
@@ -39,29 +40,39 @@ struct Outcome {
     char line[1024]{};  // the first error line, cut
 };
 
-// One list of zones against @p base, with the body capped at @p maxBody; when @p headroom is not
-// zero, the process's address space is capped at its size now plus that many bytes first.
-Outcome RunClient(const std::string& base, unsigned long long maxBody, std::size_t headroom) {
+// Runs @p call once the process's address space is capped at its size now plus @p headroom bytes
+// (no cap when @p headroom is zero), and reads what the call left: its result and code, the memory
+// the process reached, and its error lines.
+Outcome Capped(std::size_t headroom, const std::function<bool(long& code)>& call) {
     Outcome outcome;
     cstest::LogCapture log;
-    cstest::Components client;
-    if (!client.connection.connectWithApiKey(base, "key", "secret")) return outcome;
-    client.connection.Limits().ullMaxBodyBytes = maxBody;
-    std::vector<SZoneInfoLib> zones(1);
     std::optional<cstest::AddressSpaceCap> cap;
     if (headroom > 0) {
         cap.emplace(headroom);
         outcome.startKiB = cap->StartKiB();
         outcome.capped = cap->Ok();
     }
-    outcome.result = client.queries.GetZoneInfoList(zones, 0);
+    outcome.result = call(outcome.code);
     outcome.ran = true;
-    outcome.code = client.errors.lErrorCode;
-    outcome.zonesAfter = zones.size();
     outcome.peakKiB = cstest::StatusKiB("VmPeak:");
     const auto lines = log.Errors();
     outcome.errorLines = static_cast<int>(lines.size());
     if (!lines.empty()) std::snprintf(outcome.line, sizeof outcome.line, "%s", lines[0].line.c_str());
+    return outcome;
+}
+
+// One list of zones against @p base, with the body capped at @p maxBody, under a cap of @p headroom.
+Outcome RunClient(const std::string& base, unsigned long long maxBody, std::size_t headroom) {
+    cstest::Components client;
+    if (!client.connection.connectWithApiKey(base, "key", "secret")) return Outcome();
+    client.connection.Limits().ullMaxBodyBytes = maxBody;
+    std::vector<SZoneInfoLib> zones(1);
+    Outcome outcome = Capped(headroom, [&](long& code) {
+        const bool result = client.queries.Report(client.queries.GetZoneInfoList(zones, 0));
+        code = client.errors.lErrorCode;
+        return result;
+    });
+    outcome.zonesAfter = zones.size();
     return outcome;
 }
 
@@ -101,16 +112,24 @@ cstest::ListenOptions OwnPort() {
 
 class FaultMemoryTest : public ::testing::Test {
 protected:
-    // Serves @p answer to every request and runs the client against it: in a child capped at
-    // @p headroom bytes beyond its size, or here under a sanitizer.
-    Outcome Serve(const std::function<std::string()>& makeAnswer, unsigned long long maxBody, std::size_t headroom) {
+    // What runs in the client's process against the server at @p base, under a cap of @p headroom.
+    using Client = std::function<Outcome(const std::string& base, std::size_t headroom)>;
+
+    // Serves @p answer to every request (a small capabilities answer to a key pair's check) and runs
+    // the client against it, by default one list of zones with the body capped at @p maxBody: in a
+    // child capped at @p headroom bytes beyond its size, or here under a sanitizer.
+    Outcome Serve(const std::function<std::string()>& makeAnswer, unsigned long long maxBody, std::size_t headroom,
+                  Client client = nullptr) {
+        if (!client) {
+            client = [maxBody](const std::string& base, std::size_t room) { return RunClient(base, maxBody, room); };
+        }
         const std::string address = cstest::ProcessLoopbackAddress();
         if (!kAddressSpaceCapWorks) {
             std::cout << "under a sanitizer: no address-space cap, the client runs in this process" << std::endl;
             const std::string answer = makeAnswer();
-            cstest::RawListener listener([&answer](const cstest::RawRequest&) { return cstest::Bytes(answer); });
+            cstest::RawListener listener(Answering(answer));
             if (!listener.Start(address, OwnPort())) return Outcome();
-            return RunClient("http://" + address + ":" + std::to_string(listener.Port()), maxBody, 0);
+            return client("http://" + address + ":" + std::to_string(listener.Port()), 0);
         }
         int toChild[2];
         int fromChild[2];
@@ -126,7 +145,7 @@ protected:
             int port = 0;
             Outcome outcome;
             if (ReadAll(toChild[0], &port, sizeof port)) {
-                outcome = RunClient("http://" + address + ":" + std::to_string(port), maxBody, headroom);
+                outcome = client("http://" + address + ":" + std::to_string(port), headroom);
             }
             WriteAll(fromChild[1], &outcome, sizeof outcome);
             _exit(0);  // no destructors or exit handlers of the parent's test run
@@ -136,7 +155,7 @@ protected:
         Outcome outcome;
         {
             const std::string answer = makeAnswer();
-            cstest::RawListener listener([&answer](const cstest::RawRequest&) { return cstest::Bytes(answer); });
+            cstest::RawListener listener(Answering(answer));
             const int port = listener.Start(address, OwnPort()) ? listener.Port() : 0;
             WriteAll(toChild[1], &port, sizeof port);
             if (!ReadAll(fromChild[0], &outcome, sizeof outcome)) outcome = Outcome();
@@ -148,6 +167,15 @@ protected:
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the client's process died: status " << status;
         EXPECT_TRUE(outcome.capped) << "the address space could not be capped";
         return outcome;
+    }
+
+    static cstest::RawListener::Handler Answering(const std::string& answer) {
+        return [&answer](const cstest::RawRequest& request) {
+            if (request.target.find("command=listCapabilities") != std::string::npos) {
+                return cstest::Bytes(Http("200 OK", R"({"listcapabilitiesresponse":{"capability":{}}})"));
+            }
+            return cstest::Bytes(answer);
+        };
     }
 
     static void Report(const char* name, const Outcome& outcome) {
@@ -207,6 +235,56 @@ TEST_F(FaultMemoryTest, GzipBombStopsAtTheBodyCap) {
     EXPECT_EQ(outcome.errorLines, 1) << outcome.line;
     EXPECT_NE(std::strstr(outcome.line, "answer body larger than the limit of 16777216 bytes"), nullptr)
         << outcome.line;
+}
+
+TEST_F(FaultMemoryTest, MemoryRunningOutInACallIsFalseWithItsOwnCodeAndNeverAThrow) {
+    if (!kAddressSpaceCapWorks) GTEST_SKIP() << "under a sanitizer no address-space cap can make memory run out";
+    // A generic list of 48 MiB: the answer, its tree and its items' texts need more than the room left.
+    const auto volumes = [] {
+        std::string items;
+        for (int i = 0; items.size() < 48 * kMiB; ++i) {
+            items +=
+                (i > 0 ? ",{\"id\":\"v" : "{\"id\":\"v") + std::to_string(i) + "\",\"size\":" + std::to_string(i) + "}";
+        }
+        return Answer(R"({"listvolumesresponse":{"count":1,"volume":[)" + items + "]}}");
+    };
+    const Outcome list = Serve(volumes, 1ULL << 30, 160 * kMiB, [](const std::string& base, std::size_t room) {
+        CCloudStackWrapper wrapper;
+        if (!wrapper.ConnectWithApiKey(base, "key", "secret")) return Outcome();
+        return Capped(room, [&wrapper](long& code) {
+            std::string json;
+            const bool result = wrapper.CallList("listVolumes", {}, json);
+            code = wrapper.GetLastError().lErrorCode;
+            return result;
+        });
+    });
+    Report("CallList of 48 MiB", list);
+    ASSERT_TRUE(list.ran);
+    EXPECT_FALSE(list.result);
+    EXPECT_TRUE(list.code == CS_ERROR_OUT_OF_MEMORY || list.code == CS_ERROR_BAD_ANSWER) << list.code;
+    EXPECT_EQ(list.errorLines, 1) << list.line;
+
+    // An argument of 64 MiB with room for less than one more copy of it, by Call and by GetVMInfo.
+    for (const bool call : {true, false}) {
+        const Outcome huge = Serve([] { return Answer("{}"); }, 1ULL << 30, 48 * kMiB,
+                                   [call](const std::string&, std::size_t room) {
+                                       CCloudStackWrapper wrapper;
+                                       const CloudStackParams params{{"name", std::string(64 * kMiB, 'a')}};
+                                       std::string json;
+                                       SVMInfoLib vm;
+                                       return Capped(room, [&](long& code) {
+                                           const bool result = call ? wrapper.Call("listZones", params, json)
+                                                                    : wrapper.GetVMInfo(params[0].second, "", vm, 0);
+                                           code = wrapper.GetLastError().lErrorCode;
+                                           return result;
+                                       });
+                                   });
+        ASSERT_TRUE(huge.ran) << call;
+        EXPECT_FALSE(huge.result) << call;
+        EXPECT_EQ(huge.code, CS_ERROR_OUT_OF_MEMORY) << call;
+        EXPECT_EQ(huge.errorLines, 1) << huge.line;
+        EXPECT_NE(std::strstr(huge.line, "out of memory"), nullptr) << huge.line;
+    }
 }
 
 }  // namespace

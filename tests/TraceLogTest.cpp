@@ -115,6 +115,19 @@ TEST_F(TraceLogTest, LinesFromManyThreadsAllArrive) {
     EXPECT_EQ(m_capture.Count(), 800u);
 }
 
+TEST_F(TraceLogTest, TheSinkRunsWithNoLockOfTheLogHeld) {
+    // While the sink takes one line it waits for another thread to write one: had the log called it
+    // under a lock of its own, that thread's line could never get through.
+    std::vector<std::string> seen;
+    const TraceLog::Sink previous = TraceLog::SetSink([this, &seen](const TraceLogRecord& record) {
+        seen.push_back(record.message);
+        if (record.message == "first") std::thread([this] { m_log.Error("fn", "second"); }).join();
+    });
+    m_log.Error("fn", "first");
+    TraceLog::SetSink(previous);
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "second"}));
+}
+
 TEST_F(TraceLogTest, NestedCaptureRestoresPreviousSink) {
     {
         cstest::LogCapture inner;

@@ -95,6 +95,13 @@ RecordedRequest Record(const RawRequest& raw) {
         rec.rawQuery = std::string(target.substr(question + 1));
         rec.params = ParseQuery(rec.rawQuery);
     }
+    // The server reads the parameters of a form body as it reads those of the query.
+    const auto types = rec.Headers("Content-Type");
+    if (rec.method == "POST" && !types.empty() &&
+        Lower(types.back()).rfind("application/x-www-form-urlencoded", 0) == 0) {
+        const NameValues form = ParseQuery(rec.body);
+        rec.params.insert(rec.params.end(), form.begin(), form.end());
+    }
     return rec;
 }
 
@@ -325,15 +332,8 @@ Reply TestServer::DefaultReply(const RecordedRequest& request) {
                             request.headers, request.body});
     Reply reply{answer.status, answer.headers, answer.body, answer.contentType};
     if (reply.status != 200 || !IsApiPath(request.path)) return reply;
-    NameValues params = request.params;
-    const auto types = request.Headers("Content-Type");
-    if (request.method == "POST" && !types.empty() &&
-        Lower(types.back()).rfind("application/x-www-form-urlencoded", 0) == 0) {
-        const NameValues form = ParseQuery(request.body);
-        params.insert(params.end(), form.begin(), form.end());
-    }
     // Same items as the fixture: send its exact bytes, which tests compare.
-    const auto list = lists_.find(LastValue(params, "command"));
+    const auto list = lists_.find(LastValue(request.params, "command"));
     if (list != lists_.end() &&
         nlohmann::json::parse(list->second) == nlohmann::json::parse(reply.body, nullptr, false)) {
         reply.body = list->second;

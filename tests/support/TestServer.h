@@ -29,7 +29,7 @@ struct RecordedRequest {
     std::string target;    // request target exactly as received, not decoded
     std::string path;      // part of the target before '?', not decoded
     std::string rawQuery;  // part of the target after '?', not decoded
-    NameValues params;     // query parameters in order, %XX decoded and '+' read as a blank
+    NameValues params;     // query and then form-body parameters in order, %XX decoded and '+' read as a blank
     NameValues headers;    // header lines in received order (name as sent, value without surrounding blanks)
     std::string body;      // as received (de-chunked)
     int connection = 0;    // 1, 2, ...: which TCP connection carried it, numbered in order of first request
