@@ -125,9 +125,18 @@ public:
     const std::string& Endpoint() const { return m_strServer; }
 
     /// @brief connect, with the outcome of the login.
+    /// @param server as for connect
+    /// @param user the user name
+    /// @param password the password
+    /// @param domain the user's domain path; empty for ROOT
+    /// @return the outcome: a failure says why the login failed
     CLOUDSTACK_HIDDEN SCloudStackOutcome OpenSession(const std::string& server, const std::string& user,
                                                      const std::string& password, const std::string& domain);
     /// @brief connectWithApiKey, with the outcome of its checks.
+    /// @param server as for connect
+    /// @param apiKey the user's API key
+    /// @param secretKey the user's secret key
+    /// @return the outcome: a failure says which argument was refused
     CLOUDSTACK_HIDDEN SCloudStackOutcome UseKeyPair(const std::string& server, const std::string& apiKey,
                                                     const std::string& secretKey);
     /// @brief Sends @p request with the session key, or signed with the key pair, and makes the
