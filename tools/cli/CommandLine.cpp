@@ -25,10 +25,10 @@ const CommandEntry kCommands[] = {
 const char* const kFlagOptions[] = {"--help",     "-h",    "--version", "--json", "--debug",
                                     "--insecure", "--all", "--no-wait", "--raw",  "--no-check"};
 
-const char* const kValueOptions[] = {"--server", "--user", "--password-file", "--domain", "--region", "--ca-file",
-                                     "--name",   "--id",   "--output",        "-o",       "-p",       "--fields",
-                                     "--zone",   "--pod",  "--cluster",       "--host",   "--state",  "--poll",
-                                     "--timeout"};
+const char* const kValueOptions[] = {"--server",  "--user",  "--password-file", "--domain",  "--region", "--ca-file",
+                                     "--name",    "--id",    "--output",        "-o",        "-p",       "--fields",
+                                     "--zone",    "--pod",   "--cluster",       "--host",    "--state",  "--poll",
+                                     "--timeout", "--proxy", "--cert",          "--cert-key"};
 
 bool FindCommand(const std::string& word, Command& command) {
     for (const CommandEntry& entry : kCommands) {
@@ -307,6 +307,9 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
             if (name == "--domain") target = &options.domain;
             if (name == "--region") target = &options.region;
             if (name == "--ca-file") target = &options.caFile;
+            if (name == "--proxy") target = &options.proxy;
+            if (name == "--cert") target = &options.certFile;
+            if (name == "--cert-key") target = &options.certKeyFile;
             if (name == "--zone") target = &options.zone;
             if (name == "--pod") target = &options.pod;
             if (name == "--cluster") target = &options.cluster;
@@ -402,6 +405,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
 
     if (options.command == Command::None) {
         error = "no command given";
+        return false;
+    }
+    if (!options.certKeyFile.empty() && options.certFile.empty()) {
+        error = "--cert-key needs --cert, the certificate the key belongs to";
         return false;
     }
     if (options.command == Command::Api && options.apiCommand.empty()) {
