@@ -324,9 +324,16 @@ TEST_F(CliConfigTest, ProxyComesFromTheCommandLineTheEnvironmentOrTheConfigFileA
     ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
     EXPECT_TRUE(Contains(run.err, "--proxy: proxy refused: the proxy scheme 'socks4' is not http, https or socks5h"))
         << run.err;
+    // A password on the command line is for every user of the machine to read.
+    run = Cli({"zones", "--proxy=http://ops:s3cret@" + proxy.HostPort()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Contains(run.err, "--proxy with a password is refused")) << run.err;
+    EXPECT_FALSE(Contains(run.err, "s3cret")) << run.err;
 
     proxy.RequireCredentials("ops", "right");
-    run = Cli({"zones", "--proxy", "http://ops:wrong-pw@" + proxy.HostPort()});
+    std::map<std::string, std::string> env = DefaultEnvironment();
+    env["http_proxy"] = "http://ops:wrong-pw@" + proxy.HostPort();
+    run = CliWith(env, {"zones"});
     ExpectRefused(run);
     EXPECT_TRUE(Contains(run.err, "cloudstack-cli: cannot reach " + address_ + ":8080: the proxy " + proxy.HostPort() +
                                       " answered HTTP 407"))
