@@ -139,6 +139,18 @@ public:
     /// @return the outcome: a failure says which argument was refused
     CLOUDSTACK_HIDDEN SCloudStackOutcome UseKeyPair(const std::string& server, const std::string& apiKey,
                                                     const std::string& secretKey);
+    /// @brief The proxy of every later request (the wrapper's SetProxy); empty for none.
+    /// @param url the proxy's URL
+    /// @return a refusal (CS_ERROR_INVALID_ARGUMENT) for a URL that is not accepted; until a URL is,
+    /// connect and every request fail the same way before anything is sent
+    CLOUDSTACK_HIDDEN SCloudStackOutcome UseProxy(const std::string& url);
+    /// @brief The client certificate of every later https request (the wrapper's
+    /// SetClientCertificate), read at once and again at each connect.
+    /// @param certFile the PEM certificate; empty for none
+    /// @param keyFile its PEM private key; empty when it follows the certificate in @p certFile
+    /// @return a refusal (CS_ERROR_INVALID_ARGUMENT) naming a file that is missing, unreadable or
+    /// holds no usable certificate or key
+    CLOUDSTACK_HIDDEN SCloudStackOutcome UseClientCertificate(const std::string& certFile, const std::string& keyFile);
     /// @brief Sends @p request with the session key, or signed with the key pair, and makes the
     /// outcome where the answer arrives. After a password login, an answer 401 (the session expired)
     /// leads to one new login and one repeat.
@@ -163,6 +175,8 @@ private:
     CLOUDSTACK_HIDDEN SCloudStackOutcome Exchange(TeskApiRequest& request, std::string& response);
     CLOUDSTACK_HIDDEN bool Authorize(TeskApiRequest& request);
     CLOUDSTACK_HIDDEN SCloudStackOutcome UseEndpoint(const std::string& server);
+    // The refusal of a proxy URL that SetProxy did not accept: nothing may be sent meanwhile.
+    CLOUDSTACK_HIDDEN SCloudStackOutcome RefuseWithoutProxy();
     CLOUDSTACK_HIDDEN void Forget();
     CLOUDSTACK_HIDDEN SCloudStackOutcome FailOwn(long code, const std::string& message);
 

@@ -34,6 +34,10 @@ enum ECloudStackErrorCode : long {
     CS_ERROR_TOO_LARGE = -106,        ///< the answer's body or a header line passed the size limit
     CS_ERROR_REDIRECT = -107,         ///< the server redirected (3xx); redirects are not followed
     CS_ERROR_TRANSPORT = -108,        ///< any other transfer failure (connection closed, malformed HTTP, ...)
+    /// The proxy of SetProxy: its name did not resolve, it refused the connection, or it would not or
+    /// could not carry the request (CONNECT answered with an error; 407, 502, 503 or 504 from an http
+    /// proxy). The message names the proxy's host:port, never the credentials of its URL.
+    CS_ERROR_PROXY = -109,
 };
 
 /// @brief The last error of one wrapper: every public call of the wrapper clears it when it

@@ -92,6 +92,31 @@ public:
     /// @param verify false switches both checks off
     void SetVerifyPeer(bool verify);
 
+    /// @brief Sends every later request through a proxy. The library never reads http_proxy,
+    /// https_proxy or no_proxy from the environment: the host decides (per server, if it likes).
+    /// An https server is reached through a CONNECT tunnel, a plain http one with requests in
+    /// absolute form; a socks5h proxy resolves the server's name itself. A failure on the way
+    /// (the proxy's name does not resolve, it refuses the connection, it answers CONNECT with an
+    /// error, or an http proxy answers 407, 502, 503 or 504 itself) is CS_ERROR_PROXY with a message
+    /// naming the proxy's host:port; the credentials of the URL appear in no message or log line.
+    /// @param url "http://", "https://" or "socks5h://", a host, an optional port (default 1080;
+    /// 443 for https) and optional "user:password@" (percent-encoded); empty (the default) for none
+    /// @return false for a URL of another form, with CS_ERROR_INVALID_ARGUMENT; Connect and every
+    /// request then fail the same way, sending nothing, until a URL is accepted (or an empty one)
+    bool SetProxy(const std::string& url);
+
+    /// @brief Presents a client certificate to https servers that demand one (mutual TLS). The
+    /// files are read at once and again at every Connect and ConnectWithApiKey, before anything is
+    /// sent. A server that demands a certificate and gets none (or refuses it) fails with CS_ERROR_TLS
+    /// and a message that says so.
+    /// @param certFile the PEM certificate, optionally followed by the chain of CAs that signed it;
+    /// empty (the default) for none
+    /// @param keyFile its unencrypted PEM private key; empty when the key is in @p certFile
+    /// @return false with CS_ERROR_INVALID_ARGUMENT and a message naming the file when a file is
+    /// missing or unreadable, holds no certificate or key, or the key does not match; Connect
+    /// fails the same way until the files are mended or replaced
+    bool SetClientCertificate(const std::string& certFile, const std::string& keyFile);
+
     /// @brief Switches on trace lines for the connection (request summaries, URLs with secrets masked).
     void EnableDebug();
 

@@ -1,11 +1,9 @@
 #include "TeskLibCurl.h"
 
 #include <curl/curl.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -29,52 +27,7 @@ long long ToMs(Clock::duration duration) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
 }
 
-struct EasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-
-struct MultiDeleter {
-    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
-};
-
-// Header lines carry the session cookies: wiped before they are freed.
-struct SlistDeleter {
-    void operator()(curl_slist* list) const {
-        for (curl_slist* item = list; item != nullptr; item = item->next) {
-            if (item->data != nullptr) OPENSSL_cleanse(item->data, std::strlen(item->data));
-        }
-        curl_slist_free_all(list);
-    }
-};
-
 }  // namespace
-
-struct TeskLibCurl::Impl {
-    // The multi handle owns the connection cache: the easy handle is added to it for each
-    // transfer and the connection stays open in between.
-    std::unique_ptr<CURLM, MultiDeleter> multi;
-    std::unique_ptr<CURL, EasyDeleter> easy;
-    std::unique_ptr<curl_slist, SlistDeleter> headers;
-    Transfer transfer;
-    char errorBuffer[CURL_ERROR_SIZE]{};
-    std::string strSetupError;
-
-    TeskLibCurlTls tls;
-    bool bTlsChanged{false};
-    CaCertificates caCertificates;
-    std::string strCaError;
-
-    // Options that rarely change are set again only when they do.
-    long lAppliedConnectTimeoutMs{-1};
-    unsigned long long ullAppliedMaxBody{std::numeric_limits<unsigned long long>::max()};
-
-    std::string strHostKey;
-    std::string strHost;
-
-    const TeskApiRequest* pRequestUnderWay{nullptr};
-
-    void SetUp();
-};
 
 void TeskLibCurl::Impl::SetUp() {
     // Drop the handles first: connections made under other TLS settings are not reused.
@@ -101,8 +54,10 @@ void TeskLibCurl::Impl::SetUp() {
     };
     set(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https"));
     set(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L));
-    // An empty proxy overrides http_proxy and friends: the library reads no environment.
-    set(curl_easy_setopt(handle, CURLOPT_PROXY, ""));
+    // An empty proxy overrides http_proxy and friends, and an empty exception list no_proxy: the
+    // library reads no environment.
+    set(curl_easy_setopt(handle, CURLOPT_PROXY, strProxy.c_str()));
+    set(curl_easy_setopt(handle, CURLOPT_NOPROXY, ""));
     set(curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, ""));
     // The library may run in any thread of the host; no SIGALRM-based DNS time-outs.
     set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
@@ -122,14 +77,14 @@ void TeskLibCurl::Impl::SetUp() {
         strSetupError = std::string("curl refused an option: ") + curl_easy_strerror(code);
         return;
     }
-    caCertificates.Clear();
-    if (tls.bVerifyPeer && !tls.strCaFile.empty()) {
-        if (caCertificates.Load(tls.strCaFile, strCaError)) {
-            set(curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &CaCertificates::AddToContext));
-            set(curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &caCertificates));
-            if (code != CURLE_OK) {
-                strCaError = std::string("this curl cannot add CA certificates: ") + curl_easy_strerror(code);
-            }
+    tlsAdditions.caCertificates.Clear();
+    if (tls.bVerifyPeer && !tls.strCaFile.empty()) tlsAdditions.caCertificates.Load(tls.strCaFile, strCaError);
+    if (!bIdentityRead) ReadIdentity();
+    if (!tlsAdditions.Empty()) {
+        set(curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &TlsAdditions::AddToContext));
+        set(curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &tlsAdditions));
+        if (code != CURLE_OK) {
+            strCaError = std::string("this curl cannot add certificates to TLS: ") + curl_easy_strerror(code);
         }
     }
 }
@@ -223,12 +178,24 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     if (!impl.strSetupError.empty()) {
         return fail(TeskLibCurlFailure::Transport, impl.strSetupError);
     }
-    if (!impl.strCaError.empty() && StartsWithNoCase(url, "https://")) {
+    if (!impl.strProxyRefusal.empty()) {
+        return fail(TeskLibCurlFailure::Proxy, impl.strProxyRefusal);
+    }
+    const bool https = StartsWithNoCase(url, "https://");
+    if (!impl.strCaError.empty() && https) {
         return fail(TeskLibCurlFailure::Tls, impl.strCaError);
     }
-    // Both the network and a replaced transfer end here.
-    auto finish = [&](CURLcode code, bool readingHeaders) {
+    if (!impl.strIdentityError.empty() && https) {
+        return fail(TeskLibCurlFailure::Tls, impl.strIdentityError);
+    }
+    // Both the network and a replaced transfer end here; @p connectStatus is the proxy's answer to
+    // CONNECT, -1 when the transfer went through no proxy.
+    auto finish = [&](CURLcode code, bool readingHeaders, long connectStatus) {
         Classify(code, transfer, readingHeaders, impl.errorBuffer, limits, result);
+        if (connectStatus >= 0) {
+            // Through an http proxy, a plain request's answer may be the proxy's own.
+            ClassifyThroughProxy(code, connectStatus, !https && IsHttpProxy(impl.strProxy), impl.strProxyHost, result);
+        }
         result.nBytes = static_cast<std::size_t>(transfer.received);
         if (result.eFailure == TeskLibCurlFailure::None) {
             try {
@@ -256,7 +223,7 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
                 result.strLocation = CleanLocation(target);
             }
         }
-        return finish(replayed, false);
+        return finish(replayed, false, -1);
     }
 
     CURL* easy = impl.easy.get();
@@ -350,11 +317,15 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
             result.strLocation = CleanLocation(location);
         }
     }
+    long connectStatus = -1;
+    if (!impl.strProxy.empty() && curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus) != CURLE_OK) {
+        connectStatus = 0;
+    }
     long requestBytes = 0;
     const bool readingHeaders = curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestBytes) == CURLE_OK &&
                                 requestBytes > 0 && !transfer.headers.Complete();
     // Removing a handle whose transfer was cut short closes its connection.
     curl_multi_remove_handle(multi, easy);
 
-    return finish(code, readingHeaders);
+    return finish(code, readingHeaders, connectStatus);
 }

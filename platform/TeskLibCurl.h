@@ -34,6 +34,9 @@ enum class TeskLibCurlFailure {
     Timeout,         ///< the server went silent or too slow, or the request outlasted its overall limit
     TooLarge,        ///< the body passed its cap, or a header line or the header block passed its bound
     Transport,       ///< anything else: connection closed early, malformed answer, bad URL, ...
+    /// the proxy: refused by SetProxy, not reached, or it would not or could not carry the request
+    /// (CONNECT answered with an error, or a plain request answered 407, 502, 503 or 504 by it)
+    Proxy,
 };
 
 /// @brief The enumerator's name, for messages and test output. Exported: a host reads the failure
@@ -179,6 +182,32 @@ public:
     /// @brief TLS settings for the following requests. A change drops the open connection.
     /// @param tls the settings
     void SetTls(const TeskLibCurlTls& tls);
+
+    /// @brief The proxy of the following requests: "http://", "https://" or "socks5h://" (names
+    /// resolved by the proxy), a host, an optional port (default 1080; 443 for https) and optional
+    /// "user:password@". Empty for none; the environment (http_proxy and the like) is never read.
+    /// A change drops the open connection.
+    /// @param url the proxy's URL
+    /// @param error why the URL is refused, without its credentials
+    /// @return false for a refused URL: every request then fails as Proxy, without connecting,
+    /// until a URL is accepted
+    bool SetProxy(const std::string& url, std::string& error);
+    /// @brief Why the URL given to SetProxy last was refused.
+    /// @return empty when it was accepted
+    const std::string& ProxyRefusal() const;
+
+    /// @brief A client certificate for servers that demand one (https): PEM files, read when the
+    /// next request is set up or by LoadClientCertificate. A change drops the open connection.
+    /// @param certFile the certificate, optionally followed by the chain of CAs between it and
+    /// the server's trusted CA; empty for none
+    /// @param keyFile its unencrypted private key; empty when it follows the certificate in certFile
+    void SetClientCertificate(const std::string& certFile, const std::string& keyFile);
+    /// @brief Reads the files of SetClientCertificate now, so that a missing or broken file shows
+    /// before anything is sent. An https request fails as Tls without connecting while they cannot
+    /// be used.
+    /// @param error the file and what is wrong with it
+    /// @return true when there is no client certificate or it was read and matches its key
+    bool LoadClientCertificate(std::string& error);
 
     /// @brief Sends one request with the current header list and waits for the answer.
     /// @param method GET or POST

@@ -91,6 +91,27 @@ std::string CurlErrorText(CURLcode code, const char* detail) {
     return text;
 }
 
+namespace {
+
+// What a TLS alert from the server, quoted by OpenSSL in curl's detail, says about the client's
+// certificate. Under TLS 1.3 the server checks it after the client's handshake has ended, so the
+// alert arrives with the first read of the answer; empty for any other text.
+std::string ClientCertificateAlert(const char* detail) {
+    if (std::strstr(detail, " alert ") == nullptr) return std::string();
+    if (std::strstr(detail, "alert certificate required") != nullptr)
+        return "the server demands a client certificate and none was given";
+    for (const char* refusal :
+         {"alert unknown ca", "alert bad certificate", "alert certificate unknown", "alert unsupported certificate",
+          "alert certificate revoked", "alert certificate expired", "alert access denied"}) {
+        if (std::strstr(detail, refusal) != nullptr) return "the server refused the client certificate";
+    }
+    if (std::strstr(detail, "alert handshake failure") != nullptr)
+        return "the server ended the handshake (it may demand a client certificate)";
+    return std::string();
+}
+
+}  // namespace
+
 // Every CURLcode is turned into a failure kind here and nowhere else.
 // @p readingHeaders: the request went out and the answer's header block has not ended.
 void Classify(CURLcode code, const Transfer& transfer, bool readingHeaders, const char* detail,
@@ -131,6 +152,18 @@ void Classify(CURLcode code, const Transfer& transfer, bool readingHeaders, cons
             result.eFailure = TeskLibCurlFailure::TlsCertificate;
             break;
         case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR: {
+            const std::string alert = ClientCertificateAlert(detail);
+            if (!alert.empty()) {
+                result.eFailure = TeskLibCurlFailure::Tls;
+                result.strError = alert + ": " + result.strError;
+            } else {
+                result.eFailure =
+                    code == CURLE_SSL_CONNECT_ERROR ? TeskLibCurlFailure::Tls : TeskLibCurlFailure::Transport;
+            }
+            break;
+        }
         case CURLE_SSL_ENGINE_NOTFOUND:
         case CURLE_SSL_ENGINE_SETFAILED:
         case CURLE_SSL_ENGINE_INITFAILED:
@@ -182,6 +215,8 @@ const char* TeskLibCurlFailureName(TeskLibCurlFailure failure) {
             return "TooLarge";
         case TeskLibCurlFailure::Transport:
             return "Transport";
+        case TeskLibCurlFailure::Proxy:
+            return "Proxy";
     }
     return "Unknown";
 }

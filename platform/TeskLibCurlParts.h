@@ -1,11 +1,13 @@
 #pragma once
 
-// The pieces of TeskLibCurl's transfer that its source files share: the extra CA certificates, the
-// state of one transfer and curl's callbacks into it, the transfer seam, and the classification of
-// failures. Part of TeskLibCurl; not installed: curl and OpenSSL stay below this line.
+// The pieces of TeskLibCurl's transfer that its source files share: the extra CA certificates and
+// the client certificate, the proxy, the state of one transfer and curl's callbacks into it, the
+// transfer seam, the classification of failures, and the handle's own state. Part of TeskLibCurl;
+// not installed: curl and OpenSSL stay below this line.
 
 #include <curl/curl.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -13,6 +15,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstring>
+#include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,23 +81,72 @@ public:
         return true;
     }
 
-    static CURLcode AddToContext(CURL* /*easy*/, void* context, void* user) {
-        const auto* self = static_cast<const CaCertificates*>(user);
-        X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
-        if (store == nullptr) {
-            return CURLE_SSL_CERTPROBLEM;
-        }
-        for (X509* certificate : self->m_Certificates) {
+    bool Empty() const { return m_Certificates.empty(); }
+
+    void AddTo(X509_STORE* store) const {
+        for (X509* certificate : m_Certificates) {
             // A certificate that is already in the store is no error.
             X509_STORE_add_cert(store, certificate);
         }
         ERR_clear_error();
-        return CURLE_OK;
     }
 
 private:
     std::vector<X509*> m_Certificates;
 };
+
+// ---------------------------------------------------------------------------
+// The client certificate (TeskLibCurlIdentity.cpp)
+
+// A client certificate, the chain certificates that follow it in its file, and its private key,
+// read once and given to every TLS context curl creates. Kept as OpenSSL objects rather than
+// handed to curl as files or blobs: the files are read before anything is sent, and the key
+// lives only where OpenSSL wipes it when it is freed.
+class ClientIdentity {
+public:
+    ClientIdentity() = default;
+    ~ClientIdentity() { Clear(); }
+    ClientIdentity(const ClientIdentity&) = delete;
+    ClientIdentity& operator=(const ClientIdentity&) = delete;
+
+    void Clear();
+    bool Empty() const { return m_Certificate == nullptr; }
+    // Reads @p certFile and @p keyFile (the key from certFile when empty); on failure, @p error
+    // names the file and what is wrong and the identity stays empty.
+    bool Load(const std::string& certFile, const std::string& keyFile, std::string& error);
+    bool AddTo(SSL_CTX* context) const;
+
+private:
+    X509* m_Certificate{nullptr};
+    std::vector<X509*> m_Chain;
+    EVP_PKEY* m_Key{nullptr};
+};
+
+// What the library adds to each TLS context: the extra CA certificates and the client identity.
+struct TlsAdditions {
+    CaCertificates caCertificates;
+    ClientIdentity identity;
+
+    bool Empty() const { return caCertificates.Empty() && identity.Empty(); }
+    // curl's CURLOPT_SSL_CTX_FUNCTION; @p user is the TlsAdditions.
+    static CURLcode AddToContext(CURL* easy, void* context, void* user);
+};
+
+// ---------------------------------------------------------------------------
+// The proxy (TeskLibCurlProxy.cpp)
+
+// Checks a proxy URL: http, https or socks5h, a host, an optional port and user info, nothing
+// after the authority but "/". @p error never quotes the user info.
+bool CheckProxyUrl(const std::string& url, std::string& error);
+// "host:port" of an accepted proxy URL, its default port filled in, without credentials.
+std::string ProxyHostOf(const std::string& url);
+// True for an http:// or https:// proxy, which answers plain requests itself.
+bool IsHttpProxy(const std::string& url);
+// After Classify, for a transfer through the proxy @p proxy: a failure to reach the proxy, or the
+// proxy's own refusal (a CONNECT answered with an error, a plain request answered 407, 502, 503 or
+// 504 by an http proxy), becomes Proxy with a sentence naming the proxy.
+void ClassifyThroughProxy(CURLcode code, long connectStatus, bool plainAnswerIsTheProxys, const std::string& proxy,
+                          TeskLibCurlResult& result);
 
 // ---------------------------------------------------------------------------
 // One transfer (TeskLibCurlTransfer.cpp)
@@ -163,4 +217,71 @@ std::string CurlErrorText(CURLcode code, const char* detail);
 void Classify(CURLcode code, const Transfer& transfer, bool readingHeaders, const char* detail,
               const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
 
+// ---------------------------------------------------------------------------
+// The handle and its state (TeskLibCurl.cpp)
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+struct MultiDeleter {
+    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+
+// Header lines carry the session cookies: wiped before they are freed.
+struct SlistDeleter {
+    void operator()(curl_slist* list) const {
+        for (curl_slist* item = list; item != nullptr; item = item->next) {
+            if (item->data != nullptr) OPENSSL_cleanse(item->data, std::strlen(item->data));
+        }
+        curl_slist_free_all(list);
+    }
+};
+
+// Wipes a text that may hold credentials (a proxy URL's user info) before it is dropped.
+inline void Wipe(std::string& text) {
+    if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+    text.clear();
+}
+
 }  // namespace teskcurl
+
+struct TeskLibCurl::Impl {
+    // Before the handles: curl may look at what they point to until it lets them go.
+    teskcurl::TlsAdditions tlsAdditions;
+    std::string strProxy;  // accepted proxy URL; empty for none
+    std::string strProxyHost;
+    std::string strProxyRefusal;
+
+    // The multi handle owns the connection cache: the easy handle is added to it for each
+    // transfer and the connection stays open in between.
+    std::unique_ptr<CURLM, teskcurl::MultiDeleter> multi;
+    std::unique_ptr<CURL, teskcurl::EasyDeleter> easy;
+    std::unique_ptr<curl_slist, teskcurl::SlistDeleter> headers;
+    teskcurl::Transfer transfer;
+    char errorBuffer[CURL_ERROR_SIZE]{};
+    std::string strSetupError;
+
+    TeskLibCurlTls tls;
+    bool bTlsChanged{false};
+    std::string strCaError;
+    std::string strCertFile;
+    std::string strKeyFile;
+    bool bIdentityRead{false};  // the files named are read into tlsAdditions.identity
+    std::string strIdentityError;
+
+    // Options that rarely change are set again only when they do.
+    long lAppliedConnectTimeoutMs{-1};
+    unsigned long long ullAppliedMaxBody{std::numeric_limits<unsigned long long>::max()};
+
+    std::string strHostKey;
+    std::string strHost;
+
+    const TeskApiRequest* pRequestUnderWay{nullptr};
+
+    ~Impl() { teskcurl::Wipe(strProxy); }
+    // A fresh handle with the settings above (TeskLibCurl.cpp).
+    void SetUp();
+    // Reads the client certificate's files into tlsAdditions (TeskLibCurlIdentity.cpp).
+    void ReadIdentity();
+};

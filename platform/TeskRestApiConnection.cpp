@@ -146,8 +146,9 @@ void TeskRestApiConnection::LogRequest(const TeskRestApiRequestInfo& /*request*/
 void TeskRestApiConnection::LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) {
     const std::string command = CommandOf(request);
     if (!result.bTransportOk) {
-        // No (complete) answer: the connection, a time-out or a limit stopped the transfer.
-        if (result.lHttpStatus != 0) {
+        // No (complete) answer: the connection, a time-out or a limit stopped the transfer. A proxy's
+        // own answer is no answer from the server.
+        if (result.lHttpStatus != 0 && result.eFailure != TeskLibCurlFailure::Proxy) {
             m_Log.Error(__PRETTY_FUNCTION__,
                         "command %s: no complete answer from the server at %s after HTTP status %ld: %s",
                         command.c_str(), result.strHost.c_str(), result.lHttpStatus, result.strError.c_str());

@@ -65,6 +65,34 @@ void CCloudStackConnection::SetVerifyPeer(bool verify) {
     Tls().bVerifyPeer = verify;
 }
 
+SCloudStackOutcome CCloudStackConnection::UseProxy(const std::string& url) {
+    std::string why;
+    if (m_pCurl->SetProxy(url, why)) return SCloudStackOutcome::Success();
+    m_Log.Error(__PRETTY_FUNCTION__, "proxy refused: %s", why.c_str());
+    return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, "proxy refused: " + why);
+}
+
+SCloudStackOutcome CCloudStackConnection::UseClientCertificate(const std::string& certFile,
+                                                               const std::string& keyFile) {
+    if (certFile.empty() && !keyFile.empty()) {
+        m_pCurl->SetClientCertificate(std::string(), std::string());
+        m_Log.Error(__PRETTY_FUNCTION__, "a client key needs its certificate");
+        return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, "a client key needs its certificate");
+    }
+    m_pCurl->SetClientCertificate(certFile, keyFile);
+    std::string why;
+    if (m_pCurl->LoadClientCertificate(why)) return SCloudStackOutcome::Success();
+    m_Log.Error(__PRETTY_FUNCTION__, "%s", why.c_str());
+    return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, why);
+}
+
+SCloudStackOutcome CCloudStackConnection::RefuseWithoutProxy() {
+    const std::string& refusal = m_pCurl->ProxyRefusal();
+    if (refusal.empty()) return SCloudStackOutcome::Success();
+    m_Log.Error(__PRETTY_FUNCTION__, "%s; nothing is sent until SetProxy accepts a URL", refusal.c_str());
+    return FailOwn(CS_ERROR_INVALID_ARGUMENT, refusal + "; nothing is sent until SetProxy accepts a URL");
+}
+
 std::string CCloudStackConnection::BuildCommandUrl(const std::string& command, const std::vector<std::string>& args) {
     std::string query = "?command=" + command;
     for (const std::string& arg : args) {
@@ -102,6 +130,8 @@ SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::str
                     request.strCommand.c_str());
         return FailOwn(CS_ERROR_NOT_CONNECTED, "no server to send the command to; Connect first");
     }
+    SCloudStackOutcome refused = RefuseWithoutProxy();
+    if (!refused) return refused;
     m_bSessionMayBeRenewed = m_eAuth == Auth::Session;
     SCloudStackOutcome outcome = Exchange(request, response);
     m_bSessionMayBeRenewed = false;

@@ -41,6 +41,11 @@ void DescribeTransportFailure(const TeskLibCurlResult& result, long& code, std::
             code = CS_ERROR_TOO_LARGE;
             message = "answer from " + host + " too large";
             break;
+        case TeskLibCurlFailure::Proxy:
+            // The transport's text names the proxy and what it did.
+            code = CS_ERROR_PROXY;
+            message = "cannot reach " + host;
+            break;
         default:
             code = CS_ERROR_TRANSPORT;
             message = "no complete answer from " + host;

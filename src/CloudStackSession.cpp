@@ -45,6 +45,14 @@ SCloudStackOutcome CCloudStackConnection::UseEndpoint(const std::string& server)
         }
         return FailOwn(CS_ERROR_INVALID_SERVER, "server refused: " + why);
     }
+    SCloudStackOutcome refused = RefuseWithoutProxy();
+    if (!refused) return refused;
+    // Read again at each connect, before anything is sent: a renewed certificate is picked up, and
+    // a file gone missing shows here rather than as a failed handshake.
+    if (!m_pCurl->LoadClientCertificate(why)) {
+        m_Log.Error(__PRETTY_FUNCTION__, "%s", why.c_str());
+        return FailOwn(CS_ERROR_INVALID_ARGUMENT, why);
+    }
     if (!TeskRestApiConnection::connect(endpoint, endpoint.compare(0, 8, "https://") == 0, "")) {
         return FailOwn(CS_ERROR_INVALID_SERVER, "server refused");
     }

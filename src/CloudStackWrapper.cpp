@@ -124,6 +124,16 @@ void CCloudStackWrapper::SetVerifyPeer(bool verify) {
     Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pConnection->SetVerifyPeer(verify); });
 }
 
+bool CCloudStackWrapper::SetProxy(const std::string& url) {
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pConnection->UseProxy(url); });
+}
+
+bool CCloudStackWrapper::SetClientCertificate(const std::string& certFile, const std::string& keyFile) {
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pConnection->UseClientCertificate(certFile, keyFile); });
+}
+
 const CCloudStackErrorState& CCloudStackWrapper::GetLastError() const {
     return m_ErrorState;
 }

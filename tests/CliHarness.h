@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -52,14 +53,18 @@ struct Launch {
     std::string directory;                   // working directory; empty: this process's
 };
 
-// This process's environment without any CLOUDSTACK_* variable, then @p overrides (which replace
-// a variable of the same name, such as HOME).
+// This process's environment without any CLOUDSTACK_* variable or proxy variable (http_proxy,
+// NO_PROXY, ...: a developer's proxy must not carry the tests' requests), then @p overrides (which
+// replace a variable of the same name, such as HOME).
 inline std::vector<std::string> Environment(const std::map<std::string, std::string>& overrides) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
         const std::string name = variable.substr(0, variable.find('='));
-        if (name.rfind("CLOUDSTACK_", 0) != 0 && overrides.count(name) == 0) env.push_back(variable);
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const bool proxy = lower.size() > 6 && lower.compare(lower.size() - 6, 6, "_proxy") == 0;
+        if (name.rfind("CLOUDSTACK_", 0) != 0 && !proxy && overrides.count(name) == 0) env.push_back(variable);
     }
     for (const auto& [name, value] : overrides) env.push_back(name + "=" + value);
     return env;

@@ -619,8 +619,9 @@ TEST_F(CliUsageTest, HelpVersionAndCommandHelpExitZero) {
         EXPECT_TRUE(Contains(run.out, command)) << command;
     // The order of precedence is documented where a user looks for it.
     EXPECT_TRUE(Contains(run.out, "the command line; the environment")) << run.out;
-    for (const char* name : {"CLOUDSTACK_API_KEY", "CLOUDSTACK_SECRET", "CLOUDSTACK_ENDPOINT", "cloudstack.ini",
-                             "--region", "--ca-file", "--insecure", "--domain", "--csv-raw", "chmod 600"})
+    for (const char* name :
+         {"CLOUDSTACK_API_KEY", "CLOUDSTACK_SECRET", "CLOUDSTACK_ENDPOINT", "cloudstack.ini", "--region", "--ca-file",
+          "--insecure", "--domain", "--csv-raw", "chmod 600", "--proxy", "--cert-key", "no_proxy", "verify = false"})
         EXPECT_TRUE(Contains(run.out, name)) << name;
 
     run = Cli({"stop", "--help"});

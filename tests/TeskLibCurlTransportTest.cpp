@@ -1,14 +1,19 @@
 // Wire-level tests of the transport: every failure kind against a server that misbehaves on
 // purpose, the limits (lowered so that each case ends within a fraction of a second), the
-// handling of odd but legal answers, and the memory a large answer body may take.
+// handling of odd but legal answers, the memory a large answer body may take, the way through a
+// proxy and the client certificate of mutual TLS.
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -24,6 +29,7 @@
 #include "TeskLibCurl.h"
 #include "TeskRestApiConnection.h"
 #include "TestCertificates.h"
+#include "TestProxy.h"
 
 namespace {
 
@@ -47,6 +53,13 @@ RawAnswer Silence() {
     answer.hang = true;
     return answer;
 }
+
+// The REST base, with its curl wrapper in reach for the proxy and the client certificate, which
+// the library's connection sets through the base.
+class TestConnection : public TeskRestApiConnection {
+public:
+    TeskLibCurl& Curl() { return *m_pCurl; }
+};
 
 class TransportTest : public ::testing::Test {
 protected:
@@ -112,7 +125,7 @@ protected:
     std::unique_ptr<cstest::RawListener> m_listener;
     std::atomic<int> m_connections{0};  // TCP connections the listener has seen requests on
     cstest::LogCapture m_log;
-    TeskRestApiConnection m_conn;
+    TestConnection m_conn;
     std::string m_response = "stale";
     long m_elapsedMs{0};
 };
@@ -398,10 +411,12 @@ TEST_F(TransportTest, EmptyBodyIsPaddedToo) {
 
 class TlsTransportTest : public TransportTest {
 protected:
-    // Serves HTTPS with @p identity; the answer is always a small JSON body.
-    std::string ServeTls(const cstest::CertificateFiles& identity) {
+    // Serves HTTPS with @p identity, demanding a client certificate of @p clientCa when given; the
+    // answer is always a small JSON body.
+    std::string ServeTls(const cstest::CertificateFiles& identity, const std::string& clientCaPem = "") {
         cstest::ListenOptions options;
         options.tls = identity;
+        options.clientCaPem = clientCaPem;
         return Serve([](const RawRequest&) { return Bytes(Answer(R"({"ok":true})")); }, options);
     }
 
@@ -491,6 +506,248 @@ TEST_F(TlsTransportTest, SilentPeerDuringTheHandshakeFailsAtTheConnectTimeout) {
     ExpectOneErrorLine({"not connected within the connect time-out of 200 ms"});
     EXPECT_GE(m_elapsedMs, kLimitMs);
     EXPECT_LT(m_elapsedMs, kWellWithinMs);
+}
+
+// A client certificate goes with every handshake; a server that demands one says so when it is
+// missing or not its CA's, and the failure reads as TLS, not as a broken connection.
+TEST_F(TlsTransportTest, ClientCertificateIsPresentedAndAServerThatDemandsOneSaysWhy) {
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    const std::string base = ServeTls(m_certs.Server(), m_certs.Ca().certificatePem);
+    const std::string combined = m_certs.Directory() + "/client-combined.pem";
+    std::ofstream(combined) << m_certs.Client().privateKeyPem << m_certs.Client().certificatePem;
+    struct Case {
+        const char* what;
+        std::string certFile;
+        std::string keyFile;
+        const char* refusal;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"none", "", "", "the server demands a client certificate and none was given"},
+        {"one no CA of the server's signed", m_certs.Unknown().certificateFile, m_certs.Unknown().privateKeyFile,
+         "the server refused the client certificate"},
+        {"the CA's, key apart", m_certs.Client().certificateFile, m_certs.Client().privateKeyFile, ""},
+        {"the CA's, key in the same file", combined, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_log.Clear();
+        m_conn.Curl().SetClientCertificate(c.certFile, c.keyFile);
+        const bool ok = Get(base);
+        if (*c.refusal == '\0') {
+            EXPECT_TRUE(ok) << Result().strError;
+            EXPECT_EQ(m_response, R"({"ok":true})");
+            continue;
+        }
+        EXPECT_FALSE(ok);
+        ExpectFailure(TeskLibCurlFailure::Tls);
+        ExpectOneErrorLine({"no answer from the server at", c.refusal});
+    }
+}
+
+TEST_F(TlsTransportTest, UnusableClientCertificateFilesFailAsTlsWithoutConnecting) {
+    const std::string base = ServeTls(m_certs.Server(), m_certs.Ca().certificatePem);
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    const std::string dir = m_certs.Directory();
+    const std::string& cert = m_certs.Client().certificateFile;
+    std::ofstream(dir + "/not-pem.pem") << "not a certificate\n";
+    const std::string encrypted = dir + "/encrypted-key.pem";
+    {
+        // The client's key under a passphrase: the library never prompts for one.
+        BIO* text = BIO_new_mem_buf(m_certs.Client().privateKeyPem.data(), -1);
+        EVP_PKEY* key = PEM_read_bio_PrivateKey(text, nullptr, nullptr, nullptr);
+        BIO* out = BIO_new_file(encrypted.c_str(), "w");
+        char passphrase[] = "passphrase";
+        ASSERT_EQ(PEM_write_bio_PrivateKey(out, key, EVP_aes_128_cbc(), nullptr, 0, nullptr, passphrase), 1);
+        BIO_free(out);
+        EVP_PKEY_free(key);
+        BIO_free(text);
+    }
+    struct Case {
+        std::string certFile;
+        std::string keyFile;
+        std::string error;
+    };
+    const Case cases[] = {
+        {dir + "/missing.pem", "", "cannot read the client certificate file '" + dir + "/missing.pem': No such file"},
+        {cert, dir + "/missing-key.pem", "cannot read the client key file '" + dir + "/missing-key.pem'"},
+        {dir + "/not-pem.pem", "", "no PEM certificate in the client certificate file '" + dir + "/not-pem.pem'"},
+        {cert, "", "no unencrypted PEM private key in the client key file '" + cert + "'"},
+        {cert, encrypted, "no unencrypted PEM private key in the client key file '" + encrypted + "'"},
+        {cert, m_certs.Server().privateKeyFile,
+         "the private key in '" + m_certs.Server().privateKeyFile + "' does not belong to the client certificate"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.certFile + " " + c.keyFile);
+        m_log.Clear();
+        m_conn.Curl().SetClientCertificate(c.certFile, c.keyFile);
+        std::string error;
+        EXPECT_FALSE(m_conn.Curl().LoadClientCertificate(error));
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_FALSE(Get(base));
+        ExpectFailure(TeskLibCurlFailure::Tls);
+        ExpectOneErrorLine({c.error});
+    }
+    EXPECT_EQ(m_connections.load(), 0);
+    // Mended, the same handle connects.
+    m_conn.Curl().SetClientCertificate(cert, m_certs.Client().privateKeyFile);
+    EXPECT_TRUE(Get(base)) << Result().strError;
+}
+
+// ---------------------------------------------------------------------------
+// Through a proxy of the tests' own, which counts what passes
+
+class ProxyTransportTest : public TlsTransportTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_proxy.Start()); }
+    void TearDown() override {
+        m_proxy.Stop();
+        TlsTransportTest::TearDown();
+    }
+
+    bool UseProxy(const std::string& url) {
+        std::string error;
+        const bool accepted = m_conn.Curl().SetProxy(url, error);
+        EXPECT_TRUE(accepted) << error;
+        return accepted;
+    }
+
+    cstest::TestProxy m_proxy;
+};
+
+TEST_F(ProxyTransportTest, PlainHttpGoesInAbsoluteFormAndHttpsThroughOneTunnel) {
+    std::vector<std::string> seenByServer;
+    const std::string plain = Serve([&seenByServer](const RawRequest& request) {
+        seenByServer.push_back(request.target);
+        return Bytes(Answer(R"({"plain":true})"));
+    });
+    ASSERT_TRUE(UseProxy(m_proxy.Url()));
+    ASSERT_TRUE(Get(plain)) << Result().strError;
+    EXPECT_EQ(m_response, R"({"plain":true})");
+    ASSERT_EQ(m_proxy.Passages().size(), 1u);
+    EXPECT_EQ(m_proxy.Passages()[0].method, "GET");
+    EXPECT_EQ(m_proxy.Passages()[0].target, plain + kPath);
+    EXPECT_EQ(seenByServer, std::vector<std::string>{kPath});
+
+    m_listener->Stop();
+    m_conn.Tls().strCaFile = m_certs.Ca().certificateFile;
+    const std::string secure = ServeTls(m_certs.Server());
+    ASSERT_TRUE(Get(secure)) << Result().strError;
+    ASSERT_TRUE(Get(secure)) << Result().strError;
+    EXPECT_EQ(m_response, R"({"ok":true})");
+    EXPECT_EQ(m_proxy.Count("CONNECT"), 1u) << "the tunnel is kept for the next request";
+    EXPECT_EQ(m_proxy.Passages().back().target, secure.substr(std::string("https://").size()));
+    EXPECT_EQ(m_proxy.Count("GET"), 1u) << "nothing of the https requests shows to the proxy";
+    EXPECT_TRUE(m_log.Errors().empty()) << m_log.AllText();
+}
+
+// The library reads no environment: the proxy variables curl itself would follow change nothing.
+TEST_F(ProxyTransportTest, TheEnvironmentsProxyVariablesAreIgnored) {
+    const std::string base = ServeAlways(Answer("{}"));
+    const char* const names[] = {"http_proxy", "HTTPS_PROXY", "all_proxy", "no_proxy"};
+    for (const char* name : names) setenv(name, std::string(name) == "no_proxy" ? "*" : m_proxy.Url().c_str(), 1);
+    const bool direct = Get(base);
+    EXPECT_EQ(m_proxy.Passages().size(), 0u);
+    ASSERT_TRUE(UseProxy(m_proxy.Url()));
+    const bool proxied = Get(base);
+    for (const char* name : names) unsetenv(name);
+    EXPECT_TRUE(direct) << Result().strError;
+    EXPECT_TRUE(proxied) << Result().strError;
+    EXPECT_EQ(m_proxy.Count("GET"), 1u) << "no_proxy=* in the environment must not send it around the proxy";
+}
+
+TEST_F(ProxyTransportTest, FailuresOnTheWayNameTheProxyButNeverItsCredentials) {
+    const std::string plain = ServeAlways(Answer("{}"));
+    const std::string secure = "https://" + plain.substr(std::string("http://").size());
+    const std::string proxy = m_proxy.HostPort();
+    cstest::ClosedPort closed;
+    const std::string closedProxy = cstest::ProcessLoopbackAddress() + ":" + std::to_string(closed.Port());
+    struct Case {
+        const char* what;
+        std::string proxyUrl;
+        std::string url;
+        std::function<void()> arrange;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"the proxy refuses the connection", "http://user:pw-s3cret@" + closedProxy, plain, [] {},
+         "cannot connect to the proxy " + closedProxy + ": "},
+        {"CONNECT without the right credentials", "http://user:pw-s3cret@" + proxy, secure,
+         [this] { m_proxy.RequireCredentials("user", "other"); },
+         "the proxy " + proxy + " answered CONNECT with HTTP 407 (it wants credentials"},
+        {"a plain request without them", "http://user:pw-s3cret@" + proxy, plain, [] {},
+         "the proxy " + proxy + " answered HTTP 407"},
+        {"CONNECT refused", "http://" + proxy, secure,
+         [this] {
+             m_proxy.RequireCredentials("", "");
+             m_proxy.RefuseWith(403);
+         },
+         "the proxy " + proxy + " answered CONNECT with HTTP 403 (it refuses"},
+        {"CONNECT to a name the proxy cannot resolve", "http://" + proxy, "https://cloud.example.invalid:8443",
+         [this] { m_proxy.RefuseWith(0); },
+         "the proxy " + proxy + " answered CONNECT with HTTP 502 (it cannot reach the server"},
+        {"a plain request to such a name", "http://" + proxy, "http://cloud.example.invalid:8080", [] {},
+         "the proxy " + proxy + " answered HTTP 502 (it cannot reach the server"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_log.Clear();
+        c.arrange();
+        ASSERT_TRUE(UseProxy(c.proxyUrl));
+        EXPECT_FALSE(Get(c.url));
+        ExpectFailure(TeskLibCurlFailure::Proxy);
+        ExpectOneErrorLine({"no answer from the server at", c.error});
+        EXPECT_EQ(m_log.AllText().find("pw-s3cret"), std::string::npos) << m_log.AllText();
+        EXPECT_EQ(m_log.AllText().find("user:"), std::string::npos) << m_log.AllText();
+        EXPECT_EQ(Result().strError.find("pw-s3cret"), std::string::npos) << Result().strError;
+    }
+    EXPECT_EQ(m_connections.load(), 0) << "no request reached the server";
+    // The right credentials pass, as curl sends them: Basic, from the URL's percent-decoded user info.
+    m_proxy.RequireCredentials("user", "pw s3cret");
+    ASSERT_TRUE(UseProxy("http://user:pw%20s3cret@" + proxy));
+    EXPECT_TRUE(Get(plain)) << Result().strError;
+    EXPECT_EQ(m_connections.load(), 1);
+}
+
+TEST_F(ProxyTransportTest, UrlsOfOtherFormsAreRefusedAndNothingIsSentUntilOneIsAccepted) {
+    const std::string base = ServeAlways(Answer("{}"));
+    const std::string proxy = m_proxy.HostPort();
+    for (const std::string& url :
+         {"HTTP://" + proxy, "https://" + proxy, "socks5h://user:pw@" + proxy, "http://" + proxy + "/",
+          std::string("http://[::1]:3128"), std::string("http://proxy.example")}) {
+        std::string error;
+        EXPECT_TRUE(m_conn.Curl().SetProxy(url, error)) << url << ": " << error;
+    }
+    const struct {
+        std::string url;
+        const char* error;
+    } refused[] = {
+        {"ftp://" + proxy, "the proxy scheme 'ftp' is not http, https or socks5h"},
+        {"socks5://" + proxy, "the proxy scheme 'socks5' is not http, https or socks5h"},
+        {proxy, "a proxy URL starts with http://, https:// or socks5h://"},
+        {"pw-s3cret@" + proxy + "/?next=http://x", "a proxy URL starts with http://, https:// or socks5h://"},
+        {"http://user:pw-s3cret@", "the proxy URL names no host"},
+        {"http://" + cstest::ProcessLoopbackAddress() + ":0", "the proxy port is no number from 1 to 65535"},
+        {"http://" + cstest::ProcessLoopbackAddress() + ":65536", "the proxy port is no number from 1 to 65535"},
+        {"http://user:pw-s3cret@" + proxy + "/path", "a proxy URL has no path, query or fragment"},
+        {"http://" + proxy + "?x=1", "a proxy URL has no path, query or fragment"},
+        {"http://" + proxy + "\r\nX-Injected: 1", "the proxy URL holds a blank or a control character"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.url);
+        m_log.Clear();
+        std::string error;
+        EXPECT_FALSE(m_conn.Curl().SetProxy(c.url, error));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(m_conn.Curl().ProxyRefusal(), std::string("proxy refused: ") + c.error);
+        EXPECT_FALSE(Get(base));
+        ExpectFailure(TeskLibCurlFailure::Proxy);
+        ExpectOneErrorLine({"proxy refused: " + std::string(c.error)});
+        EXPECT_EQ(m_log.AllText().find("pw-s3cret"), std::string::npos) << m_log.AllText();
+    }
+    EXPECT_EQ(m_connections.load(), 0);
+    EXPECT_EQ(m_proxy.Passages().size(), 0u);
+    ASSERT_TRUE(UseProxy(""));
+    EXPECT_TRUE(Get(base)) << Result().strError;
 }
 
 #ifndef CSTEST_SANITIZED

@@ -37,8 +37,8 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-// X509_V_OK, or the reason verification of leafPem against the trusted caPem failed, as serverAuth.
-int Verify(const std::string& leafPem, const std::string& caPem) {
+// X509_V_OK, or the reason verification of leafPem against the trusted caPem failed, for @p purpose.
+int Verify(const std::string& leafPem, const std::string& caPem, int purpose = X509_PURPOSE_SSL_SERVER) {
     const Certificate leaf = ReadCertificate(leafPem);
     const Certificate ca = ReadCertificate(caPem);
     if (!leaf || !ca) return -1;
@@ -46,7 +46,7 @@ int Verify(const std::string& leafPem, const std::string& caPem) {
     std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(), X509_STORE_CTX_free);
     if (X509_STORE_add_cert(store.get(), ca.get()) != 1 ||
         X509_STORE_CTX_init(context.get(), store.get(), leaf.get(), nullptr) != 1 ||
-        X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_SSL_SERVER) != 1) {
+        X509_STORE_CTX_set_purpose(context.get(), purpose) != 1) {
         return -1;
     }
     return X509_verify_cert(context.get()) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(context.get());
@@ -84,12 +84,19 @@ TEST(TestCertificatesTest, UnknownCertificateNamesTheSameServerButIsTrustedByNoC
               Verify(certs.Unknown().certificatePem, certs.Ca().certificatePem));
 }
 
+TEST(TestCertificatesTest, ClientCertificateChainsToTheCaForClientsOnly) {
+    const TestCertificates certs("", "127.3.4.5");
+    EXPECT_EQ(X509_V_OK, Verify(certs.Client().certificatePem, certs.Ca().certificatePem, X509_PURPOSE_SSL_CLIENT));
+    EXPECT_EQ(X509_V_ERR_INVALID_PURPOSE, Verify(certs.Client().certificatePem, certs.Ca().certificatePem));
+    EXPECT_NE(X509_V_OK, Verify(certs.Server().certificatePem, certs.Ca().certificatePem, X509_PURPOSE_SSL_CLIENT));
+}
+
 TEST(TestCertificatesTest, KeysMatchTheirCertificatesAndTheFilesLiveAsLongAsTheObject) {
     std::string directory;
     {
         const TestCertificates certs("localhost", "");
         directory = certs.Directory();
-        for (const CertificateFiles* files : {&certs.Ca(), &certs.Server(), &certs.Unknown()}) {
+        for (const CertificateFiles* files : {&certs.Ca(), &certs.Server(), &certs.Client(), &certs.Unknown()}) {
             const Certificate cert = ReadCertificate(files->certificatePem);
             const Key key = ReadKey(files->privateKeyPem);
             ASSERT_TRUE(cert && key);

@@ -29,6 +29,8 @@ public:
     Got Exact(std::size_t size, std::string& out);
     /// @brief Discards whatever arrives, below any TLS, until the connection ends or is shut down.
     void DrainUntilClosed();
+    /// @brief What was received and not yet read as a request, handed over and forgotten (for a tunnel).
+    std::string TakeBuffered() { return std::move(buffer_); }
 
 private:
     bool Fill();

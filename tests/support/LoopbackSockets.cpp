@@ -25,6 +25,18 @@ bool Connect(int fd, const sockaddr_in& endpoint) {
 
 }  // namespace
 
+int ConnectLoopback(const std::string& address, int port) {
+    sockaddr_in endpoint = Endpoint(address, port);
+    if (address.rfind("127.", 0) != 0 || port <= 0 || port > 65535 ||
+        inet_pton(AF_INET, address.c_str(), &endpoint.sin_addr) != 1) {
+        return -1;  // never beyond loopback
+    }
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock >= 0 && Connect(sock, endpoint)) return sock;
+    if (sock >= 0) close(sock);
+    return -1;
+}
+
 std::string RawExchange(const std::string& address, int port, const std::string& request) {
     const int sock = socket(AF_INET, SOCK_STREAM, 0);
     const timeval limit{30, 0};  // a server that never answers fails the test instead of hanging it

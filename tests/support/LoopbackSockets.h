@@ -11,6 +11,10 @@ namespace cstest {
 /// @return everything the server writes back until it closes; empty when the connection fails.
 std::string RawExchange(const std::string& address, int port, const std::string& request);
 
+/// @brief A TCP connection to @p address:@p port, as a proxy makes one for its client; only 127.x.y.z addresses.
+/// @return the connected socket, which the caller closes; -1 when refused or the connection fails.
+int ConnectLoopback(const std::string& address, int port);
+
 /// A socket bound to a free port of this process's address but not listening: a SYN to it is answered with a reset.
 class ClosedPort {
 public:

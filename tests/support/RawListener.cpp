@@ -16,14 +16,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 
 #include "HttpWire.h"
+#include "LoopbackSockets.h"
 
 namespace cstest {
 namespace {
 
-SSL_CTX* NewTlsContext(const CertificateFiles& identity) {
+SSL_CTX* NewTlsContext(const CertificateFiles& identity, const std::string& clientCaPem) {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) return nullptr;
     auto read = [](const std::string& pem) {
@@ -42,7 +44,48 @@ SSL_CTX* NewTlsContext(const CertificateFiles& identity) {
         SSL_CTX_free(context);
         return nullptr;
     }
+    if (!clientCaPem.empty()) {
+        const auto caBio = read(clientCaPem);
+        std::unique_ptr<X509, decltype(&X509_free)> ca(PEM_read_bio_X509(caBio.get(), nullptr, nullptr, nullptr),
+                                                       X509_free);
+        if (!ca || X509_STORE_add_cert(SSL_CTX_get_cert_store(context), ca.get()) != 1 ||
+            SSL_CTX_add_client_CA(context, ca.get()) != 1) {
+            ERR_clear_error();
+            SSL_CTX_free(context);
+            return nullptr;
+        }
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    }
     return context;
+}
+
+// Relays bytes between a client and the server it asked for until either side closes or fails.
+void Relay(int client, std::string pending, int server) {
+    auto sendAll = [](int fd, const char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    if (!sendAll(server, pending.data(), pending.size())) return;
+    pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    char buffer[16384];
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) continue;
+            const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || !sendAll(fds[1 - i].fd, buffer, static_cast<std::size_t>(n))) return;
+        }
+    }
 }
 
 }  // namespace
@@ -70,7 +113,7 @@ bool RawListener::Start(const std::string& address, const ListenOptions& options
         return false;  // never listen beyond loopback
     }
     port_ = options.port;
-    if (options.tls && (tls_ = NewTlsContext(*options.tls)) == nullptr) return false;
+    if (options.tls && (tls_ = NewTlsContext(*options.tls, options.clientCaPem)) == nullptr) return false;
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     // SO_REUSEADDR lets a restarted server bind past TIME_WAIT; no SO_REUSEPORT, so a second listener fails.
     int yes = 1;
@@ -202,6 +245,16 @@ void RawListener::Serve(Connection& connection) {
                 dripped = !WaitUnlessStopping(answer.dripEveryMs) && channel.Send(answer.dripPiece);
             }
             if (!dripped) break;
+            if (!answer.tunnel.empty() && ssl == nullptr) {
+                const std::size_t colon = answer.tunnel.rfind(':');
+                const int server =
+                    ConnectLoopback(answer.tunnel.substr(0, colon), std::atoi(answer.tunnel.c_str() + colon + 1));
+                if (server >= 0) {
+                    Relay(fd, channel.TakeBuffered(), server);
+                    ::close(server);
+                }
+                break;
+            }
             if (answer.hang) {
                 channel.DrainUntilClosed();
                 break;
@@ -213,6 +266,12 @@ void RawListener::Serve(Connection& connection) {
         }
     }
     if (ssl != nullptr && orderly) SSL_shutdown(ssl);  // close_notify: the client sees a clean end of stream
+    if (ssl != nullptr && !SSL_is_init_finished(ssl)) {
+        // A refused handshake (no client certificate, say) sent its alert: read what the client sent until it goes,
+        // so that closing with unread bytes cannot reset the connection before the client read the alert.
+        ::shutdown(fd, SHUT_WR);
+        Channel(fd, nullptr).DrainUntilClosed();
+    }
     SSL_free(ssl);
     ERR_clear_error();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -56,6 +56,9 @@ struct RawAnswer {
     int dripCount = 0;
     bool hang = false;   ///< after the above, stay silent until the client goes away or Stop
     bool close = false;  ///< close the connection after the above
+    /// "127.x.y.z:port": after the above, relay the connection's bytes to and from that address, as a proxy does
+    /// after CONNECT, until either side closes or Stop (plain TCP listeners only)
+    std::string tunnel;
 };
 
 /// @brief An answer that sends @p bytes exactly as given, and closes the connection after them when @p close.
@@ -70,6 +73,9 @@ inline RawAnswer Bytes(std::string bytes, bool close = false) {
 struct ListenOptions {
     int port = 8080;                      ///< 0 picks a free port (see Port())
     std::optional<CertificateFiles> tls;  ///< serve HTTPS with this certificate and key (their PEM text)
+    /// with tls: demand of every client a certificate that this CA (its PEM text) signed; a client without one, or
+    /// with another, fails the handshake. Empty: no client certificate is asked for.
+    std::string clientCaPem;
 };
 
 /// @brief A well-formed response: status line, the header lines in order, Content-Length unless a header line

@@ -121,10 +121,19 @@ TestCertificates::TestCertificates(const std::string& dnsName, const std::string
     signedLeaf.emplace_back(NID_authority_key_identifier, "keyid:always");
     const Key serverKey = NewKey();
     const Certificate serverCert = NewCertificate(serverKey.get(), serverName, signedLeaf, caCert.get(), caKey.get());
+    const Key clientKey = NewKey();
+    const Certificate clientCert = NewCertificate(clientKey.get(), "cstest client",
+                                                  {{NID_basic_constraints, "critical,CA:FALSE"},
+                                                   {NID_key_usage, "critical,digitalSignature"},
+                                                   {NID_ext_key_usage, "clientAuth"},
+                                                   {NID_subject_key_identifier, "hash"},
+                                                   {NID_authority_key_identifier, "keyid:always"}},
+                                                  caCert.get(), caKey.get());
     const Key unknownKey = NewKey();
     const Certificate unknownCert = NewCertificate(unknownKey.get(), serverName, leaf, nullptr, nullptr);
     ca_ = ToPem(caCert.get(), caKey.get());
     server_ = ToPem(serverCert.get(), serverKey.get());
+    client_ = ToPem(clientCert.get(), clientKey.get());
     unknown_ = ToPem(unknownCert.get(), unknownKey.get());
 
     std::string pattern = (std::filesystem::temp_directory_path() / "cstest-certs-XXXXXX").string();
@@ -132,7 +141,8 @@ TestCertificates::TestCertificates(const std::string& dnsName, const std::string
     directory_ = pattern;
     try {
         using Named = std::pair<CertificateFiles*, const char*>;
-        for (const auto& [files, stem] : {Named{&ca_, "ca"}, Named{&server_, "server"}, Named{&unknown_, "unknown"}}) {
+        for (const auto& [files, stem] :
+             {Named{&ca_, "ca"}, Named{&server_, "server"}, Named{&client_, "client"}, Named{&unknown_, "unknown"}}) {
             const std::filesystem::path base = std::filesystem::path(directory_) / stem;
             files->certificateFile = base.string() + "-cert.pem";
             files->privateKeyFile = base.string() + "-key.pem";

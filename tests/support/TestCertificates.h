@@ -14,7 +14,8 @@ struct CertificateFiles {
     std::string privateKeyFile;
 };
 
-/// A test CA, a server certificate it signed, and a self-signed certificate that no CA vouches for, all with
+/// A test CA, a server certificate and a client certificate it signed, and a self-signed certificate that no CA
+/// vouches for, all with
 /// ECDSA P-256 keys, valid from an hour ago for a day. The PEM files live in a temporary directory that the
 /// object owns and removes in its destructor.
 class TestCertificates {
@@ -31,6 +32,8 @@ public:
     const CertificateFiles& Ca() const { return ca_; }
     /// @return the server certificate signed by Ca(), for serverAuth, with the names given to the constructor.
     const CertificateFiles& Server() const { return server_; }
+    /// @return a client certificate signed by Ca(), for clientAuth (mutual TLS), named "cstest client".
+    const CertificateFiles& Client() const { return client_; }
     /// @return a self-signed server certificate with the same names, from a CA no client trusts.
     const CertificateFiles& Unknown() const { return unknown_; }
     /// @return the temporary directory that holds the files.
@@ -40,6 +43,7 @@ private:
     std::string directory_;
     CertificateFiles ca_;
     CertificateFiles server_;
+    CertificateFiles client_;
     CertificateFiles unknown_;
 };
 

@@ -43,6 +43,9 @@ struct Options {
     std::string region;
     std::string caFile;
     bool insecure{false};
+    std::string proxy;        ///< --proxy URL
+    std::string certFile;     ///< --cert FILE: the client certificate
+    std::string certKeyFile;  ///< --cert-key FILE: its private key
 
     std::string name;
     std::string id;

@@ -18,6 +18,8 @@ std::string Describe(const CCloudStackErrorState& error, const std::string& serv
         return message.empty() ? text : text + ": " + message;
     }
     const std::string sentence = message.empty() ? fallback : message;
+    // "cannot reach <server>: the proxy <host:port> ...": the library's sentence says it all.
+    if (code == CS_ERROR_PROXY) return sentence;
     if (IsConnectFailure(code)) return "cannot connect to " + server + ": " + sentence;
     if (code == CS_ERROR_AMBIGUOUS) return sentence + "; use --id";
     return sentence;
@@ -41,6 +43,7 @@ std::string DescribeLogin(const CCloudStackErrorState& error, const std::string&
         return std::string(withDomain ? "wrong user name, password or domain" : "wrong user name or password") + " (" +
                code + ")";
     if (keyPair && error.lErrorCode == 401) return "the server refused the API key or its secret key (" + code + ")";
+    if (error.lErrorCode == CS_ERROR_PROXY) return error.strErrorMessage;
     // Whatever kept the first request from being answered, the server could not be reached.
     if (error.lErrorCode <= CS_ERROR_RESOLVE_HOST && error.lErrorCode >= CS_ERROR_TRANSPORT)
         return "cannot connect to " + server + ": " + error.strErrorMessage;

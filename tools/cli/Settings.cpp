@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <sstream>
 
+#include "ProxyChoice.h"
 #include "Text.h"
 #include "TrustedFile.h"
 
@@ -50,14 +52,75 @@ bool KeyPairFrom(const char* keyName, const char* secretName, std::string& key, 
     return true;
 }
 
-// Whether any section holds a password or secret key: group and others may then read none of it.
+// Whether any section holds a password, a secret key or a proxy URL with credentials: group and
+// others may then read none of it.
 bool HoldsASecret(const IniSections& sections) {
-    for (const auto& section : sections)
+    for (const auto& section : sections) {
         for (const char* key : {"password", "secret"}) {
             const auto it = section.second.find(key);
             if (it != section.second.end() && !it->second.empty()) return true;
         }
+        const auto proxy = section.second.find("proxy");
+        if (proxy != section.second.end() && WithoutCredentials(proxy->second) != proxy->second) return true;
+    }
     return false;
+}
+
+// The config file's "verify": a boolean in the usual ini spellings, else a CA file.
+enum class Verify { Default, Off, CaFile };
+Verify ReadVerify(const std::string& value) {
+    const std::string word = cstools::AsciiLower(value);
+    if (word.empty() || word == "true" || word == "yes" || word == "on" || word == "1") return Verify::Default;
+    if (word == "false" || word == "no" || word == "off" || word == "0") return Verify::Off;
+    return Verify::CaFile;
+}
+
+// How the server is reached: TLS checks, the client certificate (whose key file is held to the
+// rules of a password file) and the proxy.
+bool ResolveTransport(const Options& options, const std::map<std::string, std::string>& file,
+                      const std::string& section, Settings& settings, std::string& error) {
+    const auto fromFile = [&file](const char* key) {
+        const auto it = file.find(key);
+        return it == file.end() ? std::string() : it->second;
+    };
+    settings.caFile = options.caFile;
+    settings.insecure = options.insecure;
+    if (settings.insecure) settings.insecureSource = "--insecure";
+    if (settings.caFile.empty() && !settings.insecure) {
+        const std::string verify = fromFile("verify");
+        const Verify kind = ReadVerify(verify);
+        settings.insecure = kind == Verify::Off;
+        if (settings.insecure) settings.insecureSource = "verify = " + verify + " in the config file";
+        if (kind == Verify::CaFile) settings.caFile = verify;
+    }
+
+    settings.certFile = options.certFile;
+    settings.certKeyFile = options.certKeyFile;
+    if (settings.certFile.empty()) {
+        settings.certFile = fromFile("cert");
+        settings.certKeyFile = fromFile("cert_key");
+        if (settings.certFile.empty() && !settings.certKeyFile.empty()) {
+            error = "the config file '" + settings.configFile + "' gives cert_key without cert in [" + section + "]";
+            return false;
+        }
+    }
+    if (!settings.certFile.empty()) {
+        const bool keyApart = !settings.certKeyFile.empty();
+        const std::string& keyFile = keyApart ? settings.certKeyFile : settings.certFile;
+        const char* what = keyApart ? "client key file" : "client certificate file";
+        std::string text;
+        mode_t mode = 0;
+        if (!ReadTrustedFile(keyFile, what, text, mode, error)) return false;
+        std::fill(text.begin(), text.end(), '\0');
+        error = TooOpenForASecret(keyFile, what, mode);
+        if (!error.empty()) return false;
+    }
+
+    const ProxyChoice proxy = ChooseProxy(settings.server, options.proxy, fromFile("proxy"), Env);
+    settings.proxy = proxy.url;
+    settings.proxySource = proxy.source;
+    settings.noProxyEntry = proxy.bypass;
+    return true;
 }
 
 }  // namespace
@@ -140,6 +203,7 @@ bool ResolveSettings(const Options& options, Settings& settings, std::string& er
     for (const std::string& candidate : {Env("CLOUDSTACK_SERVER"), Env("CLOUDSTACK_ENDPOINT"), fromFile("endpoint")})
         if (settings.server.empty()) settings.server = candidate;
     if (settings.server.empty()) settings.server = kDefaultServer;
+    if (!ResolveTransport(options, file, region, settings, error)) return false;
 
     // Credentials: the first source that names any decides between a key pair and a password.
     std::string envKey;

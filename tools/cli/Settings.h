@@ -23,6 +23,15 @@ struct Settings {
     PasswordSource passwordSource{PasswordSource::Prompt};
     std::string passwordFile;  ///< when passwordSource is File
     std::string configFile;    ///< the file read, empty when none
+
+    std::string caFile;          ///< --ca-file, else the config file's "verify = FILE"
+    bool insecure{false};        ///< --insecure, else the config file's "verify = false"
+    std::string insecureSource;  ///< "--insecure" or "verify = false in the config file"
+    std::string proxy;           ///< the proxy for this server (ChooseProxy); empty for none
+    std::string proxySource;     ///< where it came from, for messages
+    std::string noProxyEntry;    ///< the no_proxy entry that sent the server around a proxy
+    std::string certFile;        ///< the client certificate: --cert, else the config file's "cert"
+    std::string certKeyFile;     ///< its key: --cert-key, else "cert_key"; empty when in certFile
 };
 
 /// The sections of an ini file: section name -> (key -> value). Keys are lower-cased.

@@ -16,6 +16,7 @@
 #include "ErrorText.h"
 #include "Help.h"
 #include "Password.h"
+#include "ProxyChoice.h"
 #include "Settings.h"
 #include "Table.h"
 
@@ -80,6 +81,20 @@ bool ObtainPassword(cscli::Settings& settings, int& status) {
     return false;
 }
 
+// The proxy and the client certificate; a proxy URL or a certificate the library cannot use is the
+// user's to fix, like any other usage error.
+int UseTransport(CCloudStackWrapper& cloud, const cscli::Settings& settings, bool debug) {
+    if (debug && !settings.proxy.empty())
+        Warn("through the proxy " + cscli::WithoutCredentials(settings.proxy) + " (" + settings.proxySource + ")");
+    if (debug && !settings.noProxyEntry.empty())
+        Warn("no proxy: no_proxy entry '" + settings.noProxyEntry + "' matches the server");
+    if (!settings.proxy.empty() && !cloud.SetProxy(settings.proxy))
+        return UsageError(settings.proxySource + ": " + cloud.GetLastError().strErrorMessage);
+    if (!settings.certFile.empty() && !cloud.SetClientCertificate(settings.certFile, settings.certKeyFile))
+        return UsageError(cloud.GetLastError().strErrorMessage);
+    return kExitSuccess;
+}
+
 int Connect(CCloudStackWrapper& cloud, const cscli::Settings& settings, const std::string& server) {
     const bool connected = settings.useKeyPair
                                ? cloud.ConnectWithApiKey(settings.server, settings.apiKey, settings.secretKey)
@@ -142,13 +157,15 @@ int Main(int argc, char** argv) {
 
     CCloudStackWrapper cloud;
     if (options.debug) cloud.EnableDebug();
-    if (!options.caFile.empty()) cloud.SetCaFile(options.caFile);
-    if (options.insecure) {
-        Warn(
-            "warning: --insecure: the server's certificate is not verified; anyone on the way can read and change "
-            "what is sent, the password included");
+    if (!settings.caFile.empty()) cloud.SetCaFile(settings.caFile);
+    if (settings.insecure) {
+        Warn("warning: " + settings.insecureSource +
+             ": the server's certificate is not verified; anyone on the way can read and change what is sent, the "
+             "password included");
         cloud.SetVerifyPeer(false);
     }
+    status = UseTransport(cloud, settings, options.debug);
+    if (status != kExitSuccess) return status;
     cloud.SetListAll(options.all);
 
     const std::string server = cscli::ServerForMessages(settings.server);
