@@ -271,7 +271,9 @@ TEST_F(WrapperTest, CallAndWaitReturnsTheJobResultOrTheJobsError) {
     EXPECT_EQ(sleeps.Calls(), std::vector<int>{1500});
     EXPECT_EQ(server.Requests("queryAsyncJobResult").back().Param("jobid"), "j-2");
 
-    server.Queue("rebootVirtualMachine", Reply{200, {}, accepted});
+    server.Queue(
+        "rebootVirtualMachine",
+        Reply{200, {}, R"({"rebootvirtualmachineresponse":{"jobid":"8187144d-3c01-4bd0-8d4e-e3f2046a4cb4"}})"});
     server.Queue("queryAsyncJobResult", Reply{200, {}, cstest::Fixture("queryAsyncJobResult-failure-431.json")});
     EXPECT_FALSE(wrapper.CallAndWait("rebootVirtualMachine", {{"id", "vm-1"}}, json));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
@@ -368,7 +370,7 @@ TEST_F(WrapperTest, AServerErrorCodeOfZeroStillLeavesAnErrorCode) {
     EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
 
-    // A failed job whose result says 0 keeps the job's own status.
+    // A failed job whose result says 0 fails with a code of the library's, never with its status.
     server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-3"}})"});
     server.Queue("queryAsyncJobResult",
                  Reply{200,
@@ -376,8 +378,8 @@ TEST_F(WrapperTest, AServerErrorCodeOfZeroStillLeavesAnErrorCode) {
                        R"({"queryasyncjobresultresponse":{"jobid":"j-3","jobstatus":2,"jobresultcode":0,)"
                        R"("jobresult":{"errorcode":0,"errortext":"no capacity"}}})"});
     EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
-    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 2);
-    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "no capacity");
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_JOB_FAILED);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "job j-3 failed without an error code: no capacity");
 
     server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-4"}})"});
     server.Queue("queryAsyncJobResult", Reply{200, {}, R"({"queryasyncjobresultresponse":{"errorcode":0}})"});
