@@ -28,7 +28,7 @@ namespace {
 constexpr std::chrono::minutes kSignatureLifetime{10};
 
 // Clocks further apart than this make signed requests fail on a server that checks "expires".
-constexpr long long kClockSkewSeconds = 5 * 60;
+constexpr long long kClockSkewSeconds = 5LL * 60;
 
 // A signed request refused with 401 while the server's clock (its Date header) and this host's
 // disagree: the signature's "expires" is read by the server's clock, so the operator needs to hear

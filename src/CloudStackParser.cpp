@@ -154,8 +154,8 @@ std::string CCloudStackParser::AnswerKey(const JsonObject& document, const std::
     StrUtil::ToLower(named);
     named += kResponseSuffix;
     if (document.find(named) != document.end()) return named;
-    const JsonObject::const_iterator none = document.end();
-    JsonObject::const_iterator only = none;
+    const auto none = document.end();
+    auto only = none;
     for (auto member = document.begin(); member != document.end(); ++member) {
         if (!EndsWithResponse(member->first)) continue;
         if (only != none) return std::string();  // two candidates: neither is known to answer the command
@@ -191,7 +191,7 @@ const JsonObject* CCloudStackParser::ParseCommandAnswer(const std::string& body,
                           candidates == 0
                               ? "no member whose name ends in \"response\""
                               : std::to_string(candidates) +
-                                    " members whose names end in \"response\", none of them \"" + expected + "\"");
+                                    R"( members whose names end in "response", none of them ")" + expected + "\"");
     } catch (const std::runtime_error& e) {
         LogParseFailure(__PRETTY_FUNCTION__, "obj", expected, e.what(), body);
     } catch (const std::bad_alloc& e) {
