@@ -56,8 +56,9 @@ public:
     /// @return false when @p server is not accepted or a key is empty
     bool connectWithApiKey(const std::string& server, const std::string& apiKey, const std::string& secretKey);
 
-    /// @brief Ends a password session with "logout" and forgets the session, the credentials
-    /// and any key pair.
+    /// @brief Ends a password session with "logout" and forgets the server, the session, the
+    /// credentials and any key pair: until the next connect, every request fails with
+    /// CS_ERROR_NOT_CONNECTED and nothing is sent.
     /// @return true, also when there was no session
     bool disconnect();
 
@@ -151,9 +152,15 @@ public:
     /// @return a refusal (CS_ERROR_INVALID_ARGUMENT) naming a file that is missing, unreadable or
     /// holds no usable certificate or key
     CLOUDSTACK_HIDDEN SCloudStackOutcome UseClientCertificate(const std::string& certFile, const std::string& keyFile);
+    /// @brief Forgets the session, the credentials and any key pair, but not the server: later
+    /// requests still go out, without a session (as after a failed connect).
+    CLOUDSTACK_HIDDEN void ForgetCredentials();
     /// @brief Sends @p request with the session key, or signed with the key pair, and makes the
     /// outcome where the answer arrives. After a password login, an answer 401 (the session expired)
-    /// leads to one new login and one repeat.
+    /// leads to one new login and one repeat. A request whose command or parameters hold a NUL
+    /// character is refused (CS_ERROR_INVALID_ARGUMENT), and so is every request while no server is
+    /// named (CS_ERROR_NOT_CONNECTED); neither is sent. A signed request refused with 401 while the
+    /// server's Date differs from this host's clock by more than five minutes says so.
     /// @param request the request; its auth fields are set here
     /// @param response the answer body of a complete answer
     /// @return success for an answer with HTTP status 2xx, whose body is then in @p response

@@ -23,6 +23,8 @@ enum ECloudStackErrorCode : long {
     CS_ERROR_LIST_TOO_LONG = -8,     ///< paging passed the bound on records per list, or the server repeated itself
     CS_ERROR_LOGIN_FAILED = -9,      ///< a login answer with success status but no session in it
     CS_ERROR_OUT_OF_MEMORY = -10,    ///< memory ran out during the call (std::bad_alloc); nothing was thrown
+    CS_ERROR_JOB_FAILED = -11,    ///< an async job failed without an error code of its own; the message names the job
+    CS_ERROR_WAIT_STOPPED = -12,  ///< the job progress callback stopped a wait; the job goes on, the message names it
     CS_ERROR_INTERNAL = -13,  ///< any other exception inside the library; nothing was thrown, one log line says which
 
     // No (usable) answer from the server.

@@ -27,6 +27,7 @@ struct SListPageInfo {
 struct SAnswerRefusal {
     long lApiCode{0};        ///< the "errorcode" of an API error envelope in the answer; 0 when it holds none
     std::string strApiText;  ///< its "errortext"
+    std::string strWhy;      ///< without an API error: a sentence for the last error when the caller has one
 };
 
 /// @brief Parser of the server's answers: a list under "<command>response" / "<item>", or one
@@ -123,6 +124,27 @@ public:
     /// ("errorcode") in it
     const JsonObject* ParseResponseObject(const std::string& body, const std::string& responseKey, JsonObject& document,
                                           SAnswerRefusal* pRefusal = nullptr);
+
+    /// @brief The member of an answer that holds the answer of @p command: "<command lower-cased>response"
+    /// when there is one; else the one member whose name ends in "response", when exactly one does (the
+    /// server names some answers after an older command: restoreVirtualMachine answers under
+    /// "restorevmresponse"); else none. Other members (a "cloudstack-version" beside it) do not count.
+    /// @return the member's name; empty when the answer names none
+    static std::string AnswerKey(const JsonObject& document, const std::string& command);
+
+    /// @brief ParseResponseObject for the answer of @p command, whose member AnswerKey finds.
+    /// @param key receives the member's name; empty when there is none
+    /// @return the object answer, in place in @p document; nullptr as for ParseResponseObject, and when
+    /// no member is the answer (with the API error of an envelope in @p pRefusal)
+    const JsonObject* ParseCommandAnswer(const std::string& body, const std::string& command, JsonObject& document,
+                                         std::string& key, SAnswerRefusal* pRefusal = nullptr);
+
+    /// @brief The value of the top-level member @p key of @p body exactly as the server wrote it: its
+    /// bytes, with the server's member order, blanks and escapes (the last such member, as the parse
+    /// keeps it). For a body that a parse accepted already. Never throws.
+    /// @param text receives the value's text
+    /// @return false when it cannot be read, and then the caller writes the parsed value itself
+    static bool MemberText(const std::string& body, const std::string& key, std::string& text) noexcept;
 
     /// @brief Convert for an object that ParseResponseObject found in @p body: a value that cannot
     /// be converted gives false with one error line, as in ParseNestedObject. Never throws.
@@ -227,6 +249,10 @@ private:
     private:
         JsonObject& m_document;
     };
+
+    /// The answer under @p responseKey of a parsed @p document, or nullptr with one error line.
+    const JsonObject* CheckedAnswer(const std::string& body, const std::string& responseKey, const JsonObject& document,
+                                    SAnswerRefusal* refusal);
 
     /// The ParseNestedList forms and the reference: @p function is the caller's entry point, for the
     /// error line; @p tree reads through the document tree rather than the one-pass reader.

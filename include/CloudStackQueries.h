@@ -54,12 +54,15 @@ public:
     void SetListAll(bool listAll) { m_bListAll = listAll; }
 
     /// @brief Sends any command (GET for list*, get* and query*, POST with a form body otherwise);
-    /// @p json receives the answer's inner object as JSON text.
+    /// @p json receives the answer's inner object (CCloudStackParser::AnswerKey) as the server wrote it.
     SCloudStackOutcome Call(const std::string& command, const CloudStackParams& params, std::string& json);
     /// @brief Call for a caller that reads the answer's members itself.
+    /// @param answerText when not null, receives the inner object's text as the server wrote it
     /// @return on success, the answer's inner object as the outcome's answer
-    SCloudStackOutcome CallForObject(const std::string& command, const CloudStackParams& params);
-    /// @brief Call for a list command, every page; @p json receives one JSON array of every item.
+    SCloudStackOutcome CallForObject(const std::string& command, const CloudStackParams& params,
+                                     std::string* answerText = nullptr);
+    /// @brief Call for a list command, every page; @p json receives one JSON array of every item. An
+    /// answer that holds members but no array is no list: a failure, CS_ERROR_BAD_ANSWER.
     SCloudStackOutcome CallList(const std::string& command, const CloudStackParams& params, std::string& json);
 
     /// @brief Lists every item of a list command. The server caps one answer at its page size
@@ -225,9 +228,9 @@ private:
     // A list request, with "listall=true" first where the account scope applies.
     TeskApiRequest Scoped(TeskApiRequest request) const;
     // The outcome of a 2xx answer to @p request that is not the answer: the API error it holds, else
-    // CS_ERROR_BAD_ANSWER.
-    static SCloudStackOutcome WrongAnswer(const TeskApiRequest& request, const SAnswerRefusal& refusal,
-                                          const std::string& body);
+    // CS_ERROR_BAD_ANSWER (with the refusal's own sentence and a line for it, when it has one).
+    SCloudStackOutcome WrongAnswer(const TeskApiRequest& request, const SAnswerRefusal& refusal,
+                                   const std::string& body);
     SCloudStackOutcome FailList(const std::string& command, const std::string& why);
     static std::string Noun(const std::string& itemKey, std::size_t count);
 

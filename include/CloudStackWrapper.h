@@ -4,6 +4,7 @@
 /// The one header a host program includes: the wrapper class and every record it fills.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,6 +24,12 @@ class CCloudStackOperations;
 
 /// @brief Parameters of a generic API call: name and value pairs, sent in this order.
 using CloudStackParams = std::vector<std::pair<std::string, std::string>>;
+
+/// @brief What CCloudStackWrapper::SetJobProgress calls after every poll of an async job: the job's
+/// id, the status the poll read (0 pending, 1 succeeded, anything else failed) and the time waited
+/// so far. Returning false ends the wait of a pending job.
+using CloudStackJobProgress =
+    std::function<bool(const std::string& jobId, int jobStatus, std::chrono::milliseconds elapsed)>;
 
 /// @brief Client of one management server's HTTP API.
 ///
@@ -78,12 +85,16 @@ public:
     /// @return true when the server accepted the signed call
     bool ConnectWithApiKey(const std::string& server, const std::string& apiKey, const std::string& secretKey);
 
-    /// @brief Logs out of a password session (one "logout" request) and forgets the session,
-    /// the credentials and any key pair.
+    /// @brief Logs out of a password session (one "logout" request) and forgets the server, the
+    /// session, the credentials and any key pair: until the next Connect or ConnectWithApiKey, every
+    /// call fails with CS_ERROR_NOT_CONNECTED and sends nothing. (A failed Connect, by contrast,
+    /// leaves the server named: calls after it still go out, without a session.)
     /// @return true, also when there was no session
     bool Disconnect();
 
     /// @brief Trusts the certificates of this PEM file besides the system's CA store (https only).
+    /// A path that holds a NUL character is refused (CS_ERROR_INVALID_ARGUMENT in the last error)
+    /// and the file trusted before stays.
     /// @param path the PEM file; empty for none
     void SetCaFile(const std::string& path);
 
@@ -134,15 +145,27 @@ public:
     void SetListAll(bool listAll);
 
     /// @brief Pause between two polls of an async job that is still pending. The first poll is
-    /// always sent at once.
+    /// always sent at once. Any value works: zero or less polls again as soon as an answer arrived,
+    /// and a pause longer than about 24 days is cut to that.
     /// @param interval the pause; 10 s by default
     void SetJobPollInterval(std::chrono::milliseconds interval);
 
     /// @brief Longest wait for an async job. A job still pending when it has passed makes the
     /// call false with CS_ERROR_JOB_TIMEOUT and the job id in the message; the job goes on on
-    /// the server.
+    /// the server. Any value works: zero or less means none, and so does one too long to count in
+    /// milliseconds (such as std::chrono::seconds::max()).
     /// @param timeout the limit; 0 (the default) for none
     void SetJobTimeout(std::chrono::seconds timeout);
+
+    /// @brief A function called after every poll of every job wait (StartVM, StopVM, CallAndWait,
+    /// WaitForJob), on the calling thread, with the job's id, the status the poll read and the time
+    /// waited. Returning false while the job is pending ends the wait at once: the call is false with
+    /// CS_ERROR_WAIT_STOPPED and the job id in the message, and the job goes on on the server;
+    /// after the poll that saw the job end, the return value changes nothing. The function must not
+    /// call this wrapper. An exception it throws does not pass through the library: the call returns
+    /// false with CS_ERROR_INTERNAL (CS_ERROR_OUT_OF_MEMORY for std::bad_alloc).
+    /// @param progress the function; an empty one for none (the default)
+    void SetJobProgress(CloudStackJobProgress progress);
 
     /// @brief Lists the projects of the caller's account.
     /// @param projects receives the records, after what it already holds
@@ -212,20 +235,28 @@ public:
 
     /// @brief Sends any API command with "response=json" and the given parameters (values
     /// percent-encoded, in the order given): GET for commands whose name starts with "list",
-    /// "get" or "query", POST otherwise.
+    /// "get" or "query", POST otherwise. A parameter name or value (or any other string argument of
+    /// any call) that holds a NUL character is refused with CS_ERROR_INVALID_ARGUMENT; nothing is sent.
+    ///
+    /// The answer's inner object is the member "<command lower-cased>response" when there is one;
+    /// otherwise the one member whose name ends in "response", when exactly one does (the server
+    /// answers some commands under an older name: restoreVirtualMachine under "restorevmresponse");
+    /// otherwise the answer is not the command's (CS_ERROR_BAD_ANSWER). CallAndWait, CallList and the
+    /// power calls find it the same way.
     /// @param command the API command, such as "listTemplates"
     /// @param params name and value pairs
-    /// @param json on success, the answer's inner object (what stands under
-    /// "<command lower-cased>response") as JSON text
+    /// @param json on success, the inner object's JSON text exactly as the server sent it: its bytes,
+    /// member order and escapes (the whole answer is still parsed and checked)
     /// @return true for a successful answer
     bool Call(const std::string& command, const CloudStackParams& params, std::string& json);
 
-    /// @brief Call, then, when the answer holds a "jobid", waits for that job with the job poll
-    /// interval and timeout.
+    /// @brief Call, then, when the answer holds a "jobid" (a string, or a number as older servers
+    /// send it), waits for that job as WaitForJob does. An answer without one is the result itself;
+    /// a job id that is neither is CS_ERROR_BAD_ANSWER.
     /// @param command the API command
     /// @param params name and value pairs
-    /// @param json on success, the job's "jobresult" as JSON text (the inner object when there
-    /// was no job)
+    /// @param json on success, the job's "jobresult" as JSON text written anew from the parsed answer
+    /// (members in name order); the inner object as the server sent it when there was no job
     /// @return true when the call and its job succeeded; a failed job is false with its error in
     /// the last error
     bool CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json);
@@ -233,9 +264,23 @@ public:
     /// @brief Call for a list command, fetching every page as the built-in lists do.
     /// @param command the list command, such as "listTemplates"
     /// @param params name and value pairs; "page" and "pagesize" are the wrapper's
-    /// @param json on success, one JSON array of every item under the answer's item key
+    /// @param json on success, one JSON array of every item under the answer's item key, each
+    /// written anew from the parsed answer (members in name order). An answer with no items ({})
+    /// is an empty array; an answer whose inner object holds members but no array is no list
+    /// ("listCapabilities"): false with CS_ERROR_BAD_ANSWER, and Call is the call for it.
     /// @return true when every page arrived and was read
     bool CallList(const std::string& command, const CloudStackParams& params, std::string& json);
+
+    /// @brief Waits for an async job the host already has (from Call, or from an earlier run that
+    /// did not wait): polls "queryAsyncJobResult" for exactly this id at once and then every job
+    /// poll interval, until the job ends, the job timeout has passed (CS_ERROR_JOB_TIMEOUT) or the
+    /// progress callback stops the wait (CS_ERROR_WAIT_STOPPED). An answer about another job is
+    /// CS_ERROR_BAD_ANSWER. A failed job is false with the job's own error code and text, or with
+    /// CS_ERROR_JOB_FAILED and the job id when it gave no code.
+    /// @param jobId the job's id, as the server gave it (a number as its decimal text)
+    /// @param json on success, the job's "jobresult" as CallAndWait gives it ("{}" when it has none)
+    /// @return true when the job succeeded
+    bool WaitForJob(const std::string& jobId, std::string& json);
 
 private:
     TraceLog m_Log;  // unused: kept, with its place, for the layout hosts were built with

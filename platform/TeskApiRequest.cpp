@@ -138,3 +138,18 @@ std::vector<TeskQueryParam> TeskApiRequest::AllParams() const {
     all.insert(all.end(), auth.begin(), auth.end());
     return all;
 }
+
+bool TeskApiRequest::FindNul(std::string& where) const {
+    if (strCommand.find('\0') != std::string::npos) {
+        where = "the command";
+        return true;
+    }
+    for (const TeskQueryParam& param : params) {
+        if (param.first.find('\0') != std::string::npos || param.second.find('\0') != std::string::npos) {
+            // The value is never quoted: it may be a password.
+            where = "parameter \"" + param.first.substr(0, param.first.find('\0')) + "\"";
+            return true;
+        }
+    }
+    return false;
+}

@@ -69,6 +69,11 @@ struct TeskApiRequest {
     /// @brief Body() with the values of secret parameters masked, for a log line.
     /// @return the masked form body; empty without one
     std::string MaskedBody() const;
+    /// @brief Whether the command or a parameter's name or value holds a NUL character: the text the
+    /// server reads would end there, so such a request is never sent.
+    /// @param where receives what holds it: "the command" or "parameter <name>" (the name cut at the NUL)
+    /// @return true when one does
+    bool FindNul(std::string& where) const;
     /// @brief Every parameter the server receives, in query and body alike, "command" and "response"
     /// included: what a signature covers.
     /// @return the parameters in the order they are sent

@@ -1,5 +1,7 @@
 #include "TeskHttpResponseHeaders.h"
 
+#include <curl/curl.h>
+
 #include <cstring>
 
 #include "StrUtil.h"
@@ -112,4 +114,12 @@ bool TeskHttpResponseHeaders::Find(const char* name, std::list<std::string>& out
         }
     }
     return found;
+}
+
+bool TeskHttpResponseHeaders::DateOf(const std::string& value, std::time_t& when) {
+    // curl reads every date format HTTP allows; -1 is its "no date".
+    const std::time_t parsed = curl_getdate(value.c_str(), nullptr);
+    if (parsed == static_cast<std::time_t>(-1)) return false;
+    when = parsed;
+    return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <list>
 #include <string>
 #include <vector>
@@ -35,6 +36,12 @@ public:
     /// @param line a whole header line
     /// @return empty for a line without a colon
     static std::string ValueOf(const std::string& line);
+    /// @brief The time a Date header's value names, in any of the formats HTTP allows ("Sun, 06 Nov
+    /// 1994 08:49:37 GMT", and the two obsolete ones).
+    /// @param value the header's value
+    /// @param when receives the time
+    /// @return false for a value that is no such date
+    static bool DateOf(const std::string& value, std::time_t& when);
 
     /// @brief The status code of the current answer's status line; 0 before one arrived or
     /// when it holds no three-digit code.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <iomanip>
 #include <sstream>
 
@@ -10,6 +11,7 @@
 #include "TeskApiRequest.h"
 #include "TeskException.h"
 #include "TeskGuard.h"
+#include "TeskHttpResponseHeaders.h"
 #include "TeskMD5.h"
 #include "TeskRequestSigner.h"
 #include "TraceLog.h"
@@ -24,6 +26,28 @@ namespace {
 
 // Signed requests stay valid this long; servers that enforce timestamps accept up to 15 minutes.
 constexpr std::chrono::minutes kSignatureLifetime{10};
+
+// Clocks further apart than this make signed requests fail on a server that checks "expires".
+constexpr long long kClockSkewSeconds = 5LL * 60;
+
+// A signed request refused with 401 while the server's clock (its Date header) and this host's
+// disagree: the signature's "expires" is read by the server's clock, so the operator needs to hear
+// about the clocks, not about the keys.
+void ExplainClockSkew(TeskLibCurl& curl, SCloudStackOutcome& outcome) {
+    std::list<std::string> lines;
+    std::time_t server = 0;
+    if (!curl.GetHttpResponseHeaders("Date", lines) ||
+        !TeskHttpResponseHeaders::DateOf(TeskHttpResponseHeaders::ValueOf(lines.back()), server)) {
+        return;
+    }
+    const long long skew =
+        static_cast<long long>(server) -
+        static_cast<long long>(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+    if (skew <= kClockSkewSeconds && skew >= -kClockSkewSeconds) return;
+    outcome.strMessage = "the server's clock and this host's differ by " + std::to_string(skew < 0 ? -skew : skew) +
+                         " s (the server's is " + (skew > 0 ? "ahead" : "behind") + "); signed requests expire after " +
+                         std::to_string(std::chrono::seconds(kSignatureLifetime).count()) + " s";
+}
 
 }  // namespace
 
@@ -123,8 +147,18 @@ bool CCloudStackConnection::POST(const std::string& command, std::string& respon
     return POST(command, std::vector<std::string>(), response);
 }
 
+void CCloudStackConnection::ForgetCredentials() {
+    Forget();
+}
+
 SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::string& response) {
     m_OwnFailure = CCloudStackErrorState();
+    std::string where;
+    if (request.FindNul(where)) {
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: %s holds a NUL character; not sent", request.strCommand.c_str(),
+                    where.c_str());
+        return FailOwn(CS_ERROR_INVALID_ARGUMENT, where + " holds a NUL character; nothing was sent");
+    }
     if (m_strServer.empty()) {
         m_Log.Error(__PRETTY_FUNCTION__, "command %s: no server to send it to; Connect first",
                     request.strCommand.c_str());
@@ -143,6 +177,9 @@ SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::str
         SCloudStackOutcome login = Login();
         if (!login) return login;
         outcome = Exchange(request, response);
+    }
+    if (!outcome && m_eAuth == Auth::ApiKey && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
+        ExplainClockSkew(*m_pCurl, outcome);
     }
     return outcome;
 }

@@ -1,5 +1,6 @@
 #include "CloudStackParser.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -55,6 +56,14 @@ std::string WhyNotTheAnswer(const JsonObject& document, const std::string& respo
         return "\"" + *itemKey + "\" holds no array";
     }
     return std::string();
+}
+
+// An answer's member is named "<command>response", after the command or an older name of it.
+const char* const kResponseSuffix = "response";
+
+bool EndsWithResponse(const std::string& name) {
+    const std::size_t length = std::char_traits<char>::length(kResponseSuffix);
+    return name.size() >= length && name.compare(name.size() - length, length, kResponseSuffix) == 0;
 }
 
 // Why a body that did not parse into a JSON object is not the answer.
@@ -114,6 +123,16 @@ void CCloudStackParser::LogWrongAnswerWhy(const char* function, const char* kind
     }
 }
 
+const JsonObject* CCloudStackParser::CheckedAnswer(const std::string& body, const std::string& responseKey,
+                                                   const JsonObject& document, SAnswerRefusal* refusal) {
+    const std::string why = WhyNotTheAnswer(document, responseKey, nullptr, refusal);
+    if (why.empty()) {
+        return TeskJson::FindObject(document, responseKey);
+    }
+    LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body, why);
+    return nullptr;
+}
+
 const JsonObject* CCloudStackParser::ParseResponseObject(const std::string& body, const std::string& responseKey,
                                                          JsonObject& document, SAnswerRefusal* refusal) {
     try {
@@ -121,15 +140,62 @@ const JsonObject* CCloudStackParser::ParseResponseObject(const std::string& body
             LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body, WhyNotJson(body));
             return nullptr;
         }
-        const std::string why = WhyNotTheAnswer(document, responseKey, nullptr, refusal);
-        if (why.empty()) {
-            return TeskJson::FindObject(document, responseKey);
-        }
-        LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", responseKey, body, why);
+        return CheckedAnswer(body, responseKey, document, refusal);
     } catch (const std::runtime_error& e) {
         LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
     } catch (const std::bad_alloc& e) {
         LogParseFailure(__PRETTY_FUNCTION__, "obj", responseKey, e.what(), body);
+    }
+    return nullptr;
+}
+
+std::string CCloudStackParser::AnswerKey(const JsonObject& document, const std::string& command) {
+    std::string named = command;
+    StrUtil::ToLower(named);
+    named += kResponseSuffix;
+    if (document.find(named) != document.end()) return named;
+    const auto none = document.end();
+    auto only = none;
+    for (auto member = document.begin(); member != document.end(); ++member) {
+        if (!EndsWithResponse(member->first)) continue;
+        if (only != none) return std::string();  // two candidates: neither is known to answer the command
+        only = member;
+    }
+    return only == none ? std::string() : only->first;
+}
+
+const JsonObject* CCloudStackParser::ParseCommandAnswer(const std::string& body, const std::string& command,
+                                                        JsonObject& document, std::string& key,
+                                                        SAnswerRefusal* refusal) {
+    key.clear();
+    // The line names the member the command usually answers under until the answer names its own.
+    std::string expected = command;
+    StrUtil::ToLower(expected);
+    expected += kResponseSuffix;
+    try {
+        if (!TeskJson::Unserialize(body, document)) {
+            LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", expected, body, WhyNotJson(body));
+            return nullptr;
+        }
+        key = AnswerKey(document, command);
+        if (!key.empty()) return CheckedAnswer(body, key, document, refusal);
+        long code = 0;
+        std::string text;
+        if (refusal != nullptr && FindApiError(document, code, text)) {
+            refusal->lApiCode = code;
+            refusal->strApiText = text;
+        }
+        const auto candidates = std::count_if(document.begin(), document.end(),
+                                              [](const auto& member) { return EndsWithResponse(member.first); });
+        LogWrongAnswerWhy(__PRETTY_FUNCTION__, "obj", expected, body,
+                          candidates == 0
+                              ? "no member whose name ends in \"response\""
+                              : std::to_string(candidates) +
+                                    R"( members whose names end in "response", none of them ")" + expected + "\"");
+    } catch (const std::runtime_error& e) {
+        LogParseFailure(__PRETTY_FUNCTION__, "obj", expected, e.what(), body);
+    } catch (const std::bad_alloc& e) {
+        LogParseFailure(__PRETTY_FUNCTION__, "obj", expected, e.what(), body);
     }
     return nullptr;
 }

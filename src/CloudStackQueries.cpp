@@ -10,11 +10,6 @@ bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-std::string Lower(std::string text) {
-    StrUtil::ToLower(text);
-    return text;
-}
-
 // Parameters the library sets itself: a caller's value would break the session or the signature.
 bool IsReservedParameter(const std::string& name) {
     return name == "command" || name == "response" || name == "sessionkey" || name == "apikey" || name == "signature" ||
@@ -30,16 +25,18 @@ bool IsCommandName(const std::string& command) {
 }
 
 // The pages of a generic list command as JSON texts of its items. The item key is whatever
-// array the answer holds (the response object has one, beside "count").
+// array the answer holds (the response object has one, beside "count"). An answer with members
+// but no array is no list ("listCapabilities"): refused, rather than read as an empty one.
 struct JsonPages {
     CCloudStackParser* parser;
-    const std::string& responseKey;
+    const std::string& command;
     std::vector<std::string>& items;
     std::vector<std::string> ids;
 
     bool Parse(const std::string& body, SListPageInfo& page, SAnswerRefusal& refusal) {
         JsonObject document;
-        const JsonObject* response = parser->ParseResponseObject(body, responseKey, document, &refusal);
+        std::string key;
+        const JsonObject* response = parser->ParseCommandAnswer(body, command, document, key, &refusal);
         if (response == nullptr) {
             TeskJson::Release(document);
             return false;
@@ -47,9 +44,14 @@ struct JsonPages {
         long long count = -1;
         page.nCount = TeskJson::TryGetCount(*response, "count", count) ? count : -1;
         page.nItems = 0;
+        bool list = true;  // {} (nothing listed) and {"count":N} (a page past the end) hold no array either
         for (const auto& member : *response) {
             const JsonArray* array = member.second.get_ptr<const JsonArray*>();
-            if (array == nullptr) continue;
+            if (array == nullptr) {
+                list = list && member.first == "count";
+                continue;
+            }
+            list = true;
             page.nItems = array->size();
             for (const JsonValue& item : *array) {
                 items.push_back(item.dump());
@@ -59,6 +61,10 @@ struct JsonPages {
             break;
         }
         TeskJson::Release(document);
+        if (!list) {
+            refusal.strWhy = "the answer to " + command + " holds no list; use Call for it";
+            return false;
+        }
         return true;
     }
     std::size_t Size() const { return items.size(); }
@@ -175,6 +181,13 @@ SCloudStackOutcome CCloudStackQueries::WrongAnswer(const TeskApiRequest& request
         outcome.MaskValuesOf(request);
         return outcome;
     }
+    if (!refusal.strWhy.empty()) {
+        // A refusal of the caller's own: the parse found the answer well formed and wrote no line.
+        m_Log.Error(__PRETTY_FUNCTION__, "command %s: %s (%zu bytes)", request.strCommand.c_str(),
+                    refusal.strWhy.c_str(), body.size());
+        return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
+                                           refusal.strWhy);
+    }
     return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
                                        "the answer to " + request.strCommand + " is not what it should be (" +
                                            std::to_string(body.size()) + " bytes)");
@@ -210,29 +223,34 @@ SCloudStackOutcome CCloudStackQueries::CommandRequest(const std::string& command
     return SCloudStackOutcome::Success();
 }
 
-SCloudStackOutcome CCloudStackQueries::CallForObject(const std::string& command, const CloudStackParams& params) {
+SCloudStackOutcome CCloudStackQueries::CallForObject(const std::string& command, const CloudStackParams& params,
+                                                     std::string* answerText) {
     TeskApiRequest request;
     SCloudStackOutcome outcome = CommandRequest(command, params, false, request);
     if (!outcome) return outcome;
     std::string response;
     outcome = m_pConnection->Send(request, response);
     if (!outcome) return outcome;
-    const std::string responseKey = Lower(command) + "response";
     JsonObject document;
+    std::string key;
     SAnswerRefusal refusal;
-    if (m_pParser->ParseResponseObject(response, responseKey, document, &refusal) == nullptr) {
+    if (m_pParser->ParseCommandAnswer(response, command, document, key, &refusal) == nullptr) {
         TeskJson::Release(document);
         return WrongAnswer(request, refusal, response);
     }
-    outcome.answer = std::move(document[responseKey]);
+    outcome.answer = std::move(document[key]);
     TeskJson::Release(document);
+    if (answerText != nullptr && !CCloudStackParser::MemberText(response, key, *answerText)) {
+        *answerText = outcome.answer.dump();
+    }
     return outcome;
 }
 
 SCloudStackOutcome CCloudStackQueries::Call(const std::string& command, const CloudStackParams& params,
                                             std::string& json) {
-    SCloudStackOutcome outcome = CallForObject(command, params);
-    if (outcome) json = outcome.answer.dump();
+    std::string text;
+    SCloudStackOutcome outcome = CallForObject(command, params, &text);
+    if (outcome) json = std::move(text);
     return outcome;
 }
 
@@ -245,8 +263,7 @@ SCloudStackOutcome CCloudStackQueries::CallList(const std::string& command, cons
     request.eMethod = HTTP_REQ_GET;
     request.bFormBody = false;
     std::vector<std::string> items;
-    const std::string responseKey = Lower(command) + "response";
-    JsonPages pages{m_pParser, responseKey, items, {}};
+    JsonPages pages{m_pParser, command, items, {}};
     outcome = GetPages(request, pages);
     if (!outcome) return outcome;
     json = "[";

@@ -1,4 +1,5 @@
 #include <exception>
+#include <initializer_list>
 
 #include "CloudStackConnection.h"
 #include "CloudStackEndpoint.h"
@@ -29,6 +30,15 @@ std::string MaskCookie(const std::string& cookie) {
     const std::string::size_type equals = pair.find('=');
     const std::string name = equals == std::string::npos ? std::string() : pair.substr(0, equals + 1);
     return name + kSecretMask + (end == std::string::npos ? "" : cookie.substr(end));
+}
+
+// A NUL would cut the text the server reads (or the host name curl resolves) short of what the
+// host gave.
+bool AnyHoldsNul(std::initializer_list<const std::string*> texts) {
+    for (const std::string* text : texts) {
+        if (text->find('\0') != std::string::npos) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -73,6 +83,10 @@ SCloudStackOutcome CCloudStackConnection::OpenSession(const std::string& server,
     SetContentType(kJsonContentType);
     m_OwnFailure = CCloudStackErrorState();
     Forget();
+    if (AnyHoldsNul({&server, &user, &password, &domain})) {
+        m_Log.Error(__PRETTY_FUNCTION__, "an argument holds a NUL character; nothing sent");
+        return FailOwn(CS_ERROR_INVALID_ARGUMENT, "an argument holds a NUL character; nothing was sent");
+    }
     SCloudStackOutcome outcome = UseEndpoint(server);
     if (!outcome) return outcome;
     m_strUser = user;
@@ -94,6 +108,10 @@ SCloudStackOutcome CCloudStackConnection::UseKeyPair(const std::string& server, 
     SetContentType(kJsonContentType);
     m_OwnFailure = CCloudStackErrorState();
     Forget();
+    if (AnyHoldsNul({&server, &apiKey, &secretKey})) {
+        m_Log.Error(__PRETTY_FUNCTION__, "an argument holds a NUL character; nothing sent");
+        return FailOwn(CS_ERROR_INVALID_ARGUMENT, "an argument holds a NUL character; nothing was sent");
+    }
     SCloudStackOutcome outcome = UseEndpoint(server);
     if (!outcome) return outcome;
     if (apiKey.empty() || secretKey.empty()) {
@@ -175,6 +193,8 @@ bool CCloudStackConnection::disconnect() {
         Exchange(logout, response);  // the session ends either way
     }
     Forget();
+    // Until the next connect nothing goes out: a request without a session would only be refused.
+    m_strServer.clear();
     return true;
 }
 

@@ -69,8 +69,7 @@ CCloudStackWrapper::CCloudStackWrapper() : m_Log(nullptr) {
         m_pConnection = std::make_unique<CCloudStackConnection>();
         m_pParser = std::make_unique<CCloudStackParser>();
         m_pQueries = std::make_unique<CCloudStackQueries>(m_pConnection.get(), m_pParser.get(), &m_ErrorState);
-        m_pOperations = std::make_unique<CCloudStackOperations>(m_pConnection.get(), m_pParser.get(), m_pQueries.get(),
-                                                                &m_ErrorState);
+        m_pOperations = std::make_unique<CCloudStackOperations>(m_pQueries.get(), &m_ErrorState);
     } catch (const std::bad_alloc&) {
         m_pOperations.reset();
         m_pQueries.reset();
@@ -104,7 +103,7 @@ bool CCloudStackWrapper::ConnectWithApiKey(const std::string& server, const std:
         if (!outcome) return outcome;
         // One cheap signed call proves the keys; keys the server refuses are not kept.
         outcome = m_pQueries->CallForObject("listCapabilities", CloudStackParams());
-        if (!outcome) m_pConnection->disconnect();
+        if (!outcome) m_pConnection->ForgetCredentials();
         return outcome;
     });
 }
@@ -117,7 +116,15 @@ bool CCloudStackWrapper::Disconnect() {
 }
 
 void CCloudStackWrapper::SetCaFile(const std::string& path) {
-    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pConnection->SetCaFile(path); });
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] {
+        // curl would read the path only up to the NUL: another file than the host named.
+        if (path.find('\0') != std::string::npos) {
+            CCloudStackErrorHandler(&m_ErrorState)
+                .SetLastError(CS_ERROR_INVALID_ARGUMENT, "the CA file's path holds a NUL character; not used");
+            return;
+        }
+        m_pConnection->SetCaFile(path);
+    });
 }
 
 void CCloudStackWrapper::SetVerifyPeer(bool verify) {
@@ -149,6 +156,11 @@ void CCloudStackWrapper::SetJobPollInterval(std::chrono::milliseconds interval) 
 
 void CCloudStackWrapper::SetJobTimeout(std::chrono::seconds timeout) {
     Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] { m_pOperations->SetJobTimeout(timeout); });
+}
+
+void CCloudStackWrapper::SetJobProgress(CloudStackJobProgress progress) {
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+          [&] { m_pOperations->SetJobProgress(std::move(progress)); });
 }
 
 void CCloudStackWrapper::EnableDebug() {
@@ -249,6 +261,11 @@ bool CCloudStackWrapper::CallAndWait(const std::string& command, const CloudStac
 bool CCloudStackWrapper::CallList(const std::string& command, const CloudStackParams& params, std::string& json) {
     return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
                [&] { return m_pQueries->CallList(command, params, json); });
+}
+
+bool CCloudStackWrapper::WaitForJob(const std::string& jobId, std::string& json) {
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return m_pOperations->WaitForJob(jobId, json); });
 }
 
 }  // namespace CloudStackSDKWrapper

@@ -109,6 +109,66 @@ TEST_F(CliTest, WaitOnATerminalShowsTheStatusLineAndClearsIt) {
     EXPECT_EQ(run.terminal.substr(run.terminal.size() - clear.size()), clear) << "the status line is left standing";
 }
 
+// An older server: job ids are numbers. Every way the client meets a job reads them, and `wait` picks up a job
+// that --no-wait left running.
+class CliNumericJobTest : public CliTest {
+protected:
+    std::vector<std::string> SimulatorArguments() override { return {"--numeric-job-ids"}; }
+};
+
+TEST_F(CliNumericJobTest, NumericJobIdsAreWaitedForByEveryCommandAndByWait) {
+    const std::string name = FirstRunningMachine();
+    RunResult run = Cli({"stop", "--name", name, "--no-wait"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(std::regex_match(run.out, std::regex("[0-9]+\n"))) << run.out;
+    const std::string jobId = run.out.substr(0, run.out.size() - 1);
+
+    run = Cli({"wait", jobId, "--poll", "0.1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    Json result = Json::parse(run.out, nullptr, false);
+    EXPECT_EQ(result["virtualmachine"].value("state", ""), "Stopped") << run.out;
+
+    run = Cli({"start", "--name", name});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, name + " started.\n");
+
+    run = Cli({"api", "stopVirtualMachine", "id=" + IdOf(name), "--fields", "name,state", "-o", "csv"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "name,state\n" + name + ",Stopped\n");
+
+    // A job that fails: its reason, whether the client waits at once or later.
+    run = Cli({"start", "--name", name, "--no-wait"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Cli({"start", "--name", name, "--no-wait"});  // already starting or running: this job fails
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string failing = run.out.substr(0, run.out.size() - 1);
+    run = Cli({"wait", failing});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: job " + failing + ": the server refused (431): The virtual machine ", 0),
+              0u)
+        << run.err;
+}
+
+// restoreVirtualMachine answers under an older key: the client finds the job in it, waits, and the machine has a
+// new root volume.
+TEST_F(CliTest, RestoreIsWaitedForAndGivesTheMachineANewRootVolume) {
+    const std::string name = FirstRunningMachine();
+    const auto rootVolumeId = [&] {
+        const RunResult run = Cli({"api", "listVolumes", "virtualmachineid=" + IdOf(name), "type=ROOT"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        const Json volumes = Json::parse(run.out, nullptr, false);
+        return volumes.size() == 1 ? volumes[0].value("id", "") : std::string();
+    };
+    const std::string before = rootVolumeId();
+    ASSERT_FALSE(before.empty());
+    const RunResult run = Cli({"api", "restoreVirtualMachine", "virtualmachineid=" + IdOf(name), "--poll", "0.1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Json::parse(run.out, nullptr, false)["virtualmachine"].value("state", ""), "Running") << run.out;
+    const std::string after = rootVolumeId();
+    EXPECT_FALSE(after.empty());
+    EXPECT_NE(after, before);
+}
+
 // Three machines whose names differ only in letter case.
 class CliSameNamesTest : public CliTest {
 protected:
@@ -194,6 +254,19 @@ TEST_F(CliSlowJobTest, CtrlCEndsTheWaitNamesTheJobAndExits130) {
         << "the status line is not ended before the message: " << run.terminal;
     const Json job = JobAnswer(match[1]);
     EXPECT_EQ(job.value("jobstatus", -1), 0) << job.dump();
+}
+
+TEST_F(CliSlowJobTest, WaitForAJobThatGoesOnGivesUpAtItsTimeout) {
+    const std::string name = FirstRunningMachine();
+    RunResult run = Cli({"stop", "--name", name, "--no-wait"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string jobId = run.out.substr(0, run.out.size() - 1);
+    run = Cli({"wait", jobId, "--poll", "0.1", "--timeout", "0.3"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "cloudstack-cli: job " + jobId +
+                           ": not done after 0.3 s; the job goes on on the server (job id " + jobId + ")\n");
+    EXPECT_EQ(JobAnswer(jobId).value("jobstatus", -1), 0);
 }
 
 TEST_F(CliSlowJobTest, TimeoutGivesUpAndNamesTheJob) {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -158,6 +160,150 @@ TEST_F(CliWireTest, RefusedKeyPairSaysSo) {
     EXPECT_EQ(run.err, "cloudstack-cli: the server refused the API key or its secret key (401)\n");
 }
 
+// The same refusal from a server whose clock is 20 minutes ahead of this host's as it answers: the keys are not
+// to blame.
+TEST_F(CliWireTest, RefusedKeyPairOfAHostWhoseClockIsOffSaysSo) {
+    server_.SetHandler([](const cstest::RecordedRequest& request) -> std::optional<cstest::Reply> {
+        if (request.Command() != "listCapabilities") return std::nullopt;
+        const std::time_t when =
+            std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + std::chrono::minutes(20));
+        std::tm utc{};
+        gmtime_r(&when, &utc);
+        char date[64];
+        std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        return cstest::Reply{401, {{"Date", date}}, cstest::Fixture("error-401-no-session.json")};
+    });
+    const RunResult skewed =
+        CliWith({{"CLOUDSTACK_SERVER", server_.Address()}, {"CLOUDSTACK_API_KEY", "k"}, {"CLOUDSTACK_SECRET_KEY", "s"}},
+                {"zones"});
+    EXPECT_EQ(skewed.status, 1);
+    EXPECT_EQ(skewed.err.rfind("cloudstack-cli: the server refused (401): the server's clock and this host's differ "
+                               "by ",
+                               0),
+              0u)
+        << skewed.err;
+    EXPECT_TRUE(Contains(skewed.err, "(the server's is ahead); signed requests expire after 600 s\n")) << skewed.err;
+}
+
+// The answers real servers give, through `api`: what it prints and exits with, from one request of the
+// command (nothing retried) and a poll only where a job was named.
+TEST_F(CliWireTest, ApiReadsEveryAnswerShapeFromTheOneRequestItSent) {
+    const std::string machine = R"({"virtualmachine":{"id":"vm-1","state":"Running"}})";
+    const auto status = [](const std::string& jobMember, int jobStatus, const std::string& rest = "") {
+        return R"({"queryasyncjobresultresponse":{"jobid":)" + jobMember +
+               ",\"jobstatus\":" + std::to_string(jobStatus) + rest + "}}";
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> args;  // after "api"
+        std::string answer;             // HTTP 200
+        std::string poll;               // the answer to every poll; empty: none may come
+        int exit;
+        std::string out;  // exit 0: the JSON printed; otherwise a part of the error line
+    } shapes[] = {
+        {"an older command's key, as a job",
+         {"restoreVirtualMachine", "virtualmachineid=vm-1"},
+         R"({"restorevmresponse":{"jobid":"j-1"}})",
+         status("\"j-1\"", 1, ",\"jobresult\":" + machine),
+         0,
+         machine},
+        {"an older key beside the server's version",
+         {"assignVirtualMachine", "virtualmachineid=vm-1", "account=ops"},
+         R"({"cloudstack-version":"4.5.1","moveuservmresponse":{"virtualmachine":{"id":"vm-1"}}})",
+         "",
+         0,
+         R"({"virtualmachine":{"id":"vm-1"}})"},
+        {"a list command whose answer holds no list",
+         {"listCapabilities"},
+         R"({"listcapabilitiesresponse":{"capability":{"cloudstackversion":"4.20.1.0"}}})",
+         "",
+         0,
+         R"({"capability":{"cloudstackversion":"4.20.1.0"}})"},
+        {"a list with nothing in it",
+         {"listTemplates", "templatefilter=self"},
+         R"({"listtemplatesresponse":{}})",
+         "",
+         0,
+         "[]"},
+        {"a job id that is a number",
+         {"deployVirtualMachine", "zoneid=z"},
+         R"({"deployvirtualmachineresponse":{"id":"vm-1","jobid":17164}})",
+         status("17164", 1, ",\"jobresult\":" + machine),
+         0,
+         machine},
+        {"two members that could be the answer",
+         {"restoreVirtualMachine", "virtualmachineid=vm-1"},
+         R"({"restorevmresponse":{"jobid":"j-1"},"moveuservmresponse":{}})",
+         "",
+         1,
+         "restoreVirtualMachine: the answer to restoreVirtualMachine is not what it should be"},
+        {"an error envelope in a 200",
+         {"purgeTheCloud"},
+         R"({"errorresponse":{"errorcode":432,"errortext":"Unknown API command: purgeTheCloud"}})",
+         "",
+         1,
+         "purgeTheCloud: the server refused (432): Unknown API command: purgeTheCloud"},
+        {"a job that fails without a code",
+         {"rebootVirtualMachine", "id=vm-1"},
+         R"({"rebootvirtualmachineresponse":{"jobid":"j-2"}})",
+         status("\"j-2\"", 2),
+         1,
+         "rebootVirtualMachine: job j-2 failed with status 2 and no error code"},
+        {"a status answer about another job",
+         {"rebootVirtualMachine", "id=vm-1"},
+         R"({"rebootvirtualmachineresponse":{"jobid":"j-3"}})",
+         status("\"j-4\"", 1),
+         1,
+         "rebootVirtualMachine: following job j-3: the answer to queryAsyncJobResult for job j-3 is about another job"},
+        {"a status beyond 64 bits",
+         {"rebootVirtualMachine", "id=vm-1"},
+         R"({"rebootvirtualmachineresponse":{"jobid":"j-5"}})",
+         R"({"queryasyncjobresultresponse":{"jobid":"j-5","jobstatus":123456789012345678901234567890}})",
+         1,
+         "rebootVirtualMachine: following job j-5: the answer to queryAsyncJobResult for job j-5 holds no job status"},
+    };
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.what);
+        const std::string& command = shape.args.front();
+        server_.Always(command, Answer(200, shape.answer));
+        server_.Always("queryAsyncJobResult", Answer(200, shape.poll));
+        server_.ClearRequests();
+        std::vector<std::string> args = {"api"};
+        args.insert(args.end(), shape.args.begin(), shape.args.end());
+        const RunResult run = Cli(args);
+        EXPECT_EQ(run.status, shape.exit) << run.err;
+        if (shape.exit == 0) {
+            EXPECT_EQ(Json::parse(run.out, nullptr, false), Json::parse(shape.out)) << run.out;
+        } else {
+            EXPECT_EQ(run.out, "");
+            ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+            EXPECT_TRUE(Contains(run.err, "cloudstack-cli: " + shape.out)) << run.err;
+        }
+        EXPECT_EQ(server_.Requests(command).size(), 1u);
+        const auto polls = server_.Requests("queryAsyncJobResult");
+        ASSERT_EQ(polls.size(), shape.poll.empty() ? 0u : 1u);
+        if (!polls.empty()) {
+            // The job the answer named, text or number.
+            const Json id = Json::parse(shape.answer).begin().value()["jobid"];
+            EXPECT_EQ(polls[0].Param("jobid"), id.is_string() ? id.get<std::string>() : id.dump());
+        }
+    }
+}
+
+// --raw of one request prints the server's own bytes: its member order, number forms and escapes.
+TEST_F(CliWireTest, RawPrintsTheAnswerObjectByteForByte) {
+    const std::string zones = R"({ "zone": [{"name":"caf\u00e9", "id":"z\/1"}], "count": 1 })";
+    const std::string capabilities = R"({"capability":{"zeta":1.50,"alpha":"a\/b"}})";
+    server_.Always("listZones", Answer(200, R"({"listzonesresponse":)" + zones + "}"));
+    server_.Always("listCapabilities", Answer(200, R"({"listcapabilitiesresponse":)" + capabilities + "}"));
+    RunResult run = Cli({"api", "listZones", "--raw"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, zones + "\n");
+    run = Cli({"list", "capabilities", "--raw"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, capabilities + "\n");
+}
+
 TEST_F(CliWireTest, ApiValuesTravelIntact) {
     const std::string keyword = "a b=c&d+e ü%20";
     const RunResult run = Cli({"api", "listVirtualMachines", "keyword=" + keyword, "listall=true"});
@@ -274,6 +420,9 @@ TEST_F(CliWireTest, FailedListAndFailedJobQuoteTheServer) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "cloudstack-cli: listing hosts: the server refused (530): Internal error\n");
 
+    // The stop answer names the job that the failure answer is about.
+    server_.Always("stopVirtualMachine", Answer(200, R"({"stopvirtualmachineresponse":)"
+                                                     R"({"jobid":"274e617b-2c13-4908-8abb-dd1ab2b5fe95"}})"));
     server_.Always("queryAsyncJobResult", Answer(200, cstest::Fixture("queryAsyncJobResult-failure-533.json")));
     run = Cli({"stop", "--name", "web-01"});
     EXPECT_EQ(run.status, 1);
@@ -440,17 +589,21 @@ TEST_F(CliHostileTextTest, ShowPowerLinesJobIdsStatusLinesAndErrorLinesShowEscap
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, shown + "\n");
 
-    SCOPED_TRACE("the job's error text, read by the client");
+    SCOPED_TRACE("the job's error text, through the library's last error (300 bytes at most)");
     server_.Always("queryAsyncJobResult",
                    Answer(200, Json{{"queryasyncjobresultresponse",
-                                     {{"jobid", "j"},
+                                     {{"jobid", Joined(false)},
                                       {"jobstatus", 2},
                                       {"jobresultcode", 530},
                                       {"jobresult", {{"errorcode", 530}, {"errortext", Joined(false)}}}}}}
                                    .dump()));
     run = Cli({"stop", "--id", Id(0)});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "cloudstack-cli: stop " + shown + ": the server refused (530): " + shown + "\n");
+    ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+    ExpectShownSafely(run);
+    EXPECT_EQ(run.err.rfind("cloudstack-cli: stop " + shown + ": the server refused (530): " + shown.substr(0, 100), 0),
+              0u)
+        << run.err;
 
     SCOPED_TRACE("a refusal's error text, through the library's last error (300 bytes at most)");
     server_.Always("listHosts",

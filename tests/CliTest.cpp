@@ -593,6 +593,9 @@ TEST_F(CliUsageTest, UsageErrorsExitTwoWithOneLine) {
     ExpectUsageError({"completion", "fish"}, "not 'fish'");
     ExpectUsageError({"vms", "--csv-raw"}, "--csv-raw applies only to --output csv");
     ExpectUsageError({"api", "listZones", "--json", "--csv-raw"}, "--csv-raw applies only to --output csv");
+    ExpectUsageError({"wait"}, "wait needs the id of a job");
+    ExpectUsageError({"wait", "17164", "--no-wait"}, "--no-wait does not apply to wait");
+    ExpectUsageError({"wait", "17164", "extra"}, "unexpected argument 'extra'");
 }
 
 TEST_F(CliUsageTest, SecretsOnTheCommandLineAreRefusedWithoutRepeatingThem) {
@@ -615,7 +618,7 @@ TEST_F(CliUsageTest, HelpVersionAndCommandHelpExitZero) {
     RunResult run = Cli({"--help"});
     EXPECT_EQ(run.status, 0);
     for (const char* command :
-         {"projects", "zones", "pods", "clusters", "hosts", "vms", "show", "start", "stop", "api"})
+         {"projects", "zones", "pods", "clusters", "hosts", "vms", "show", "start", "stop", "wait", "api"})
         EXPECT_TRUE(Contains(run.out, command)) << command;
     // The order of precedence is documented where a user looks for it.
     EXPECT_TRUE(Contains(run.out, "the command line; the environment")) << run.out;
@@ -629,6 +632,11 @@ TEST_F(CliUsageTest, HelpVersionAndCommandHelpExitZero) {
     EXPECT_EQ(run.out.rfind("Usage: cloudstack-cli stop", 0), 0u) << run.out;
     for (const char* option : {"--id ID", "--no-wait", "--poll", "--timeout"})
         EXPECT_TRUE(Contains(run.out, option)) << option;
+
+    run = Cli({"wait", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("Usage: cloudstack-cli wait JOBID", 0), 0u) << run.out;
+    for (const char* option : {"--poll", "--timeout", "--output"}) EXPECT_TRUE(Contains(run.out, option)) << option;
 
     run = Cli({"help", "api"});
     EXPECT_EQ(run.status, 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 using namespace CloudStackSDKWrapper;
 using cstest::Fixture;
 using cstest::Reply;
+using Json = nlohmann::json;
 
 namespace {
 
@@ -32,6 +34,13 @@ protected:
     }
 
     size_t Polls() const { return server.Requests("queryAsyncJobResult").size(); }
+
+    // The next answer to @p command (startVirtualMachine, stopVirtualMachine) names job @p jobId.
+    void Submits(const std::string& command, const std::string& jobId) {
+        std::string key = command;
+        for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        server.Queue(command, Reply{200, {}, "{\"" + key + "response\":{\"jobid\":\"" + jobId + "\"}}"});
+    }
 
     cstest::SleepRecorder sleeps;
     cstest::TestServer server;
@@ -67,6 +76,7 @@ TEST_F(OperationsTest, StartAndStopDifferOnlyInCommandAndTheNameHasNoEffect) {
 }
 
 TEST_F(OperationsTest, APendingJobIsPolledEveryTenSecondsUntilItEnds) {
+    Submits("startVirtualMachine", "j");
     for (int i = 0; i < 3; ++i) server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
     server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 1)});
     ASSERT_TRUE(operations.StartVM("", "vm"));
@@ -74,13 +84,29 @@ TEST_F(OperationsTest, APendingJobIsPolledEveryTenSecondsUntilItEnds) {
     EXPECT_EQ(sleeps.Calls(), (std::vector<int>{10000, 10000, 10000}));
 }
 
-TEST_F(OperationsTest, EachPollAsksForTheIdThatTheLastAnswerCarried) {
-    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("second", 0)});
-    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("third", 1)});
-    ASSERT_TRUE(operations.StopVM("", "vm"));
-    const auto polls = server.Requests("queryAsyncJobResult");
+TEST_F(OperationsTest, EveryPollAsksForTheSubmittedJobAndAnAnswerAboutAnotherEndsTheWait) {
+    // A number as older servers send it, and the same number as text in the status answers.
+    server.Queue("stopVirtualMachine", Reply{200, {}, R"({"stopvirtualmachineresponse":{"jobid":17164}})"});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("17164", 0)});
+    server.Queue("queryAsyncJobResult",
+                 Reply{200, {}, R"({"queryasyncjobresultresponse":{"jobid":17164,"jobstatus":1}})"});
+    ASSERT_TRUE(operations.Report(operations.StopVM("", "vm"))) << errors.strErrorMessage;
+    auto polls = server.Requests("queryAsyncJobResult");
     ASSERT_EQ(polls.size(), 2u);
-    EXPECT_EQ(polls[1].Param("jobid"), "second");
+    EXPECT_EQ(polls[0].Param("jobid"), "17164");
+    EXPECT_EQ(polls[1].Param("jobid"), "17164");
+
+    server.ClearRequests();
+    Submits("stopVirtualMachine", "mine");
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("mine", 0)});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("another", 0)});
+    server.Always("queryAsyncJobResult", Reply{200, {}, JobStatus("another", 1)});
+    EXPECT_FALSE(operations.Report(operations.StopVM("", "vm")));
+    EXPECT_EQ(errors.lErrorCode, CS_ERROR_BAD_ANSWER);
+    EXPECT_EQ(errors.strErrorMessage, "the answer to queryAsyncJobResult for job mine is about another job");
+    polls = server.Requests("queryAsyncJobResult");
+    ASSERT_EQ(polls.size(), 2u);
+    EXPECT_EQ(polls[1].Param("jobid"), "mine");
 }
 
 TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureThatSaysWhyWithoutFurtherPolls) {
@@ -94,11 +120,12 @@ TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureThatSaysWhyWithoutFurtherP
          "The virtual machine fcbea053-779e-4c4b-8c30-b22ece7c5b3d (web-01) is already running"},
         {Fixture("queryAsyncJobResult-cancelled-530.json"), 530,
          "job ff8a95ae-85c3-4f0c-aacf-244c8c1cc12e ended with status 2 and result code 530"},
-        {JobStatus("j", -1), -1, "job j ended with status -1"},
-        {JobStatus("j", 2), 2, "job j ended with status 2"},
+        {JobStatus("j", -1), CS_ERROR_JOB_FAILED, "job j failed with status -1 and no error code"},
+        {JobStatus("j", 2), CS_ERROR_JOB_FAILED, "job j failed with status 2 and no error code"},
     };
     for (const Case& c : cases) {
         server.ClearRequests();
+        Submits("startVirtualMachine", Json::parse(c.body)["queryasyncjobresultresponse"]["jobid"].get<std::string>());
         server.Queue("queryAsyncJobResult", Reply{200, {}, c.body});
         EXPECT_FALSE(operations.Report(operations.StartVM("", "vm"))) << c.body;
         EXPECT_EQ(Polls(), 1u);
@@ -111,6 +138,7 @@ TEST_F(OperationsTest, AnyStatusOtherThanOneIsAFailureThatSaysWhyWithoutFurtherP
 TEST_F(OperationsTest, TheOperatorSetsThePollIntervalAndATimeoutThatEndsTheWait) {
     operations.SetJobPollInterval(std::chrono::milliseconds(2000));
     operations.SetJobTimeout(std::chrono::seconds(5));
+    Submits("stopVirtualMachine", "j-7");
     server.Always("queryAsyncJobResult", Reply{200, {}, JobStatus("j-7", 0)});
     EXPECT_FALSE(operations.Report(operations.StopVM("", "vm")));
     // Polls at 0, 2, 4 and, after a pause cut to what is left, 5 s; then no further request.
@@ -121,6 +149,7 @@ TEST_F(OperationsTest, TheOperatorSetsThePollIntervalAndATimeoutThatEndsTheWait)
 
     operations.SetJobTimeout(std::chrono::seconds(0));  // no limit again
     server.ClearRequests();
+    Submits("stopVirtualMachine", "j");
     for (int i = 0; i < 5; ++i) server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
     server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 1)});
     EXPECT_TRUE(operations.StopVM("", "vm"));
@@ -128,6 +157,7 @@ TEST_F(OperationsTest, TheOperatorSetsThePollIntervalAndATimeoutThatEndsTheWait)
 }
 
 TEST_F(OperationsTest, AFailedPollEndsTheWait) {
+    Submits("startVirtualMachine", "j");
     server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
     server.Queue("queryAsyncJobResult", Reply{200, {}, JobStatus("j", 0)});
     server.Queue("queryAsyncJobResult", Reply{503, {}, "<html>proxy</html>"});
@@ -140,7 +170,11 @@ TEST_F(OperationsTest, AFailedPollEndsTheWait) {
 TEST_F(OperationsTest, NoPollFollowsAFailedOrUnreadablePowerAnswer) {
     server.Queue("startVirtualMachine", Reply{431, {}, Fixture("startVirtualMachine-missing-id-431.json")});
     EXPECT_FALSE(operations.StartVM("", ""));
-    server.Queue("startVirtualMachine", Reply{200, {}, Fixture("stopVirtualMachine.json")});  // wrong key
+    // No member that could be the answer; two that could.
+    server.Queue("startVirtualMachine", Reply{200, {}, R"({"jobid":"j","cloudstack-version":"4.2"})"});
+    EXPECT_FALSE(operations.StartVM("", "vm"));
+    server.Queue("startVirtualMachine",
+                 Reply{200, {}, R"({"startvmresponse":{"jobid":"j"},"stopvmresponse":{"jobid":"k"}})"});
     EXPECT_FALSE(operations.StartVM("", "vm"));
     server.Queue("stopVirtualMachine", Reply{200, {}, "not json"});
     EXPECT_FALSE(operations.StopVM("", "vm"));

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -271,7 +276,9 @@ TEST_F(WrapperTest, CallAndWaitReturnsTheJobResultOrTheJobsError) {
     EXPECT_EQ(sleeps.Calls(), std::vector<int>{1500});
     EXPECT_EQ(server.Requests("queryAsyncJobResult").back().Param("jobid"), "j-2");
 
-    server.Queue("rebootVirtualMachine", Reply{200, {}, accepted});
+    server.Queue(
+        "rebootVirtualMachine",
+        Reply{200, {}, R"({"rebootvirtualmachineresponse":{"jobid":"8187144d-3c01-4bd0-8d4e-e3f2046a4cb4"}})"});
     server.Queue("queryAsyncJobResult", Reply{200, {}, cstest::Fixture("queryAsyncJobResult-failure-431.json")});
     EXPECT_FALSE(wrapper.CallAndWait("rebootVirtualMachine", {{"id", "vm-1"}}, json));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
@@ -368,7 +375,7 @@ TEST_F(WrapperTest, AServerErrorCodeOfZeroStillLeavesAnErrorCode) {
     EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
 
-    // A failed job whose result says 0 keeps the job's own status.
+    // A failed job whose result says 0 fails with a code of the library's, never with its status.
     server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-3"}})"});
     server.Queue("queryAsyncJobResult",
                  Reply{200,
@@ -376,13 +383,331 @@ TEST_F(WrapperTest, AServerErrorCodeOfZeroStillLeavesAnErrorCode) {
                        R"({"queryasyncjobresultresponse":{"jobid":"j-3","jobstatus":2,"jobresultcode":0,)"
                        R"("jobresult":{"errorcode":0,"errortext":"no capacity"}}})"});
     EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
-    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 2);
-    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "no capacity");
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_JOB_FAILED);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "job j-3 failed without an error code: no capacity");
 
     server.Queue("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-4"}})"});
     server.Queue("queryAsyncJobResult", Reply{200, {}, R"({"queryasyncjobresultresponse":{"errorcode":0}})"});
     EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_BAD_ANSWER);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Answer shapes of real servers through the generic calls, and the one job wait
+
+class AnswerShapeTest : public WrapperTest {
+protected:
+    void SetUp() override {
+        WrapperTest::SetUp();
+        ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+        wrapper.SetJobPollInterval(std::chrono::milliseconds(1000));
+    }
+
+    static std::string Status(const std::string& jobMember, int status, const std::string& rest = "") {
+        return R"({"queryasyncjobresultresponse":{"jobid":)" + jobMember + ",\"jobstatus\":" + std::to_string(status) +
+               rest + "}}";
+    }
+
+    CCloudStackWrapper wrapper;
+};
+
+// Every kind of answer the server gives a command, through Call, CallAndWait and CallList: what each
+// returns, the code it leaves, and that each sent the command exactly once (nothing retried) and
+// polled the job only as far as the answers call for.
+TEST_F(AnswerShapeTest, EveryShapeIsReadTheSameWayByEveryGenericCall) {
+    const std::string machine = R"({"virtualmachine":{"id":"vm-1","state":"Running"}})";
+    const struct {
+        const char* what;
+        std::string command;
+        std::string answer;  // HTTP 200
+        std::string poll;    // the answer to every poll; empty: there is no job to poll
+        long call, wait, list;
+    } shapes[] = {
+        {"the command's own key", "listZones", R"({"listzonesresponse":{"count":1,"zone":[{"id":"z"}]}})", "", 0, 0, 0},
+        {"nothing listed", "listZones", R"({"listzonesresponse":{}})", "", 0, 0, 0},
+        {"an older command's key, as a job", "restoreVirtualMachine", R"({"restorevmresponse":{"jobid":"j-1"}})",
+         Status("\"j-1\"", 1, ",\"jobresult\":" + machine), 0, 0, CS_ERROR_BAD_ANSWER},
+        {"an older key beside the server's version", "assignVirtualMachine",
+         R"({"cloudstack-version":"4.5.1","moveuservmresponse":{"virtualmachine":{"id":"vm-1"}}})", "", 0, 0,
+         CS_ERROR_BAD_ANSWER},
+        {"an answer that is no list", "listCapabilities",
+         R"({"listcapabilitiesresponse":{"capability":{"cloudstackversion":"4.20.1.0"}}})", "", 0, 0,
+         CS_ERROR_BAD_ANSWER},
+        {"two members that could be the answer", "restoreVirtualMachine",
+         R"({"restorevmresponse":{"jobid":"j-1"},"moveuservmresponse":{}})", "", CS_ERROR_BAD_ANSWER,
+         CS_ERROR_BAD_ANSWER, CS_ERROR_BAD_ANSWER},
+        {"no member that could be the answer", "listZones", R"({"zones":{"count":0}})", "", CS_ERROR_BAD_ANSWER,
+         CS_ERROR_BAD_ANSWER, CS_ERROR_BAD_ANSWER},
+        {"an error envelope in a 200", "purgeTheCloud",
+         R"({"errorresponse":{"errorcode":432,"errortext":"Unknown API command: purgeTheCloud"}})", "", 432, 432, 432},
+        {"a job id that is a number", "deployVirtualMachine",
+         R"({"deployvirtualmachineresponse":{"id":7,"jobid":17164}})", Status("17164", 1, ",\"jobresult\":" + machine),
+         0, 0, CS_ERROR_BAD_ANSWER},
+        {"a job id no poll can ask for", "deployVirtualMachine", R"({"deployvirtualmachineresponse":{"jobid":1.5}})",
+         "", 0, CS_ERROR_BAD_ANSWER, CS_ERROR_BAD_ANSWER},
+        {"a job that fails without a code", "rebootVirtualMachine",
+         R"({"rebootvirtualmachineresponse":{"jobid":"j-2"}})", Status("\"j-2\"", 2), 0, CS_ERROR_JOB_FAILED,
+         CS_ERROR_BAD_ANSWER},
+        {"a status answer about another job", "rebootVirtualMachine",
+         R"({"rebootvirtualmachineresponse":{"jobid":"j-3"}})", Status("\"j-4\"", 1), 0, CS_ERROR_BAD_ANSWER,
+         CS_ERROR_BAD_ANSWER},
+    };
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.what);
+        server.Always(shape.command, Reply{200, {}, shape.answer});
+        server.Always("queryAsyncJobResult", Reply{200, {}, shape.poll});
+        const struct {
+            const char* name;
+            long code;
+            std::function<bool(std::string&)> call;
+        } calls[] = {
+            {"Call", shape.call, [&](std::string& json) { return wrapper.Call(shape.command, {}, json); }},
+            {"CallAndWait", shape.wait,
+             [&](std::string& json) { return wrapper.CallAndWait(shape.command, {}, json); }},
+            {"CallList", shape.list, [&](std::string& json) { return wrapper.CallList(shape.command, {}, json); }},
+        };
+        for (const auto& call : calls) {
+            SCOPED_TRACE(call.name);
+            server.ClearRequests();
+            std::string json = "untouched";
+            EXPECT_EQ(call.call(json), call.code == 0) << wrapper.GetLastError().strErrorMessage;
+            EXPECT_EQ(wrapper.GetLastError().lErrorCode, call.code) << wrapper.GetLastError().strErrorMessage;
+            EXPECT_EQ(server.Requests(shape.command).size(), 1u);
+            const bool waits = std::string(call.name) == "CallAndWait" && !shape.poll.empty();
+            EXPECT_EQ(server.Requests("queryAsyncJobResult").size(), waits ? 1u : 0u);
+            if (call.code != 0) {
+                EXPECT_EQ(json, "untouched");
+            }
+        }
+    }
+    // What each call gives for the older key: the answer, the job's result, and why there is no list.
+    server.Always("restoreVirtualMachine", Reply{200, {}, R"({"restorevmresponse":{"jobid":"j-1"}})"});
+    server.Always("queryAsyncJobResult", Reply{200, {}, Status("\"j-1\"", 1, ",\"jobresult\":" + machine)});
+    std::string json;
+    ASSERT_TRUE(wrapper.Call("restoreVirtualMachine", {}, json));
+    EXPECT_EQ(json, R"({"jobid":"j-1"})");
+    ASSERT_TRUE(wrapper.CallAndWait("restoreVirtualMachine", {}, json));
+    EXPECT_EQ(json, machine);
+    server.Always("listCapabilities", Reply{200, {}, R"({"listcapabilitiesresponse":{"capability":{}}})"});
+    EXPECT_FALSE(wrapper.CallList("listCapabilities", {}, json));
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage, "the answer to listCapabilities holds no list; use Call for it");
+}
+
+TEST_F(AnswerShapeTest, CallGivesTheInnerObjectExactlyAsTheServerWroteIt) {
+    // Members out of name order, escapes, a number as written, blanks inside and after the object.
+    const std::string inner = R"({ "zeta": "caf\u00e9", "alpha" : "a\/b",  "n": 1.50, "e": {}, "list": [1, 2] })";
+    server.Always("getCloudIdentifier", Reply{200, {}, "{\"getcloudidentifierresponse\": " + inner + " \n}"});
+    std::string json;
+    ASSERT_TRUE(wrapper.Call("getCloudIdentifier", {}, json));
+    EXPECT_EQ(json, inner);
+    // Of two members of the same name, the one the parse keeps: the last.
+    server.Always("getCloudIdentifier",
+                  Reply{200, {}, R"({"getcloudidentifierresponse":{"a":1},"getcloudidentifierresponse":{"b":2}})"});
+    ASSERT_TRUE(wrapper.Call("getCloudIdentifier", {}, json));
+    EXPECT_EQ(json, R"({"b":2})");
+}
+
+// The wait the host calls itself, for a job it got from Call, with a progress callback that sees
+// every poll and may end the wait; the job goes on on the server.
+TEST_F(AnswerShapeTest, WaitForJobPollsTheGivenJobAndTheProgressCallbackMayStopIt) {
+    struct Poll {
+        std::string jobId;
+        int status;
+        long long elapsedMs;
+    };
+    std::vector<Poll> seen;
+    bool stop = false;
+    wrapper.SetJobProgress([&](const std::string& jobId, int status, std::chrono::milliseconds elapsed) {
+        seen.push_back({jobId, status, static_cast<long long>(elapsed.count())});
+        return !stop;
+    });
+    server.Queue("queryAsyncJobResult", Reply{200, {}, Status("17164", 0)});
+    server.Queue("queryAsyncJobResult", Reply{200, {}, Status("17164", 1, R"(,"jobresult":{"n":1})")});
+    std::string json;
+    ASSERT_TRUE(wrapper.WaitForJob("17164", json)) << wrapper.GetLastError().strErrorMessage;
+    EXPECT_EQ(json, R"({"n":1})");
+    for (const auto& poll : server.Requests("queryAsyncJobResult")) EXPECT_EQ(poll.Param("jobid"), "17164");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].jobId, "17164");
+    EXPECT_EQ(seen[0].status, 0);
+    EXPECT_EQ(seen[1].status, 1);
+    EXPECT_GE(seen[1].elapsedMs, 1000);  // the pause asked for, whatever the clock says
+
+    // false while the job is pending ends the wait after that poll.
+    seen.clear();
+    server.ClearRequests();
+    server.Always("queryAsyncJobResult", Reply{200, {}, Status("\"j-9\"", 0)});
+    stop = true;
+    json = "untouched";
+    EXPECT_FALSE(wrapper.WaitForJob("j-9", json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_WAIT_STOPPED);
+    EXPECT_NE(wrapper.GetLastError().strErrorMessage.find("j-9"), std::string::npos);
+    EXPECT_EQ(server.Requests("queryAsyncJobResult").size(), 1u);
+    EXPECT_EQ(json, "untouched");
+
+    // A callback that throws ends the call, not the host; StartVM's wait calls it too.
+    server.Always("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-9"}})"});
+    wrapper.SetJobProgress(
+        [](const std::string&, int, std::chrono::milliseconds) -> bool { throw std::runtime_error("host bug"); });
+    EXPECT_FALSE(wrapper.StartVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INTERNAL);
+    EXPECT_NE(wrapper.GetLastError().strErrorMessage.find("host bug"), std::string::npos);
+
+    wrapper.SetJobProgress(nullptr);
+    server.ClearRequests();
+    EXPECT_FALSE(wrapper.WaitForJob("", json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(server.Count(), 0u);
+}
+
+// Any std::chrono value is a limit the wait can keep: huge means none, zero or less too (time-out) or
+// no pause (interval).
+TEST_F(AnswerShapeTest, JobTimeLimitsSaturate) {
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    const struct {
+        milliseconds interval;
+        seconds timeout;
+        std::vector<int> pauses;  // three pending polls, then the end
+        long code;
+    } rows[] = {
+        {milliseconds(1000), seconds::max(), {1000, 1000, 1000}, 0},
+        {milliseconds(1000), seconds::min(), {1000, 1000, 1000}, 0},
+        {milliseconds(1000), seconds(-5), {1000, 1000, 1000}, 0},
+        {milliseconds::max(), seconds(0), {INT_MAX, INT_MAX, INT_MAX}, 0},
+        {milliseconds::min(), seconds(0), {0, 0, 0}, 0},
+        {milliseconds::max(), seconds(3), {3000}, CS_ERROR_JOB_TIMEOUT},
+    };
+    server.Always("startVirtualMachine", Reply{200, {}, R"({"startvirtualmachineresponse":{"jobid":"j-5"}})"});
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.interval.count() << " ms, " << row.timeout.count() << " s");
+        wrapper.SetJobPollInterval(row.interval);
+        wrapper.SetJobTimeout(row.timeout);
+        server.ClearRequests();
+        for (int i = 0; i < 3; ++i) server.Queue("queryAsyncJobResult", Reply{200, {}, Status("\"j-5\"", 0)});
+        server.Queue("queryAsyncJobResult", Reply{200, {}, Status("\"j-5\"", 1)});
+        cstest::SleepRecorder pauses;
+        EXPECT_EQ(wrapper.StartVM("", "vm-1"), row.code == 0);
+        EXPECT_EQ(wrapper.GetLastError().lErrorCode, row.code) << wrapper.GetLastError().strErrorMessage;
+        EXPECT_EQ(pauses.Calls(), row.pauses);
+        while (server.Requests("queryAsyncJobResult").size() < 4) {
+            std::string json;  // drain what a shorter wait left queued
+            wrapper.Call("queryAsyncJobResult", {{"jobid", "j-5"}}, json);
+        }
+    }
+}
+
+TEST_F(AnswerShapeTest, AfterDisconnectNothingIsSentUntilTheNextConnect) {
+    ASSERT_TRUE(wrapper.Disconnect());
+    const std::size_t before = server.Count();
+    std::vector<SZoneInfoLib> zones;
+    std::string json;
+    EXPECT_FALSE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_NOT_CONNECTED);
+    EXPECT_FALSE(wrapper.Call("listZones", {}, json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_NOT_CONNECTED);
+    EXPECT_FALSE(wrapper.StopVM("", "vm-1"));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_NOT_CONNECTED);
+    EXPECT_FALSE(wrapper.WaitForJob("j-1", json));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_NOT_CONNECTED);
+    EXPECT_EQ(server.Count(), before);
+
+    ASSERT_TRUE(wrapper.Connect(server.Address(), "admin", "password"));
+    EXPECT_TRUE(wrapper.GetZoneInfoList(zones, 0));
+    EXPECT_EQ(server.Requests().back().Param("sessionkey"), server.SessionKey());
+}
+
+// A NUL would cut the text the server reads short of what the host gave: refused, nothing sent.
+TEST_F(AnswerShapeTest, ANulInAnyStringArgumentIsRefusedAndNothingIsSent) {
+    const std::string nul("pa\0ss", 5);
+    const std::string address = server.Address();
+    const struct {
+        const char* what;
+        std::function<bool(CCloudStackWrapper&)> call;
+    } calls[] = {
+        {"Connect: password", [&](CCloudStackWrapper& w) { return w.Connect(address, "admin", nul); }},
+        {"Connect: user", [&](CCloudStackWrapper& w) { return w.Connect(address, nul, "password"); }},
+        {"Connect: domain", [&](CCloudStackWrapper& w) { return w.Connect(address, "admin", "password", nul); }},
+        {"Connect: server", [&](CCloudStackWrapper& w) { return w.Connect(address + nul, "admin", "password"); }},
+        {"ConnectWithApiKey", [&](CCloudStackWrapper& w) { return w.ConnectWithApiKey(address, "key", nul); }},
+        {"Call: value",
+         [&](CCloudStackWrapper& w) {
+             std::string json;
+             return w.Call("listZones", {{"name", nul}}, json);
+         }},
+        {"Call: name",
+         [&](CCloudStackWrapper& w) {
+             std::string json;
+             return w.Call("listZones", {{nul, "x"}}, json);
+         }},
+        {"CallList",
+         [&](CCloudStackWrapper& w) {
+             std::string json;
+             return w.CallList("listVolumes", {{"keyword", nul}}, json);
+         }},
+        {"CallAndWait",
+         [&](CCloudStackWrapper& w) {
+             std::string json;
+             return w.CallAndWait("rebootVirtualMachine", {{"id", nul}}, json);
+         }},
+        {"GetVMInfo",
+         [&](CCloudStackWrapper& w) {
+             SVMInfoLib vm;
+             return w.GetVMInfo(nul, "", vm, 0);
+         }},
+        {"StartVM", [&](CCloudStackWrapper& w) { return w.StartVM("", nul); }},
+        {"WaitForJob",
+         [&](CCloudStackWrapper& w) {
+             std::string json;
+             return w.WaitForJob(nul, json);
+         }},
+    };
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.what);
+        CCloudStackWrapper fresh;
+        ASSERT_TRUE(fresh.Connect(address, "admin", "password"));
+        server.ClearRequests();
+        EXPECT_FALSE(call.call(fresh));
+        EXPECT_EQ(fresh.GetLastError().lErrorCode, CS_ERROR_INVALID_ARGUMENT) << fresh.GetLastError().strErrorMessage;
+        EXPECT_EQ(server.Count(), 0u) << server.Requests().front().target;
+    }
+    wrapper.SetCaFile(nul);
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INVALID_ARGUMENT);
+}
+
+// A signed request that the server refuses while its clock and this host's are far apart says so;
+// the server's Date is 20 minutes off the host's clock as it answers, whatever that clock says.
+TEST_F(AnswerShapeTest, ARefusedSignedRequestNamesAClockSkew) {
+    const auto dateIn = [](std::chrono::minutes offset) {
+        const std::time_t when = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + offset);
+        std::tm utc{};
+        gmtime_r(&when, &utc);
+        char text[64];
+        std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        return std::string(text);
+    };
+    for (const int minutes : {20, -20, 1}) {
+        SCOPED_TRACE(minutes);
+        server.SetHandler([&](const cstest::RecordedRequest& r) -> std::optional<Reply> {
+            if (!r.Has("signature")) return std::nullopt;
+            return Reply{
+                401, {{"Date", dateIn(std::chrono::minutes(minutes))}}, cstest::Fixture("error-401-no-session.json")};
+        });
+        CCloudStackWrapper keys;
+        EXPECT_FALSE(keys.ConnectWithApiKey(server.Address(), "key", "secret"));
+        EXPECT_EQ(keys.GetLastError().lErrorCode, 401);
+        const std::string& message = keys.GetLastError().strErrorMessage;
+        if (minutes == 1) {
+            EXPECT_EQ(message, "unable to verify user credentials and/or request signature");
+            continue;
+        }
+        const std::string opening = "the server's clock and this host's differ by ";
+        ASSERT_EQ(message.rfind(opening, 0), 0u) << message;
+        EXPECT_GT(std::stol(message.substr(opening.size())), 5 * 60) << message;
+        EXPECT_NE(message.find(minutes > 0 ? "(the server's is ahead)" : "(the server's is behind)"), std::string::npos)
+            << message;
+        EXPECT_NE(message.find("; signed requests expire after 600 s"), std::string::npos) << message;
+    }
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ TEST_F(FaultJobTest, AnswerWithoutAStatusEndsTheWait) {
 }
 
 TEST_F(FaultJobTest, StatusThatIsNoIntegerEndsTheWait) {
-    for (const char* status : {R"("pending")", "0.0", "true", "null", "[0]", R"({"n":0})", R"("")"}) {
+    for (const char* status : {R"("pending")", "0.0", "true", "null", "[0]", R"({"n":0})", R"("")",
+                               "123456789012345678901234567890", "-123456789012345678901234567890"}) {
         ExpectOnePollFailure(JobAnswer(std::string(R"("jobstatus":)") + status), CS_ERROR_BAD_ANSWER,
                              "holds no job status");
     }
@@ -75,12 +76,40 @@ TEST_F(FaultJobTest, PowerAnswerThatIsNoJobEndsBeforeAnyPoll) {
     }
 }
 
+TEST_F(FaultJobTest, PowerAnswerWithoutAJobIdAPollCanAskForEndsBeforeAnyPoll) {
+    const struct {
+        const char* member;
+        const char* why;
+    } answers[] = {
+        {"", "holds no job id"},
+        {R"("jobid":"")", "holds no job id"},
+        {R"("jobid":null)", "holds no job id"},
+        {R"("jobid":1.5)", "holds a job id that no poll can ask for"},
+        {R"("jobid":-3)", "holds a job id that no poll can ask for"},
+        {R"("jobid":123456789012345678901234567890)", "holds a job id that no poll can ask for"},
+        {R"("jobid":{"id":"j-1"})", "holds a job id that no poll can ask for"},
+        {R"("jobid":"j\u0000-1")", "holds a job id that no poll can ask for"},
+    };
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.member);
+        log.Clear();
+        server.ClearRequests();
+        server.Queue("stopVirtualMachine",
+                     Reply{200, {}, std::string(R"({"stopvirtualmachineresponse":{)") + answer.member + "}}"});
+        ExpectFailure(Run([&] { return operations.StopVM("", "vm"); }), CS_ERROR_BAD_ANSWER,
+                      {std::string("the answer to stopVirtualMachine ") + answer.why});
+        EXPECT_TRUE(server.Requests("queryAsyncJobResult").empty());
+    }
+}
+
 TEST_F(FaultJobTest, AJobThatFailsOnTheServerEndsWithItsCodeAndOneLine) {
     ExpectOnePollFailure(JobAnswer(R"("jobstatus":2,"jobresultcode":530,"jobresult":{"errorcode":530,)"
                                    R"("errortext":"host went away"})"),
                          530, "job j-1 failed (530): host went away");
     ExpectOnePollFailure(JobAnswer(R"("jobstatus":2,"jobresultcode":530)"), 530,
                          "job j-1 failed (530): job j-1 ended with status 2 and result code 530");
+    ExpectOnePollFailure(JobAnswer(R"("jobstatus":3,"jobresult":{"errortext":"lost"})"), CS_ERROR_JOB_FAILED,
+                         "job j-1 failed (-11): job j-1 failed without an error code: lost");
 }
 
 TEST_F(FaultJobTest, AJobPendingForEverEndsAtTheJobTimeOut) {

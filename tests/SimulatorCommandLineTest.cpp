@@ -34,12 +34,13 @@ TEST_F(SimulatorCommandLineTest, ListenAcceptsOnlyLoopbackAddresses) {
 }
 
 TEST_F(SimulatorCommandLineTest, ValuesReachTheOptions) {
-    ASSERT_TRUE(
-        Parse({"--page-size=20", "--job-seconds", "0.25", "--older-session-check", "--user", "ops", "--vms", "7"}))
+    ASSERT_TRUE(Parse({"--page-size=20", "--job-seconds", "0.25", "--older-session-check", "--user", "ops", "--vms",
+                       "7", "--numeric-job-ids"}))
         << error_;
     EXPECT_EQ(commandLine_.options.pageSize, 20);
     EXPECT_DOUBLE_EQ(commandLine_.options.jobSeconds, 0.25);
     EXPECT_TRUE(commandLine_.options.olderSessionCheck);
+    EXPECT_TRUE(commandLine_.options.numericJobIds);
     EXPECT_EQ(commandLine_.options.user, "ops");
     EXPECT_EQ(commandLine_.machines, 7);
 }

@@ -97,6 +97,68 @@ TEST_F(SimulatorJobsTest, StoppingPassesThroughStoppingAndTakesTheVolumesAlong) 
     }
 }
 
+// restoreVirtualMachine answers under its older name and gives the machine a new root volume; the
+// machine keeps its state.
+TEST_F(SimulatorJobsTest, RestoreAnswersUnderTheOlderKeyAndReplacesTheRootVolume) {
+    const auto rootVolume = [this](const std::string& vmId) -> cssim::Json {
+        for (const auto& volume : simulator_->Snapshot().volumes)
+            if (volume.value("virtualmachineid", "") == vmId && volume.value("type", "") == "ROOT") return volume;
+        return cssim::Json();
+    };
+    const struct {
+        const char* vm;
+        const char* name;
+        const char* state;
+    } machines[] = {{kWeb01, "web-01", "Running"}, {kDb01, "db-01", "Stopped"}};
+    for (const auto& [vm, name, state] : machines) {
+        SCOPED_TRACE(name);
+        const cssim::Json before = rootVolume(vm);
+        ASSERT_TRUE(before.is_object());
+        const Answer submitted =
+            client_->Call(admin_, "command=restoreVirtualMachine&virtualmachineid=" + std::string(vm));
+        ASSERT_EQ(submitted.status, 200) << submitted.text;
+        ASSERT_EQ(submitted.body.size(), 1u) << submitted.text;
+        const std::string jobId = submitted.body["restorevmresponse"].value("jobid", "");
+        ASSERT_FALSE(jobId.empty()) << submitted.text;
+        EXPECT_EQ(Query(admin_, jobId)["jobstatus"], 0);
+        EXPECT_EQ(rootVolume(vm)["id"], before["id"]) << "replaced before the job ended";
+
+        clock_.Advance(31);
+        const json done = Query(admin_, jobId);
+        EXPECT_EQ(done["jobstatus"], 1);
+        EXPECT_EQ(done["cmd"], "org.apache.cloudstack.api.command.admin.vm.RestoreVMCmdByAdmin");
+        EXPECT_EQ(done["jobresult"]["virtualmachine"]["state"], state);
+        EXPECT_EQ(simulator_->MachineState(name), state);
+        const cssim::Json after = rootVolume(vm);
+        EXPECT_NE(after["id"], before["id"]);
+        EXPECT_EQ(after["name"], before["name"]);
+        EXPECT_EQ(after["size"], before["size"]);
+    }
+    const Answer missing = client_->Call(admin_, "command=restoreVirtualMachine&id=" + std::string(kWeb01));
+    EXPECT_EQ(missing.status, 431);
+    EXPECT_EQ(missing.body["restorevmresponse"]["errortext"],
+              "Unable to execute API command restorevm due to missing parameter virtualmachineid");
+}
+
+TEST_F(SimulatorJobsTest, NumericJobIdsAreNumbersInEveryAnswerAndFindTheirJob) {
+    cssim::SimulatorOptions options;
+    options.numericJobIds = true;
+    options.badLoginDelay = std::chrono::milliseconds(0);
+    cssim::Simulator older(std::move(options));
+    Client client(older);
+    const Session admin = client.LogIn();
+    const Answer submitted = client.Call(admin, "command=stopVirtualMachine&id=" + std::string(kWeb01));
+    const json jobId = submitted.body["stopvirtualmachineresponse"]["jobid"];
+    ASSERT_TRUE(jobId.is_number_unsigned()) << submitted.text;
+    const json done =
+        client.Call(admin, "command=queryAsyncJobResult&jobid=" + jobId.dump()).body["queryasyncjobresultresponse"];
+    EXPECT_EQ(done["jobid"], jobId);
+    EXPECT_EQ(done["jobstatus"], 1);
+    const json next = client.Call(admin, "command=startVirtualMachine&id=" + std::string(kWeb01))
+                          .body["startvirtualmachineresponse"]["jobid"];
+    EXPECT_EQ(next, jobId.get<unsigned long long>() + 1);
+}
+
 TEST_F(SimulatorJobsTest, UserActsOnItsOwnMachinesOnly) {
     const Session jane = client_->LogIn("jane", "acme-password", "&domain=ROOT/customers/acme");
     const Answer refused = client_->Call(jane, "command=stopVirtualMachine&id=" + std::string(kWeb01));

@@ -14,7 +14,7 @@ struct Components {
     CloudStackSDKWrapper::CCloudStackParser parser;
     CloudStackSDKWrapper::CCloudStackErrorState errors;
     CloudStackSDKWrapper::CCloudStackQueries queries{&connection, &parser, &errors};
-    CloudStackSDKWrapper::CCloudStackOperations operations{&connection, &parser, &queries, &errors};
+    CloudStackSDKWrapper::CCloudStackOperations operations{&queries, &errors};
 };
 
 }  // namespace cstest

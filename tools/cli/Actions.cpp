@@ -11,6 +11,7 @@
 #include "Output.h"
 #include "Table.h"
 #include "Text.h"
+#include "TextEscape.h"
 
 namespace cscli {
 
@@ -92,9 +93,15 @@ void PrintAnswer(const Context& context, const Json& answer, bool list) {
     }
 }
 
-// --raw: the answer object as the server sent it; --fields keeps those attributes of the records it holds.
-void PrintRaw(const Context& context, Json answer) {
+// --raw: the answer object as the server sent it (@p text: its own bytes, when one request brought it, with
+// only the characters a terminal would act on written as escapes); --fields keeps those attributes of the
+// records it holds.
+void PrintRaw(const Context& context, Json answer, const std::string& text = std::string()) {
     const std::vector<std::string>& fields = context.options.fields;
+    if (fields.empty() && !text.empty()) {
+        Print(TextEscape::JsonWithoutControls(text) + "\n");
+        return;
+    }
     if (!fields.empty() && answer.is_object()) {
         for (auto& [key, member] : answer.items()) {
             if (member.is_object()) member = Project(member, fields);
@@ -112,15 +119,33 @@ Json::iterator ItemsOf(Json& answer) {
     return answer.end();
 }
 
-// A list command given page= or pagesize= is sent once: that page. With --raw and no paging the answer takes
-// every page, in the server's own shape.
-int RunPagedList(Context& context, bool paged) {
+// True for an answer with members but no array: no list ({"capability":{...}}), where {} and {"count":N} are empty
+// ones.
+bool HoldsNoList(const Json& answer) {
+    bool other = false;
+    for (auto it = answer.begin(); it != answer.end(); ++it) {
+        if (it->is_array()) return false;
+        other = other || it.key() != "count";
+    }
+    return other;
+}
+
+// A list command is sent once; when the answer counts more than its page holds, every page is fetched, unless
+// page= or pagesize= asked for that one page. An answer that holds no list is printed as it is.
+int RunListCommand(Context& context, bool paged) {
     const Options& o = context.options;
     std::string text;
     if (!context.cloud.Call(o.apiCommand, o.apiParams, text))
         return Fail(o.apiCommand + ": " + Describe(context.cloud.GetLastError(), context.server, "the call failed"));
     Json answer = Json::parse(text, nullptr, false);
     if (!answer.is_object()) return Fail(o.apiCommand + ": the answer is no JSON object");
+    if (HoldsNoList(answer)) {
+        if (o.raw)
+            PrintRaw(context, std::move(answer), text);
+        else
+            PrintAnswer(context, answer, false);
+        return kExitSuccess;
+    }
     auto items = ItemsOf(answer);
     const auto count = answer.find("count");
     const bool partial = items != answer.end() && count != answer.end() && count->is_number_integer() &&
@@ -136,9 +161,10 @@ int RunPagedList(Context& context, bool paged) {
         merged[items.key()] = std::move(all);
         answer = std::move(merged);
         items = ItemsOf(answer);
+        text.clear();  // written anew: several answers make this one
     }
     if (o.raw) {
-        PrintRaw(context, std::move(answer));
+        PrintRaw(context, std::move(answer), text);
     } else {
         PrintAnswer(context, items == answer.end() ? Json::array() : *items, true);
     }
@@ -182,17 +208,7 @@ int RunApi(Context& context) {
     const bool paged = std::any_of(o.apiParams.begin(), o.apiParams.end(), [](const auto& param) {
         return param.first == "page" || param.first == "pagesize";
     });
-    if (lower.rfind("list", 0) == 0 && (paged || o.raw)) return RunPagedList(context, paged);
-    if (lower.rfind("list", 0) == 0) {
-        std::string text;
-        if (!context.cloud.CallList(o.apiCommand, o.apiParams, text))
-            return Fail(o.apiCommand + ": " +
-                        Describe(context.cloud.GetLastError(), context.server, "the call failed"));
-        const Json items = Json::parse(text, nullptr, false);
-        if (!items.is_array()) return Fail(o.apiCommand + ": the answer is no JSON array");
-        PrintAnswer(context, items, true);
-        return kExitSuccess;
-    }
+    if (lower.rfind("list", 0) == 0) return RunListCommand(context, paged);
 
     JobOptions job = WaitOptions(context, Printable(o.apiCommand));
     // Its answer names the job asked about: data, not a job of its own.
@@ -201,6 +217,11 @@ int RunApi(Context& context) {
     switch (outcome.state) {
         case JobState::Answered:
         case JobState::Submitted:
+            if (o.raw)
+                PrintRaw(context, outcome.result, outcome.text);
+            else
+                PrintAnswer(context, outcome.result, false);
+            return kExitSuccess;
         case JobState::Succeeded:
             if (o.raw)
                 PrintRaw(context, outcome.result);
@@ -210,6 +231,15 @@ int RunApi(Context& context) {
         default:
             return ReportUnfinished(context, outcome, o.apiCommand);
     }
+}
+
+int RunWait(Context& context) {
+    const std::string& jobId = context.options.jobId;
+    const JobOutcome outcome =
+        WaitFor(context.cloud, jobId, WaitOptions(context, "Waiting for job " + Printable(jobId)));
+    if (outcome.state != JobState::Succeeded) return ReportUnfinished(context, outcome, "job " + jobId);
+    PrintAnswer(context, outcome.result, false);
+    return kExitSuccess;
 }
 
 }  // namespace cscli

@@ -17,10 +17,19 @@ struct CommandEntry {
 };
 
 const CommandEntry kCommands[] = {
-    {"projects", Command::Projects}, {"zones", Command::Zones}, {"pods", Command::Pods},
-    {"clusters", Command::Clusters}, {"hosts", Command::Hosts}, {"vms", Command::Vms},
-    {"show", Command::Show},         {"start", Command::Start}, {"stop", Command::Stop},
-    {"api", Command::Api},           {"sync", Command::Sync},   {"completion", Command::Completion},
+    {"projects", Command::Projects},
+    {"zones", Command::Zones},
+    {"pods", Command::Pods},
+    {"clusters", Command::Clusters},
+    {"hosts", Command::Hosts},
+    {"vms", Command::Vms},
+    {"show", Command::Show},
+    {"start", Command::Start},
+    {"stop", Command::Stop},
+    {"wait", Command::Wait},
+    {"api", Command::Api},
+    {"sync", Command::Sync},
+    {"completion", Command::Completion},
 };
 
 const char* const kFlagOptions[] = {"--help",     "-h",    "--version", "--json", "--debug",
@@ -45,8 +54,8 @@ bool TakesObject(Command command) {
     return command == Command::Show || command == Command::Start || command == Command::Stop;
 }
 
-bool SubmitsJob(Command command) {
-    return command == Command::Start || command == Command::Stop || command == Command::Api;
+bool WaitsForJob(Command command) {
+    return command == Command::Start || command == Command::Stop || command == Command::Api || command == Command::Wait;
 }
 
 bool SplitFields(const std::string& text, std::vector<std::string>& fields) {
@@ -111,7 +120,8 @@ bool CheckApplicable(const Options& options, std::string& error) {
             return false;
         }
     }
-    if (options.outputGiven && !IsList(command) && command != Command::Show && command != Command::Api) {
+    if (options.outputGiven && !IsList(command) && command != Command::Show && command != Command::Api &&
+        command != Command::Wait) {
         error = "--output and --json do not apply to " + name;
         return false;
     }
@@ -127,7 +137,7 @@ bool CheckApplicable(const Options& options, std::string& error) {
         error = "--csv-raw applies only to --output csv";
         return false;
     }
-    if (!options.fields.empty() && !IsList(command) && command != Command::Api) {
+    if (!options.fields.empty() && !IsList(command) && command != Command::Api && command != Command::Wait) {
         error = "--fields does not apply to " + name;
         return false;
     }
@@ -376,6 +386,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
             return false;
         }
     }
+    if (options.command == Command::Wait && next < words.size()) options.jobId = words[next++];
     if (options.command == Command::Show && next < words.size()) {
         const std::string& kind = words[next];
         if (kind == "cluster")
@@ -431,11 +442,16 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
         error = "api needs a command name, such as listVirtualMachines";
         return false;
     }
+    if (options.command == Command::Wait && options.jobId.empty()) {
+        error = "wait needs the id of a job, such as one that --no-wait printed";
+        return false;
+    }
     if (options.command == Command::Completion && options.shell.empty()) {
         error = "completion needs the shell: bash or zsh";
         return false;
     }
-    if ((pollGiven || timeoutGiven || noWaitGiven) && !SubmitsJob(options.command)) {
+    if ((pollGiven || timeoutGiven || noWaitGiven) &&
+        (!WaitsForJob(options.command) || (noWaitGiven && options.command == Command::Wait))) {
         error = std::string(noWaitGiven ? "--no-wait"
                             : pollGiven ? "--poll"
                                         : "--timeout") +

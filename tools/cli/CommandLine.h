@@ -18,6 +18,7 @@ enum class Command {
     Show,
     Start,
     Stop,
+    Wait,
     Api,
     Sync,
     Completion,
@@ -68,6 +69,8 @@ struct Options {
     bool noWait{false};
     double pollSeconds{2.0};
     double timeoutSeconds{0.0};  // 0: no limit
+
+    std::string jobId;  ///< wait: the job to wait for
 
     std::string apiCommand;
     std::vector<std::pair<std::string, std::string>> apiParams;

@@ -39,4 +39,7 @@ int RunPower(Context& context, bool start);
 /// api COMMAND [NAME=VALUE ...].
 int RunApi(Context& context);
 
+/// wait JOBID.
+int RunWait(Context& context);
+
 }  // namespace cscli

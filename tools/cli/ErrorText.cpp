@@ -22,7 +22,16 @@ std::string Describe(const CCloudStackErrorState& error, const std::string& serv
     if (code == CS_ERROR_PROXY) return sentence;
     if (IsConnectFailure(code)) return "cannot connect to " + server + ": " + sentence;
     if (code == CS_ERROR_AMBIGUOUS) return sentence + "; use --id";
-    return sentence;
+    switch (code) {
+        case CS_ERROR_OUT_OF_MEMORY:
+            return "the library ran out of memory (" + sentence + ")";
+        case CS_ERROR_INTERNAL:
+            return "the library failed inside (" + sentence + "); this is a fault of the library, please report it";
+        case CS_ERROR_JOB_FAILED:  // "job ... failed ...", with the job's own text
+        case CS_ERROR_WAIT_STOPPED:
+        default:
+            return sentence;
+    }
 }
 
 std::string DescribeLookup(const CCloudStackErrorState& error, const std::string& server, const std::string& what,
@@ -42,7 +51,10 @@ std::string DescribeLogin(const CCloudStackErrorState& error, const std::string&
     if (!keyPair && error.lErrorCode == 531)
         return std::string(withDomain ? "wrong user name, password or domain" : "wrong user name or password") + " (" +
                code + ")";
-    if (keyPair && error.lErrorCode == 401) return "the server refused the API key or its secret key (" + code + ")";
+    // A refusal the library explains by the two clocks is not the keys' fault.
+    const bool clocks = error.strErrorMessage.rfind("the server's clock", 0) == 0;
+    if (keyPair && error.lErrorCode == 401 && !clocks)
+        return "the server refused the API key or its secret key (" + code + ")";
     if (error.lErrorCode == CS_ERROR_PROXY) return error.strErrorMessage;
     // Whatever kept the first request from being answered, the server could not be reached.
     if (error.lErrorCode <= CS_ERROR_RESOLVE_HOST && error.lErrorCode >= CS_ERROR_TRANSPORT)

@@ -86,10 +86,12 @@ const char* const kServerTextHelp =
 
 const char* const kJobHelp =
     "  --poll SECONDS    ask for the job's state this often (default 2)\n"
-    "  --timeout SECONDS give up waiting after this long (default: no limit); the job goes on\n"
+    "  --timeout SECONDS give up waiting after this long (default: no limit), at the first poll\n"
+    "                    after it; the job goes on\n"
     "\n"
-    "On a terminal, a status line shows how long it has waited. Ctrl-C stops waiting (the job\n"
-    "goes on on the server) and prints the job id.\n";
+    "On a terminal, a status line shows how long it has waited. Ctrl-C stops waiting at the next\n"
+    "poll (the job goes on on the server) and prints the job id. A job id may be text or, from\n"
+    "older servers, a number.\n";
 
 std::string ListHelp(Command command) {
     const std::string name = CommandName(command);
@@ -154,6 +156,8 @@ std::string ProgramHelp() {
                "                                 print every field of one object\n"
                "  start --name NAME | --id ID    start a virtual machine and wait until it runs\n"
                "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped\n"
+               "  wait JOBID                     wait for a job the server already runs (the id that\n"
+               "                                 --no-wait printed) and print its result\n"
                "  api COMMAND [NAME=VALUE ...]   send any API command and print the answer\n"
                "  VERB NOUN [NAME=VALUE ...]     the same, the command in two words:\n"
                "                                 'list virtualmachines' is 'api listVirtualMachines'\n"
@@ -207,6 +211,19 @@ std::string CommandHelp(Command command) {
                    kJobHelp + "\n";
             break;
         }
+        case Command::Wait:
+            text =
+                std::string(
+                    "Usage: cloudstack-cli wait JOBID [--poll S] [--timeout S] [--output FORMAT] [--fields A,B,...]\n"
+                    "\n"
+                    "Waits for an async job the server already runs, such as one that 'start --no-wait',\n"
+                    "'stop --no-wait' or 'api ... --no-wait' printed, and prints the job's result as 'api'\n"
+                    "does. A failed job exits 1 with the server's reason.\n"
+                    "\n"
+                    "  --output FORMAT   json (default), table, csv or text; -o is the same\n"
+                    "  --fields A,B,...  the attributes to show, by the server's names\n") +
+                kJobHelp + "\n";
+            break;
         case Command::Api:
             text = std::string(
                        "Usage: cloudstack-cli api COMMAND [NAME=VALUE ...] [--output FORMAT] [--fields A,B,...]\n"
@@ -216,12 +233,13 @@ std::string CommandHelp(Command command) {
                        "Sends any API command with the parameters given (a value may hold blanks, '=' or\n"
                        "'&'; the name ends at the first '=') and prints the answer as JSON: indented on a\n"
                        "terminal, on one line otherwise. A command whose name starts with 'list' fetches\n"
-                       "every page and prints one JSON array; with page= and pagesize= it asks for that\n"
+                       "every page and prints one JSON array (or, for one whose answer holds no list,\n"
+                       "such as listCapabilities, that answer); with page= and pagesize= it asks for that\n"
                        "one page only. A command that answers with a job id is waited for, and the job's\n"
-                       "result is printed. VERB NOUN names the command in two words, in any letter case:\n"
-                       "'list virtualmachines' is listVirtualMachines, 'start virtualmachine' is\n"
-                       "startVirtualMachine (the spelling comes from the cached catalogue; without one,\n"
-                       "the noun is capitalised as typed).\n"
+                       "result is printed ('cloudstack-cli wait JOBID' waits for one later). VERB NOUN\n"
+                       "names the command in two words, in any letter case: 'list virtualmachines' is\n"
+                       "listVirtualMachines, 'start virtualmachine' is startVirtualMachine (the spelling\n"
+                       "comes from the cached catalogue; without one, the noun is capitalised as typed).\n"
                        "\n"
                        "After 'cloudstack-cli sync', 'api COMMAND --help' describes the command and its\n"
                        "parameters as the server does, a command without a parameter it requires is\n"
@@ -238,8 +256,8 @@ std::string CommandHelp(Command command) {
                        "                    the name, a few common attributes and the id; -o is the same\n"
                        "  --fields A,B,...  the attributes to show, by the server's names; filter=A,B is the\n"
                        "                    same and is never sent to the server\n"
-                       "  --raw             print the server's answer object as it came, with 'count' for a\n"
-                       "                    list (every page merged, or the one page asked for)\n"
+                       "  --raw             print the server's answer object as it came: byte for byte from\n"
+                       "                    one request; a list of several pages merged, with 'count'\n"
                        "  --no-check        send the command without the cached catalogue's checks\n") +
                    kCsvRawHelp +
                    "  --no-wait         print the answer (which holds the job id) at once, without waiting\n" +

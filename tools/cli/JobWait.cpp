@@ -1,57 +1,51 @@
+// The client's side of a job wait: the library waits (WaitForJob); this file shows the status line,
+// turns --timeout and Ctrl-C into the progress callback's "stop", and reads the job id of a submit
+// answer.
+
 #include "JobWait.h"
 
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 
 namespace cscli {
 
 using namespace CloudStackSDKWrapper;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// While it lives, SIGINT is blocked and only ever taken with sigtimedwait: no handler runs, and
-// a Ctrl-C that comes during an HTTP request waits, pending, until the loop looks for it.
-class InterruptCatcher {
-public:
-    InterruptCatcher() {
-        sigemptyset(&interrupt_);
-        sigaddset(&interrupt_, SIGINT);
-        blocked_ = pthread_sigmask(SIG_BLOCK, &interrupt_, &previous_) == 0;
-    }
-    ~InterruptCatcher() {
-        if (!blocked_) return;
-        // A Ctrl-C after the job ended must not kill the process while it prints the result.
-        while (Wait(Clock::duration::zero())) {
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    InterruptCatcher(const InterruptCatcher&) = delete;
-    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+volatile std::sig_atomic_t g_interrupted = 0;
 
-    /// True when SIGINT came within @p timeout (at once when it is already pending).
-    bool Wait(Clock::duration timeout) {
-        if (!blocked_) return false;
-        const auto nanoseconds =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(timeout, Clock::duration::zero()));
-        timespec pause{};
-        pause.tv_sec = static_cast<time_t>(nanoseconds.count() / 1000000000);
-        pause.tv_nsec = static_cast<long>(nanoseconds.count() % 1000000000);
-        for (;;) {
-            if (sigtimedwait(&interrupt_, nullptr, &pause) == SIGINT) return true;
-            if (errno != EINTR) return false;  // EAGAIN: the time passed
-        }
+extern "C" void OnInterrupt(int) {
+    g_interrupted = 1;
+}
+
+// While it lives, SIGINT only raises a flag, which the progress callback reads after each poll: a
+// Ctrl-C during a request neither kills the process nor loses the job id.
+class InterruptFlag {
+public:
+    InterruptFlag() {
+        g_interrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        installed_ = sigaction(SIGINT, &action, &previous_) == 0;
     }
+    ~InterruptFlag() {
+        if (installed_) sigaction(SIGINT, &previous_, nullptr);
+    }
+    InterruptFlag(const InterruptFlag&) = delete;
+    InterruptFlag& operator=(const InterruptFlag&) = delete;
+
+    static bool Raised() { return g_interrupted != 0; }
 
 private:
-    sigset_t interrupt_;
-    sigset_t previous_;
-    bool blocked_{false};
+    struct sigaction previous_ {};
+    bool installed_{false};
 };
 
 class StatusLine {
@@ -90,48 +84,82 @@ private:
     bool shown_{false};
 };
 
-bool ParseAnswer(const std::string& text, Json& answer, CCloudStackErrorState& error) {
-    answer = Json::parse(text, nullptr, false);
-    if (answer.is_object()) return true;
-    error.lErrorCode = CS_ERROR_BAD_ANSWER;
-    error.strErrorMessage = "the server's answer is no JSON object";
-    return false;
+// The progress callback refers to this wait's state: it is removed however the wait ends.
+class ProgressScope {
+public:
+    ProgressScope(CCloudStackWrapper& cloud, CloudStackJobProgress progress) : cloud_(cloud) {
+        cloud_.SetJobProgress(std::move(progress));
+    }
+    ~ProgressScope() { cloud_.SetJobProgress(nullptr); }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+private:
+    CCloudStackWrapper& cloud_;
+};
+
+enum class JobIdKind { None, Found, Unusable };
+
+// The job id of a submit answer: text, or a whole number as older servers send it.
+JobIdKind ReadJobId(const Json& answer, std::string& id) {
+    const auto it = answer.find("jobid");
+    if (it == answer.end() || it->is_null()) return JobIdKind::None;
+    if (it->is_string()) {
+        id = it->get<std::string>();
+        return id.empty() ? JobIdKind::None : JobIdKind::Found;
+    }
+    if (it->is_number_unsigned()) {
+        id = std::to_string(it->get<unsigned long long>());
+        return JobIdKind::Found;
+    }
+    return JobIdKind::Unusable;
 }
 
-// jobstatus: 0 pending, 1 succeeded, anything else failed; some servers send it as text.
-bool JobStatus(const Json& answer, long& status) {
-    const auto it = answer.find("jobstatus");
-    if (it == answer.end()) return false;
-    if (it->is_number_integer()) {
-        status = it->get<long>();
-        return true;
+JobOutcome Wait(CCloudStackWrapper& cloud, const std::string& jobId, const JobOptions& options) {
+    JobOutcome outcome;
+    outcome.jobId = jobId;
+    StatusLine status(options.statusLine, options.label);
+    const auto timeout = std::chrono::duration<double>(options.timeoutSeconds);
+    bool read = false;  // whether a poll read a status, and which
+    int lastStatus = 0;
+    JobState stopped = JobState::Interrupted;
+    cloud.SetJobPollInterval(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options.pollSeconds)));
+    cloud.SetJobTimeout(std::chrono::seconds(0));  // --timeout takes fractions: the callback keeps it
+    std::string text;
+    bool done = false;
+    {
+        const ProgressScope scope(cloud, [&](const std::string&, int jobStatus, std::chrono::milliseconds elapsed) {
+            read = true;
+            lastStatus = jobStatus;
+            status.Show(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+            if (InterruptFlag::Raised()) {
+                stopped = JobState::Interrupted;
+                return false;
+            }
+            if (options.timeoutSeconds > 0 && elapsed >= timeout) {
+                stopped = JobState::TimedOut;
+                return false;
+            }
+            return true;
+        });
+        done = cloud.WaitForJob(jobId, text);
     }
-    if (it->is_string() && !it->get_ref<const std::string&>().empty() &&
-        it->get_ref<const std::string&>().find_first_not_of("0123456789") == std::string::npos) {
-        status = std::stol(it->get<std::string>());
-        return true;
+    status.Clear();
+    if (done) {
+        outcome.state = JobState::Succeeded;
+        outcome.result = Json::parse(text, nullptr, false);
+        outcome.text = std::move(text);
+        return outcome;
     }
-    return false;
-}
-
-// The job's own error: jobresult's errorcode and errortext, else jobresultcode alone.
-CCloudStackErrorState JobError(const Json& answer) {
-    CCloudStackErrorState error;
-    const Json result = answer.value("jobresult", Json::object());
-    if (result.is_object()) {
-        const Json code = result.value("errorcode", Json());
-        if (code.is_number_integer()) error.lErrorCode = code.get<long>();
-        const Json text = result.value("errortext", Json());
-        if (text.is_string()) error.strErrorMessage = text.get<std::string>();
+    outcome.error = cloud.GetLastError();
+    if (outcome.error.lErrorCode == CS_ERROR_WAIT_STOPPED) {
+        outcome.state = stopped;
+    } else {
+        // The last poll read an end status other than success: the job's own failure. Otherwise a poll failed.
+        outcome.state = read && lastStatus != 0 && lastStatus != 1 ? JobState::Failed : JobState::PollFailed;
     }
-    const Json resultCode = answer.value("jobresultcode", Json());
-    if (error.lErrorCode == 0 && resultCode.is_number_integer()) error.lErrorCode = resultCode.get<long>();
-    if (error.lErrorCode == 0 && error.strErrorMessage.empty()) error.strErrorMessage = "the job failed";
-    return error;
-}
-
-Clock::duration Seconds(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return outcome;
 }
 
 }  // namespace
@@ -139,7 +167,7 @@ Clock::duration Seconds(double seconds) {
 JobOutcome SubmitAndWait(CCloudStackWrapper& cloud, const std::string& command, const CloudStackParams& params,
                          const JobOptions& options) {
     JobOutcome outcome;
-    InterruptCatcher interrupt;
+    const InterruptFlag interrupt;
 
     std::string text;
     if (!cloud.Call(command, params, text)) {
@@ -147,80 +175,38 @@ JobOutcome SubmitAndWait(CCloudStackWrapper& cloud, const std::string& command, 
         outcome.error = cloud.GetLastError();
         return outcome;
     }
-    Json answer;
-    if (!ParseAnswer(text, answer, outcome.error)) {
+    Json answer = Json::parse(text, nullptr, false);
+    if (!answer.is_object()) {
         outcome.state = JobState::CallFailed;
+        outcome.error.lErrorCode = CS_ERROR_BAD_ANSWER;
+        outcome.error.strErrorMessage = "the server's answer is no JSON object";
         return outcome;
     }
-    const Json jobId = answer.value("jobid", Json());
-    if (!options.followJob || !jobId.is_string() || jobId.get_ref<const std::string&>().empty()) {
+    std::string jobId;
+    const JobIdKind kind = options.followJob ? ReadJobId(answer, jobId) : JobIdKind::None;
+    if (kind == JobIdKind::Unusable) {
+        outcome.state = JobState::CallFailed;
+        outcome.error.lErrorCode = CS_ERROR_BAD_ANSWER;
+        outcome.error.strErrorMessage = "the answer's job id is neither text nor a whole number";
+        return outcome;
+    }
+    outcome.result = std::move(answer);
+    outcome.text = std::move(text);
+    if (kind == JobIdKind::None) {
         outcome.state = JobState::Answered;
-        outcome.result = std::move(answer);
         return outcome;
     }
-    outcome.jobId = jobId.get<std::string>();
+    outcome.jobId = jobId;
     if (options.noWait) {
         outcome.state = JobState::Submitted;
-        outcome.result = std::move(answer);
         return outcome;
     }
+    return Wait(cloud, jobId, options);
+}
 
-    StatusLine status(options.statusLine, options.label);
-    const auto start = Clock::now();
-    const auto poll = Seconds(options.pollSeconds);
-    const bool limited = options.timeoutSeconds > 0;
-    const auto deadline = start + Seconds(options.timeoutSeconds);
-    auto nextPoll = start;
-    auto nextTick = start;
-    for (;;) {
-        auto now = Clock::now();
-        if (now >= nextTick) {
-            // The ticks count from the start, so the figure neither drifts nor skips.
-            const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - start);
-            status.Show(elapsed.count());
-            nextTick = start + elapsed + std::chrono::seconds(1);
-        }
-        if (now >= nextPoll) {
-            if (!cloud.Call("queryAsyncJobResult", {{"jobid", outcome.jobId}}, text)) {
-                outcome.state = JobState::PollFailed;
-                outcome.error = cloud.GetLastError();
-                return outcome;
-            }
-            long jobStatus = 0;
-            if (!ParseAnswer(text, answer, outcome.error) || !JobStatus(answer, jobStatus)) {
-                outcome.state = JobState::PollFailed;
-                if (outcome.error.lErrorCode == 0) {
-                    outcome.error.lErrorCode = CS_ERROR_BAD_ANSWER;
-                    outcome.error.strErrorMessage = "the job's answer holds no jobstatus";
-                }
-                return outcome;
-            }
-            if (jobStatus != 0) {
-                status.Clear();
-                outcome.state = jobStatus == 1 ? JobState::Succeeded : JobState::Failed;
-                if (jobStatus == 1)
-                    outcome.result = answer.value("jobresult", Json());
-                else
-                    outcome.error = JobError(answer);
-                return outcome;
-            }
-            nextPoll = Clock::now() + poll;
-        }
-        now = Clock::now();
-        if (limited && now >= deadline) {
-            status.Clear();
-            outcome.state = JobState::TimedOut;
-            return outcome;
-        }
-        auto wake = nextPoll;
-        if (options.statusLine) wake = std::min(wake, nextTick);
-        if (limited) wake = std::min(wake, deadline);
-        if (interrupt.Wait(wake - now)) {
-            status.Clear();
-            outcome.state = JobState::Interrupted;
-            return outcome;
-        }
-    }
+JobOutcome WaitFor(CCloudStackWrapper& cloud, const std::string& jobId, const JobOptions& options) {
+    const InterruptFlag interrupt;
+    return Wait(cloud, jobId, options);
 }
 
 }  // namespace cscli

@@ -31,13 +31,20 @@ struct JobOutcome {
     JobState state{JobState::CallFailed};
     std::string jobId;
     Json result;
+    std::string text;  ///< result as JSON text: the server's own bytes for Answered and Submitted
     CloudStackSDKWrapper::CCloudStackErrorState error;
 };
 
-/// Sends @p command, and when its answer holds a job id, polls "queryAsyncJobResult" (the first
-/// poll at once, then every poll interval) until the job ends, the time limit passes or Ctrl-C
-/// is pressed. Ctrl-C is caught only from the moment the command is sent until the wait ends.
+/// Sends @p command, and when its answer holds a job id (a string, or a number as older servers send
+/// it), waits for that job through the library's WaitForJob (WaitFor). Ctrl-C is caught from the
+/// moment the command is sent until the wait ends.
 JobOutcome SubmitAndWait(CloudStackSDKWrapper::CCloudStackWrapper& cloud, const std::string& command,
                          const CloudStackSDKWrapper::CloudStackParams& params, const JobOptions& options);
+
+/// Waits for job @p jobId through the library: the first poll at once, then every poll interval,
+/// until the job ends, the time limit passes or Ctrl-C is pressed (both noticed after a poll), with
+/// the status line on standard error.
+JobOutcome WaitFor(CloudStackSDKWrapper::CCloudStackWrapper& cloud, const std::string& jobId,
+                   const JobOptions& options);
 
 }  // namespace cscli

@@ -119,6 +119,8 @@ int Run(cscli::Context& context, const cscli::Settings& settings) {
             return cscli::RunPower(context, false);
         case cscli::Command::Api:
             return cscli::RunApi(context);
+        case cscli::Command::Wait:
+            return cscli::RunWait(context);
         default:
             return cscli::RunList(context);
     }

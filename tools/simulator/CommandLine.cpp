@@ -37,6 +37,7 @@ const char* UsageText() {
            "  --session-timeout S      idle seconds until a session ends (default 1800)\n"
            "  --bad-login-delay-ms N   pause before a failed login is answered (default 350)\n"
            "  --older-session-check    accept the session key as cookie or parameter alone, like older servers\n"
+           "  --numeric-job-ids        send job ids as JSON numbers (\"jobid\":17164), like older servers\n"
            "  --vms N                  replace the built-in machines by N generated ones (vm-00001...)\n"
            "  --inventory FILE         serve the inventory in FILE (the format --dump-inventory prints)\n"
            "  --dump-inventory         print the inventory as JSON and exit\n"
@@ -89,6 +90,9 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         } else if (name == "--older-session-check") {
             if (!flag()) return false;
             commandLine.options.olderSessionCheck = true;
+        } else if (name == "--numeric-job-ids") {
+            if (!flag()) return false;
+            commandLine.options.numericJobIds = true;
         } else if (name == "--log") {
             if (!flag()) return false;
             commandLine.options.log = true;

@@ -9,12 +9,15 @@ namespace {
 const char* const kManagementServerId = "3954eda0-cf30-4543-9f56-5ba90dfbc2b9";
 const std::size_t kKeptJobResults = 10000;
 
+/// The command's name as its answer's key starts: restoreVirtualMachine keeps the older "restorevm".
 const char* CommandName(MachineAction action) {
     switch (action) {
         case MachineAction::Start:
             return "startvirtualmachine";
         case MachineAction::Stop:
             return "stopvirtualmachine";
+        case MachineAction::Restore:
+            return "restorevm";
         case MachineAction::Reboot:
             break;
     }
@@ -23,9 +26,10 @@ const char* CommandName(MachineAction action) {
 
 /// The class the server names in "cmd": the admin variant for a root admin's call.
 std::string CommandClass(MachineAction action, const User& caller) {
-    const char* name = action == MachineAction::Start  ? "StartVMCmd"
-                       : action == MachineAction::Stop ? "StopVMCmd"
-                                                       : "RebootVMCmd";
+    const char* name = action == MachineAction::Start     ? "StartVMCmd"
+                       : action == MachineAction::Stop    ? "StopVMCmd"
+                       : action == MachineAction::Restore ? "RestoreVMCmd"
+                                                          : "RebootVMCmd";
     if (caller.accountType == AccountType::RootAdmin) {
         return std::string("org.apache.cloudstack.api.command.admin.vm.") + name + "ByAdmin";
     }
@@ -47,6 +51,18 @@ std::string JobEngine::NewUuid() {
     text[16] = "89ab"[random_() % 4];
     return text.substr(0, 8) + "-" + text.substr(8, 4) + "-" + text.substr(12, 4) + "-" + text.substr(16, 4) + "-" +
            text.substr(20);
+}
+
+std::string JobEngine::NewJobId() {
+    return settings_.numericIds ? std::to_string(nextNumber_++) : NewUuid();
+}
+
+Json JobEngine::JobIdValue(const std::string& id) const {
+    if (settings_.numericIds && !id.empty() && id.size() < 20 &&
+        id.find_first_not_of("0123456789") == std::string::npos) {
+        return Json(std::stoull(id));
+    }
+    return Json(id);
 }
 
 const Json* JobEngine::PickHost(const Json& vm, const Cloud& cloud) {
@@ -87,12 +103,31 @@ void JobEngine::Complete(Job& job, Cloud& cloud) {
     } else if (job.action == MachineAction::Stop) {
         vm["state"] = "Stopped";
         RemoveMachineFromHost(vm);
+    } else if (job.action == MachineAction::Restore) {
+        // A running machine is stopped, given its new disk and started again; a stopped one stays stopped.
+        ReplaceRootVolume(job, cloud);
     } else {
         vm["state"] = "Running";
     }
     MarkMachineUpdated(vm, job.completed);
     job.machine = vm;
     cloud.UpdateMachine(*position, std::move(vm));
+}
+
+void JobEngine::ReplaceRootVolume(const Job& job, Cloud& cloud) {
+    // The old root volume is destroyed and a new one made from the template: same name and size, a new id.
+    RecordTable& volumes = cloud.Table(Kind::Volumes);
+    for (const std::size_t position : volumes.Find("virtualmachineid", job.vmId)) {
+        if (StringMember(volumes.Record(position), "type") != "ROOT") continue;
+        Json volume = volumes.Record(position);
+        const std::string id = NewUuid();
+        volume["id"] = id;
+        volume["path"] = id;
+        volume["created"] = job.completed;
+        volume["attached"] = job.completed;
+        volumes.Replace(position, std::move(volume));
+        return;
+    }
 }
 
 void JobEngine::Advance(Cloud& cloud, Clock::time_point now) {
@@ -116,10 +151,12 @@ void JobEngine::Advance(Cloud& cloud, Clock::time_point now) {
 SimResponse JobEngine::Submit(MachineAction action, const ApiRequest& request, const User& caller, Cloud& cloud,
                               Clock::time_point now) {
     const std::string command = CommandName(action);
-    const std::string* id = request.Param("id");
-    if (id == nullptr || id->empty()) return MissingParameter(command, "id");
+    // restoreVirtualMachine names the machine as the volume commands do.
+    const char* const parameter = action == MachineAction::Restore ? "virtualmachineid" : "id";
+    const std::string* id = request.Param(parameter);
+    if (id == nullptr || id->empty()) return MissingParameter(command, parameter);
     const auto position = cloud.MachineById(*id);
-    if (!position) return InvalidValue(command, "id", *id);
+    if (!position) return InvalidValue(command, parameter, *id);
     const Json& vm = cloud.Table(Kind::VirtualMachines).Record(*position);
     if (caller.accountType != AccountType::RootAdmin && StringMember(vm, "account") != caller.account) {
         return ErrorReply(
@@ -128,7 +165,7 @@ SimResponse JobEngine::Submit(MachineAction action, const ApiRequest& request, c
     }
 
     Job job;
-    job.id = NewUuid();
+    job.id = NewJobId();
     job.vmId = *id;
     job.owner = caller;
     job.action = action;
@@ -143,8 +180,8 @@ SimResponse JobEngine::Submit(MachineAction action, const ApiRequest& request, c
     } else if (action == MachineAction::Reboot && state != "Running" && !settings_.permissive) {
         job.resultCode = kParameterError;
         job.errorText = "The virtual machine " + job.vmId + " (" + name + ") is not in Running state, unable to reboot";
-    } else if (job.due > now && action != MachineAction::Reboot) {
-        // A reboot passes through no state of its own.
+    } else if (job.due > now && (action == MachineAction::Start || action == MachineAction::Stop)) {
+        // A reboot passes through no state of its own, nor does a restore as the lists show it.
         Json changed = vm;
         changed["state"] = action == MachineAction::Start ? "Starting" : "Stopping";
         cloud.UpdateMachine(*position, std::move(changed));
@@ -153,7 +190,7 @@ SimResponse JobEngine::Submit(MachineAction action, const ApiRequest& request, c
     pending_.push_back(jobId);
     jobs_.emplace(jobId, std::move(job));
     Advance(cloud, now);
-    return JsonReply(200, command + "response", Json{{"jobid", jobId}});
+    return JsonReply(200, command + "response", Json{{"jobid", JobIdValue(jobId)}});
 }
 
 SimResponse JobEngine::Query(const ApiRequest& request, const User& caller) const {
@@ -172,7 +209,7 @@ SimResponse JobEngine::Query(const ApiRequest& request, const User& caller) cons
     return Answer(job);
 }
 
-SimResponse JobEngine::Answer(const Job& job) {
+SimResponse JobEngine::Answer(const Job& job) const {
     const bool failed = job.done && job.resultCode != 0;
     Json content = Json::object();
     content["accountid"] = job.owner.accountId;
@@ -196,7 +233,7 @@ SimResponse JobEngine::Answer(const Job& job) {
     }
     content["created"] = job.created;
     if (job.done) content["completed"] = job.completed;
-    content["jobid"] = job.id;
+    content["jobid"] = JobIdValue(job.id);
     content["jobstatus"] = !job.done ? 0 : failed ? 2 : 1;
     return JsonReply(200, "queryasyncjobresultresponse", content);
 }

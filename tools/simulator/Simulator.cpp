@@ -68,7 +68,8 @@ struct Simulator::Impl {
           directory(options.inventory, options.user, options.password),
           sessions(options.sessionTimeout, options.singleSession),
           cloud(std::move(options.inventory)),  // the directory has read the users already
-          jobs(JobSettings{options.jobSeconds, options.permissiveJobs, [this] { return DateText(WallNow()); }}),
+          jobs(JobSettings{options.jobSeconds, options.permissiveJobs, options.numericJobIds,
+                           [this] { return DateText(WallNow()); }}),
           policy{options.pageSize, options.refuseUnknownIds, options.nameFilterOnEveryList},
           olderSessionCheck(options.olderSessionCheck),
           olderServerCookie(options.olderServerCookie),
@@ -194,6 +195,7 @@ struct Simulator::Impl {
         if (command == "startVirtualMachine") return jobs.Submit(MachineAction::Start, request, caller, cloud, now);
         if (command == "stopVirtualMachine") return jobs.Submit(MachineAction::Stop, request, caller, cloud, now);
         if (command == "rebootVirtualMachine") return jobs.Submit(MachineAction::Reboot, request, caller, cloud, now);
+        if (command == "restoreVirtualMachine") return jobs.Submit(MachineAction::Restore, request, caller, cloud, now);
         if (command == "queryAsyncJobResult") return jobs.Query(request, caller);
         if (command == "listApis") return ListApis(request, cloud, policy);
         return ErrorReply("errorresponse", kUnknownCommand, kServerErrorCode, "Unknown API command: " + command);

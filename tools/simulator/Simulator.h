@@ -35,6 +35,8 @@ struct SimulatorOptions {
     /// Start, stop and reboot succeed whatever the machine's state, and a poll for a job id the simulator never
     /// issued reports a finished job: for clients whose job ids come from elsewhere.
     bool permissiveJobs{false};
+    /// Job ids are whole numbers, sent as JSON numbers ("jobid":17164), as older servers send them.
+    bool numericJobIds{false};
     /// An id filter that is no UUID and names no record is refused (431); off, it just matches nothing.
     bool refuseUnknownIds{true};
     /// Every list honours name and keyword; off, only listVirtualMachines does and the other lists ignore them.
