@@ -39,6 +39,46 @@ void StrUtil::TrimRight(std::string& text, const char* set) {
     text.erase(last == std::string::npos ? 0 : last + 1);
 }
 
+namespace {
+
+std::string DecodeQueryComponent(const std::string& text, std::size_t begin, std::size_t end) {
+    std::string out;
+    out.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%' && i + 2 < end && StrUtil::HexDigit(text[i + 1]) >= 0 &&
+                   StrUtil::HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(StrUtil::HexDigit(text[i + 1]) * 16 + StrUtil::HexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void StrUtil::AppendQueryPairs(const std::string& text, std::size_t begin,
+                               std::vector<std::pair<std::string, std::string>>& out) {
+    for (std::size_t start = begin; start < text.size();) {
+        std::size_t end = text.find('&', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) {
+            const std::size_t equals = text.find('=', start);
+            if (equals < end) {
+                out.emplace_back(DecodeQueryComponent(text, start, equals),
+                                 DecodeQueryComponent(text, equals + 1, end));
+            } else {
+                out.emplace_back(DecodeQueryComponent(text, start, end), std::string());
+            }
+        }
+        start = end + 1;
+    }
+}
+
 void StrUtil::ToLower(std::string& text) {
     for (char& c : text) c = LowerAscii(c);
 }

@@ -4,6 +4,8 @@
 
 #include <cstdarg>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "TeskExport.h"
 
@@ -34,6 +36,15 @@ public:
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;
         return -1;
     }
+
+    /// @brief Reads @p text from @p begin as the server reads a query: split on '&', each side of
+    /// the first '=' decoded (%XX, '+' as a blank; a '%' without two hex digits stays), and appends
+    /// the pairs to @p out. Empty fields ("&&") are skipped; a field without '=' has an empty value.
+    /// @param text the query or form text
+    /// @param begin where its first field starts
+    /// @param out receives the name/value pairs in order
+    static void AppendQueryPairs(const std::string& text, std::size_t begin,
+                                 std::vector<std::pair<std::string, std::string>>& out);
 
     /// @brief Upper-cases ASCII letters of @p text in place.
     static void ToUpper(std::string& text);

@@ -5,25 +5,6 @@
 
 namespace {
 
-// %XX decoding with '+' as a blank, as the server decodes a query; a '%' without two hex digits stays.
-std::string Decode(const std::string& text, std::size_t begin, std::size_t end) {
-    std::string out;
-    out.reserve(end - begin);
-    for (std::size_t i = begin; i < end; ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < end && StrUtil::HexDigit(text[i + 1]) >= 0 &&
-                   StrUtil::HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(StrUtil::HexDigit(text[i + 1]) * 16 + StrUtil::HexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // '&' and "name=value" with both percent-encoded (the value masked when asked); an empty pair (from
 // an empty text) stays an empty field.
 void AppendPair(std::string& out, const TeskQueryParam& param, bool masked) {
@@ -88,17 +69,7 @@ TeskApiRequest TeskApiRequest::FromTexts(_http_req_type_ method, std::string com
             continue;
         }
         // Read as the server reads a query: split on '&', each side of the first '=' decoded.
-        for (std::size_t start = 0; start < text.size();) {
-            std::size_t end = text.find('&', start);
-            if (end == std::string::npos) end = text.size();
-            const std::size_t equals = text.find('=', start);
-            if (equals >= end) {
-                if (end > start) request.params.emplace_back(Decode(text, start, end), std::string());
-            } else {
-                request.params.emplace_back(Decode(text, start, equals), Decode(text, equals + 1, end));
-            }
-            start = end + 1;
-        }
+        StrUtil::AppendQueryPairs(text, 0, request.params);
     }
     return request;
 }

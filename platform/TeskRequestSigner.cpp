@@ -10,45 +10,9 @@
 
 #include "StrUtil.h"
 
-namespace {
-
-// %XX decoding with '+' as a blank. A '%' not followed by two hex digits stays as it is.
-std::string DecodeComponent(const std::string& text, std::size_t begin, std::size_t end) {
-    std::string out;
-    out.reserve(end - begin);
-    for (std::size_t i = begin; i < end; ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < end && StrUtil::HexDigit(text[i + 1]) >= 0 &&
-                   StrUtil::HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(StrUtil::HexDigit(text[i + 1]) * 16 + StrUtil::HexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 std::vector<TeskQueryParam> TeskRequestSigner::DecodeQuery(const std::string& query) {
     std::vector<TeskQueryParam> params;
-    std::size_t start = (!query.empty() && query[0] == '?') ? 1 : 0;
-    while (start <= query.size()) {
-        std::size_t end = query.find('&', start);
-        if (end == std::string::npos) end = query.size();
-        if (end > start) {
-            const std::size_t equals = query.find('=', start);
-            if (equals != std::string::npos && equals < end) {
-                params.emplace_back(DecodeComponent(query, start, equals), DecodeComponent(query, equals + 1, end));
-            } else {
-                params.emplace_back(DecodeComponent(query, start, end), std::string());
-            }
-        }
-        start = end + 1;
-    }
+    StrUtil::AppendQueryPairs(query, (!query.empty() && query[0] == '?') ? 1 : 0, params);
     return params;
 }
 

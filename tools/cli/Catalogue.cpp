@@ -12,6 +12,7 @@
 
 #include "Text.h"
 #include "TextEscape.h"
+#include "TrustedFile.h"
 
 namespace cscli {
 
@@ -224,17 +225,6 @@ bool MakePrivateFolder(const std::string& folder, std::string& error) {
     if ((info.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) {
         error = "cannot make the folder '" + folder + "' private: " + std::strerror(errno);
         return false;
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
     }
     return true;
 }

@@ -38,17 +38,6 @@ extern "C" void RestoreTerminalAndDie(int signalNumber) {
     raise(signalNumber);
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 PromptResult PromptPassword(const std::string& prompt, std::string& password) {

@@ -81,4 +81,15 @@ std::string TooOpenForASecret(const std::string& path, const std::string& what, 
            " holds a secret that other users may read; chmod 600 '" + path + "'";
 }
 
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace cscli

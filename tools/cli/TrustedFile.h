@@ -24,4 +24,8 @@ bool ReadTrustedFile(const std::string& path, const std::string& what, std::stri
 /// @return the one-line refusal; empty when only its owner may read it
 std::string TooOpenForASecret(const std::string& path, const std::string& what, mode_t mode);
 
+/// Writes all of @p text to @p fd, again after an interrupted or partial write.
+/// @return false when a write failed
+bool WriteAll(int fd, const std::string& text);
+
 }  // namespace cscli
