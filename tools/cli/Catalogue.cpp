@@ -195,7 +195,7 @@ std::string Digest(const std::string& text) {
 
 std::string CacheFolder() {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
-    // The base directory specification ignores a relative path.
+    // A relative XDG_CACHE_HOME is ignored, as the XDG base-directory rules say.
     if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/cloudstack-cli";
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache/cloudstack-cli";
