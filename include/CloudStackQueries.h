@@ -49,6 +49,14 @@ public:
     /// once. An answer that is an API error or holds no numeric "jobstatus" is a failure.
     /// @return on success, the status object as the outcome's answer ("jobresult" in it)
     SCloudStackOutcome GetJobInfo(const std::string& jobId, SJobInfoLib& job);
+    /// @brief The request of one poll of job @p jobId.
+    static TeskApiRequest JobRequest(const std::string& jobId);
+    /// @brief GetJobInfo's reading of the answer to JobRequest(@p jobId), which @p outcome says arrived.
+    SCloudStackOutcome ReadJobAnswer(const std::string& jobId, const TeskApiRequest& request,
+                                     const std::string& response, SCloudStackOutcome outcome, SJobInfoLib& job);
+
+    /// @brief The connection every request goes through.
+    CCloudStackConnection& Connection() { return *m_pConnection; }
 
     /// @brief When on, listVirtualMachines and listProjects (lists and lookups) carry "listall=true".
     void SetListAll(bool listAll) { m_bListAll = listAll; }
@@ -61,6 +69,14 @@ public:
     /// @return on success, the answer's inner object as the outcome's answer
     SCloudStackOutcome CallForObject(const std::string& command, const CloudStackParams& params,
                                      std::string* answerText = nullptr);
+    /// @brief CallForObject's reading of the answer to @p request, which @p outcome says arrived.
+    SCloudStackOutcome ReadObjectAnswer(const TeskApiRequest& request, const std::string& response,
+                                        SCloudStackOutcome outcome, std::string* answerText);
+    /// @brief The request of a generic command from its parameters (GET for list*, get* and query*,
+    /// POST with a form body otherwise); a refusal for a command or parameter name the library cannot
+    /// send.
+    SCloudStackOutcome CommandRequest(const std::string& command, const CloudStackParams& params, bool paged,
+                                      TeskApiRequest& request) const;
     /// @brief Call for a list command, every page; @p json receives one JSON array of every item. An
     /// answer that holds members but no array is no list: a failure, CS_ERROR_BAD_ANSWER.
     SCloudStackOutcome CallList(const std::string& command, const CloudStackParams& params, std::string& json);
@@ -149,9 +165,35 @@ private:
         void Truncate(std::size_t size) { out.erase(out.begin() + static_cast<std::ptrdiff_t>(size), out.end()); }
     };
 
+    // The one page on its way while the page before it is read: at most one ahead, so that memory
+    // holds no more than it did. A page left unread (the list failed or ended early) is abandoned and
+    // its connection closed.
+    class PageAhead {
+    public:
+        explicit PageAhead(CCloudStackConnection& connection) : m_connection(connection) {}
+        ~PageAhead() { Drop(); }
+        PageAhead(const PageAhead&) = delete;
+        PageAhead& operator=(const PageAhead&) = delete;
+
+        // Sends @p first for page @p page of @p size records; a refusal comes with Take.
+        void Ask(const TeskApiRequest& first, unsigned long long page, unsigned long long size);
+        // Waits for the page asked for last.
+        SCloudStackOutcome Take(std::string& response);
+        const TeskApiRequest& Request() const { return m_request; }
+        void Drop();
+
+    private:
+        CCloudStackConnection& m_connection;
+        TeskApiRequest m_request;
+        SCloudStackOutcome m_refusal;
+        std::size_t m_nLane{0};
+        bool m_bUnderWay{false};
+    };
+
     // Every page of a list command through @p pages (Parse, Size, Id, Reserve, Truncate). A later
     // page that fails, or repeats a record already received, takes back everything this call
-    // appended: a partial inventory is no answer.
+    // appended: a partial inventory is no answer. While a page is parsed the next one is already
+    // asked for, so that the server prepares it meanwhile.
     template <typename Pages>
     SCloudStackOutcome GetPages(const TeskApiRequest& first, Pages& pages) {
         std::string response;
@@ -182,16 +224,18 @@ private:
         const unsigned long long pageSize = firstPage.nItems;
         const unsigned long long pageCount = (total + pageSize - 1) / pageSize;
         unsigned long long received = firstPage.nItems;
+        PageAhead ahead(*m_pConnection);
+        ahead.Ask(first, 2, pageSize);
         for (unsigned long long page = 2; page <= pageCount && received < total; ++page) {
-            request = first;
-            request.Add("page", std::to_string(page)).Add("pagesize", std::to_string(pageSize));
-            const std::size_t pageStart = pages.Size();
-            SListPageInfo next;
-            outcome = m_pConnection->Send(request, response);
+            outcome = ahead.Take(response);
             if (!outcome) {
                 pages.Truncate(before);
                 return outcome;
             }
+            request = ahead.Request();
+            if (page < pageCount) ahead.Ask(first, page + 1, pageSize);
+            const std::size_t pageStart = pages.Size();
+            SListPageInfo next;
             if (!pages.Parse(response, next, refusal)) {
                 pages.Truncate(before);
                 return WrongAnswer(request, refusal, response);
@@ -221,10 +265,6 @@ private:
         return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, "a name or an id is needed");
     }
 
-    // The request of a generic command from its parameters (GET for list*, get* and query*, POST
-    // with a form body otherwise); a refusal for a command or parameter name the library cannot send.
-    SCloudStackOutcome CommandRequest(const std::string& command, const CloudStackParams& params, bool paged,
-                                      TeskApiRequest& request) const;
     // A list request, with "listall=true" first where the account scope applies.
     TeskApiRequest Scoped(TeskApiRequest request) const;
     // The outcome of a 2xx answer to @p request that is not the answer: the API error it holds, else
