@@ -104,7 +104,9 @@ public:
     /// @param items the commands; each one's outcome and text say how it ended
     /// @param jobRequired true when an answer without a job id is a bad answer (the power commands);
     /// false when it is the result itself
-    void RunBatch(std::vector<SBatchItem>& items, bool jobRequired);
+    /// @param ended called with an item's index as soon as it has ended (before the next poll), when set
+    void RunBatch(std::vector<SBatchItem>& items, bool jobRequired,
+                  const std::function<void(std::size_t)>& ended = nullptr);
     /// @brief Most requests of a batch under way at once: 1 to kMaxConcurrency; 0 restores the default.
     void SetConcurrency(unsigned concurrency);
     /// @brief The bound SetConcurrency set.

@@ -198,7 +198,9 @@ public:
     /// one login, however many requests the server refused.
     /// @param ids the machines' ids (StartVM looks a name up; here every entry is an id)
     /// @param results resized to the size of @p ids: results[i] says how machine i ended, code 0 for
-    /// success, and otherwise the code and message StartVM would leave in the last error
+    /// success, and otherwise the code and message StartVM would leave in the last error. Each is written
+    /// as soon as its machine is done, so that the progress callback (on the calling thread) may count
+    /// them; until then it holds CS_ERROR_UNFINISHED.
     /// @return true when every machine started; otherwise false, and the last error holds the code of the
     /// first machine that failed (in the order of @p ids) with a message that counts the failures
     /// ("2 of 37 failed; the first, item 5 (startVirtualMachine): ...")
@@ -211,7 +213,8 @@ public:
     /// @brief CallAndWait for many commands at once, as StartVMs runs its machines' commands: each
     /// command is sent as Call sends it and, when its answer names a job, its job is waited for.
     /// @param requests the commands, each with its parameters
-    /// @param results resized to the size of @p requests: results[i] says how command i ended
+    /// @param results resized to the size of @p requests: results[i] says how command i ended, written as
+    /// soon as it has (CS_ERROR_UNFINISHED until then), as for StartVMs
     /// @return true when every command succeeded; otherwise false, with the last error as for StartVMs
     bool CallAndWaitMany(const std::vector<CloudStackRequest>& requests, std::vector<CloudStackResult>& results);
 

@@ -44,6 +44,7 @@ struct CCloudStackOperations::Batch {
     CCloudStackOperations& operations;
     CCloudStackConnection& connection;
     bool jobRequired;
+    const std::function<void(std::size_t)>& ended;
     const CloudStackJobProgress progress;  // a copy: the callback cannot change what it is called through
     std::vector<Entry> entries;
     std::vector<Entry*> byLane;
@@ -52,16 +53,16 @@ struct CCloudStackOperations::Batch {
     milliseconds clock{0};
     bool stopped{false};
 
-    Batch(CCloudStackOperations& owner, std::vector<SBatchItem>& items, bool required)
+    Batch(CCloudStackOperations& owner, std::vector<SBatchItem>& items, bool required,
+          const std::function<void(std::size_t)>& onEnded)
         : operations(owner),
           connection(owner.m_pQueries->Connection()),
           jobRequired(required),
+          ended(onEnded),
           progress(owner.m_Progress) {
         entries.resize(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) {
             entries[i].item = &items[i];
-            // A request the caller could not build is never sent.
-            if (!items[i].outcome) entries[i].step = Step::Done;
         }
     }
 
@@ -76,12 +77,16 @@ struct CCloudStackOperations::Batch {
     Batch& operator=(const Batch&) = delete;
 
     void Run() {
+        // A request the caller could not build is never sent.
+        for (Entry& entry : entries) {
+            if (!entry.item->outcome) Done(entry, std::move(entry.item->outcome));
+        }
         for (;;) {
             Launch();
             if (underWay > 0) {
-                std::vector<std::size_t> ended;
-                connection.AwaitAny(ended);
-                for (const std::size_t lane : ended) Ended(*byLane[lane]);
+                std::vector<std::size_t> lanes;
+                connection.AwaitAny(lanes);
+                for (const std::size_t lane : lanes) Ended(*byLane[lane]);
                 continue;
             }
             // Nothing under way and nothing due: pause until the first pending job is, or end.
@@ -196,21 +201,20 @@ struct CCloudStackOperations::Batch {
     void Stop(const SJobWait& by) {
         stopped = true;
         std::size_t pending = 0;
-        std::size_t unsent = 0;
         for (Entry& entry : entries) {
             if (entry.step == Step::Pending) {
                 ++pending;
                 Done(entry, Stopped(entry));
             } else if (entry.step == Step::Queued) {
-                ++unsent;
+                // Polls start once every command is on its way, so none is left here; should one be, it stays unsent.
                 Done(entry, SCloudStackOutcome::Refusal(CS_ERROR_WAIT_STOPPED,
                                                         "not sent: the progress callback stopped the waits first"));
             }
         }
         operations.m_Log.Error(__PRETTY_FUNCTION__,
                                "job %s: the progress callback stopped every wait after %s s; %zu more jobs go on on "
-                               "the server unwatched, %zu commands were not sent",
-                               by.strJobId.c_str(), Seconds(by.Elapsed()).c_str(), pending, unsent);
+                               "the server unwatched",
+                               by.strJobId.c_str(), Seconds(by.Elapsed()).c_str(), pending);
     }
 
     SCloudStackOutcome Stopped(Entry& entry) {
@@ -220,14 +224,16 @@ struct CCloudStackOperations::Batch {
                                                Seconds(entry.wait.Elapsed()) + " s; it goes on on the server");
     }
 
-    static void Done(Entry& entry, SCloudStackOutcome outcome) {
+    void Done(Entry& entry, SCloudStackOutcome outcome) {
         entry.item->outcome = std::move(outcome);
         entry.step = Step::Done;
+        if (ended) ended(static_cast<std::size_t>(&entry - entries.data()));
     }
 };
 
-void CCloudStackOperations::RunBatch(std::vector<SBatchItem>& items, bool jobRequired) {
-    Batch batch(*this, items, jobRequired);
+void CCloudStackOperations::RunBatch(std::vector<SBatchItem>& items, bool jobRequired,
+                                     const std::function<void(std::size_t)>& ended) {
+    Batch batch(*this, items, jobRequired, ended);
     batch.Run();
 }
 

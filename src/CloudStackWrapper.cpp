@@ -280,12 +280,11 @@ CCloudStackErrorState ErrorOf(const SCloudStackOutcome& outcome) {
     return error;
 }
 
-// What a result says when the call ended before its command did (memory ran out, or the progress
-// callback threw).
+// What a result says until its command has ended: all along for a call that ended early as a whole.
 CCloudStackErrorState Unfinished() {
     CCloudStackErrorState error;
-    error.lErrorCode = CS_ERROR_INTERNAL;
-    error.strErrorMessage = "the call ended before this command did";
+    error.lErrorCode = CS_ERROR_UNFINISHED;
+    error.strErrorMessage = "not ended yet";
     return error;
 }
 
@@ -302,8 +301,8 @@ SCloudStackOutcome PowerMany(CCloudStackQueries& queries, CCloudStackOperations&
         }
         items[i].outcome = queries.CommandRequest(command, {{"id", ids[i]}}, false, items[i].request);
     }
-    operations.RunBatch(items, true);
-    for (std::size_t i = 0; i < ids.size(); ++i) results[i] = ErrorOf(items[i].outcome);
+    // Each result as soon as its machine is done: a progress callback may count them.
+    operations.RunBatch(items, true, [&](std::size_t i) { results[i] = ErrorOf(items[i].outcome); });
     return BatchSummary(items);
 }
 
@@ -329,13 +328,12 @@ bool CCloudStackWrapper::CallAndWaitMany(const std::vector<CloudStackRequest>& r
                 m_pQueries->CommandRequest(requests[i].command, requests[i].params, false, items[i].request);
             if (!items[i].outcome) items[i].request.strCommand = requests[i].command;
         }
-        m_pOperations->RunBatch(items, false);
-        for (std::size_t i = 0; i < requests.size(); ++i) {
+        m_pOperations->RunBatch(items, false, [&](std::size_t i) {
             CloudStackResult& result = results[i];
             result.bOk = static_cast<bool>(items[i].outcome);
             result.strJson = result.bOk ? std::move(items[i].strJson) : std::string();
             result.error = ErrorOf(items[i].outcome);
-        }
+        });
         return BatchSummary(items);
     });
 }

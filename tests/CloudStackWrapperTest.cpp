@@ -800,7 +800,16 @@ TEST_F(BulkTest, EveryMachineEndsItsOwnWayAndPendingJobsArePolledOncePerInterval
         server.ClearRequests();
         cstest::SleepRecorder pauses;
         std::vector<CCloudStackErrorState> results(2);
+        // Each result is written as its machine ends: the unknown one before any poll, the others later.
+        std::vector<long> firstSeen;
+        wrapper.SetJobProgress([&](const std::string&, int, std::chrono::milliseconds) {
+            if (firstSeen.empty())
+                for (const CCloudStackErrorState& result : results) firstSeen.push_back(result.lErrorCode);
+            return true;
+        });
         EXPECT_FALSE(start ? wrapper.StartVMs(ids, results) : wrapper.StopVMs(ids, results));
+        EXPECT_EQ(firstSeen, (std::vector<long>{CS_ERROR_UNFINISHED, 431, CS_ERROR_UNFINISHED, CS_ERROR_UNFINISHED,
+                                                CS_ERROR_UNFINISHED, CS_ERROR_UNFINISHED}));
         ASSERT_EQ(results.size(), ids.size());
         for (std::size_t i = 0; i < ids.size(); ++i) {
             SCOPED_TRACE(ids[i]);
@@ -820,6 +829,7 @@ TEST_F(BulkTest, EveryMachineEndsItsOwnWayAndPendingJobsArePolledOncePerInterval
     }
 
     // Every machine done: true, and nothing in the last error.
+    wrapper.SetJobProgress(nullptr);
     pollsOf.clear();
     std::vector<CCloudStackErrorState> results;
     EXPECT_TRUE(wrapper.StopVMs(Machines(5), results)) << wrapper.GetLastError().strErrorMessage;
@@ -916,6 +926,8 @@ TEST_F(BulkTest, AProgressCallbackThatSaysStopStopsEveryWait) {
         [](const std::string&, int, std::chrono::milliseconds) -> bool { throw std::runtime_error("host bug"); });
     EXPECT_FALSE(wrapper.StopVMs(ids, results));
     EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INTERNAL);
+    ASSERT_EQ(results.size(), ids.size());
+    EXPECT_EQ(results.back().lErrorCode, CS_ERROR_UNFINISHED);
     wrapper.SetJobProgress(nullptr);
     pendingPolls = 0;
     EXPECT_TRUE(wrapper.StopVMs(ids, results)) << wrapper.GetLastError().strErrorMessage;
