@@ -126,9 +126,10 @@ struct TeskTransferReply {
 /// the lines and bytes of the reply had arrived
 using TeskTransferFunction = std::function<bool(const TeskTransferRequest&, TeskTransferReply&)>;
 
-/// @brief Replaces, process-wide, what TeskLibCurl::Perform sends and receives: the seam for fuzz
-/// targets and tests that must feed the library an exact answer, however hostile. While a function
-/// is installed nothing goes over the network; the reply's header lines and body bytes go through
+/// @brief Replaces, process-wide, what TeskLibCurl::Perform and TeskLibCurl::StartConcurrent send and
+/// receive: the seam for fuzz targets and tests that must feed the library an exact answer, however
+/// hostile. While a function is installed nothing goes over the network, and transfers started side by
+/// side are answered one after another, each as it is started; the reply's header lines and body bytes go through
 /// the same header bounds, body cap, padding and failure classification as an answer curl
 /// received, and an announced Content-Length over the cap is refused as curl refuses it. An empty
 /// function restores the network. A replacement may still be running on another thread when this
