@@ -208,8 +208,7 @@ private:
     CLOUDSTACK_HIDDEN SCloudStackOutcome CheckBeforeSending(const TeskApiRequest& request);
     // After an answer to @p request: a 401 of an ended session renews it (once for every request
     // that carried the same key) and repeats the request; a 401 to a signed request names a clock skew.
-    CLOUDSTACK_HIDDEN SCloudStackOutcome AfterAnswer(TeskApiRequest& request, std::string& response,
-                                                     SCloudStackOutcome outcome);
+    CLOUDSTACK_HIDDEN void AfterAnswer(TeskApiRequest& request, std::string& response, SCloudStackOutcome& outcome);
     CLOUDSTACK_HIDDEN SCloudStackOutcome Exchange(TeskApiRequest& request, std::string& response);
     CLOUDSTACK_HIDDEN bool Authorize(TeskApiRequest& request);
     CLOUDSTACK_HIDDEN SCloudStackOutcome UseEndpoint(const std::string& server);

@@ -173,7 +173,8 @@ SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::str
     m_bSessionMayBeRenewed = m_eAuth == Auth::Session;
     SCloudStackOutcome outcome = Exchange(request, response);
     m_bSessionMayBeRenewed = false;
-    return AfterAnswer(request, response, std::move(outcome));
+    AfterAnswer(request, response, outcome);
+    return outcome;
 }
 
 SCloudStackOutcome CCloudStackConnection::Begin(TeskApiRequest& request, std::size_t& lane) {
@@ -196,15 +197,15 @@ SCloudStackOutcome CCloudStackConnection::End(std::size_t lane, TeskApiRequest& 
     endSend(request, lane, response);
     SCloudStackOutcome outcome = SCloudStackOutcome::FromTransfer(LastResult(), response, request);
     m_bSessionMayBeRenewed = false;
-    return AfterAnswer(request, response, std::move(outcome));
+    AfterAnswer(request, response, outcome);
+    return outcome;
 }
 
 void CCloudStackConnection::Cancel(std::size_t lane) {
     m_pCurl->CancelConcurrent(lane);
 }
 
-SCloudStackOutcome CCloudStackConnection::AfterAnswer(TeskApiRequest& request, std::string& response,
-                                                      SCloudStackOutcome outcome) {
+void CCloudStackConnection::AfterAnswer(TeskApiRequest& request, std::string& response, SCloudStackOutcome& outcome) {
     if (!outcome && m_eAuth == Auth::Session && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
         // Idle sessions end on the server (30 minutes by default): log in again, once. That is
         // routine; a failure of the new login or of the repeat writes the call's one error line.
@@ -215,14 +216,17 @@ SCloudStackOutcome CCloudStackConnection::AfterAnswer(TeskApiRequest& request, s
             if (param.first == "sessionkey") carried = param.second;
         }
         const bool renewed = carried != m_strSessionKey;
-        if (renewed && m_strSessionKey.empty()) return outcome;  // the renewal failed: no repeat without a session
+        if (renewed && m_strSessionKey.empty()) return;  // the renewal failed: no repeat without a session
         m_Log.DebugLvl(__PRETTY_FUNCTION__, 1, "command %s: the session has ended (HTTP 401); %s",
                        request.strCommand.c_str(),
                        renewed ? "repeating it in the renewed session" : "logging in again");
         TeskRequestSigner::Wipe(carried);
         if (!renewed) {
             SCloudStackOutcome login = Login();
-            if (!login) return login;
+            if (!login) {
+                outcome = std::move(login);
+                return;
+            }
         }
         m_bSessionMayBeRenewed = false;
         outcome = Exchange(request, response);
@@ -230,7 +234,6 @@ SCloudStackOutcome CCloudStackConnection::AfterAnswer(TeskApiRequest& request, s
     if (!outcome && m_eAuth == Auth::ApiKey && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
         ExplainClockSkew(*m_pCurl, outcome);
     }
-    return outcome;
 }
 
 SCloudStackOutcome CCloudStackConnection::Exchange(TeskApiRequest& request, std::string& response) {
