@@ -98,9 +98,10 @@ public:
     /// @brief Sends every item's request and waits for every job its answer names, as CallAndWait does
     /// for one: at most Concurrency() requests under way at once (submits and polls together), every
     /// pending job polled once per poll interval, the job timeout and the progress callback applied to
-    /// each job. A callback that returns false stops every wait: each job still pending, and each item
-    /// whose submit then ends, is CS_ERROR_WAIT_STOPPED with its job id; items not sent yet are not
-    /// sent and are CS_ERROR_WAIT_STOPPED too. The callback is not called again after that.
+    /// each job. A callback that returns false stops every wait (also when it says so after the poll that
+    /// saw its own job end): each job still pending, and each item whose submit then ends, is
+    /// CS_ERROR_WAIT_STOPPED with its job id; items not sent yet are not sent and are CS_ERROR_WAIT_STOPPED
+    /// too. The callback is not called again after that.
     /// @param items the commands; each one's outcome and text say how it ended
     /// @param jobRequired true when an answer without a job id is a bad answer (the power commands);
     /// false when it is the result itself

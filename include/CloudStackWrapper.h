@@ -173,10 +173,12 @@ public:
     void SetJobTimeout(std::chrono::seconds timeout);
 
     /// @brief A function called after every poll of every job wait (StartVM, StopVM, CallAndWait,
-    /// WaitForJob), on the calling thread, with the job's id, the status the poll read and the time
-    /// waited. Returning false while the job is pending ends the wait at once: the call is false with
-    /// CS_ERROR_WAIT_STOPPED and the job id in the message, and the job goes on on the server;
-    /// after the poll that saw the job end, the return value changes nothing. The function must not
+    /// WaitForJob, and each job of StartVMs, StopVMs and CallAndWaitMany), on the calling thread, with the
+    /// job's id, the status the poll read and the time waited. Returning false while the job is pending
+    /// ends the wait at once: the call is false with CS_ERROR_WAIT_STOPPED and the job id in the message,
+    /// and the job goes on on the server; in a bulk call it ends every wait, and the function is not
+    /// called again during that call. After the poll that saw the job end, the return value changes
+    /// nothing for that job (in a bulk call, false still ends the other waits). The function must not
     /// call this wrapper. An exception it throws does not pass through the library: the call returns
     /// false with CS_ERROR_INTERNAL (CS_ERROR_OUT_OF_MEMORY for std::bad_alloc).
     /// @param progress the function; an empty one for none (the default)

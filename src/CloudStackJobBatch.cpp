@@ -185,7 +185,10 @@ struct CCloudStackOperations::Batch {
                 const auto result = finished.Answer().find("jobresult");
                 entry.item->strJson = result != finished.Answer().end() ? result->second.dump() : "{}";
             }
-            return Done(entry, std::move(finished));
+            Done(entry, std::move(finished));
+            // This job's end stands; a "stop" said after it still ends the other waits.
+            if (!goOn) Stop(wait);
+            return;
         }
         if (!goOn) Stop(wait);
         if (stopped) return Done(entry, Stopped(entry));

@@ -800,16 +800,7 @@ TEST_F(BulkTest, EveryMachineEndsItsOwnWayAndPendingJobsArePolledOncePerInterval
         server.ClearRequests();
         cstest::SleepRecorder pauses;
         std::vector<CCloudStackErrorState> results(2);
-        // Each result is written as its machine ends: the unknown one before any poll, the others later.
-        std::vector<long> firstSeen;
-        wrapper.SetJobProgress([&](const std::string&, int, std::chrono::milliseconds) {
-            if (firstSeen.empty())
-                for (const CCloudStackErrorState& result : results) firstSeen.push_back(result.lErrorCode);
-            return true;
-        });
         EXPECT_FALSE(start ? wrapper.StartVMs(ids, results) : wrapper.StopVMs(ids, results));
-        EXPECT_EQ(firstSeen, (std::vector<long>{CS_ERROR_UNFINISHED, 431, CS_ERROR_UNFINISHED, CS_ERROR_UNFINISHED,
-                                                CS_ERROR_UNFINISHED, CS_ERROR_UNFINISHED}));
         ASSERT_EQ(results.size(), ids.size());
         for (std::size_t i = 0; i < ids.size(); ++i) {
             SCOPED_TRACE(ids[i]);
@@ -828,10 +819,24 @@ TEST_F(BulkTest, EveryMachineEndsItsOwnWayAndPendingJobsArePolledOncePerInterval
         EXPECT_EQ(pauses.Calls(), (std::vector<int>{10000, 10000, 10000}));
     }
 
+    // Each result is written as its machine ends, where the progress callback can read it: with one request
+    // under way, every submit has ended by the first poll, and only the unknown machine is done then.
+    pollsOf.clear();
+    wrapper.SetConcurrency(1);
+    std::vector<CCloudStackErrorState> results;
+    std::vector<long> firstSeen;
+    wrapper.SetJobProgress([&](const std::string&, int, std::chrono::milliseconds) {
+        if (firstSeen.empty())
+            for (const CCloudStackErrorState& result : results) firstSeen.push_back(result.lErrorCode);
+        return true;
+    });
+    EXPECT_FALSE(wrapper.StopVMs({"vm-1", "unknown", "vm-2"}, results));
+    EXPECT_EQ(firstSeen, (std::vector<long>{CS_ERROR_UNFINISHED, 431, CS_ERROR_UNFINISHED}));
+
     // Every machine done: true, and nothing in the last error.
     wrapper.SetJobProgress(nullptr);
+    wrapper.SetConcurrency(0);
     pollsOf.clear();
-    std::vector<CCloudStackErrorState> results;
     EXPECT_TRUE(wrapper.StopVMs(Machines(5), results)) << wrapper.GetLastError().strErrorMessage;
     ASSERT_EQ(results.size(), 5u);
     for (const CCloudStackErrorState& result : results) EXPECT_EQ(result.lErrorCode, 0) << result.strErrorMessage;
@@ -920,6 +925,21 @@ TEST_F(BulkTest, AProgressCallbackThatSaysStopStopsEveryWait) {
     // Every machine was sent; no poll followed the one that said stop but one already under way.
     EXPECT_EQ(server.Requests("stopVirtualMachine").size(), ids.size());
     EXPECT_LE(server.Requests("queryAsyncJobResult").size(), 4u);
+
+    // A stop said after the poll that saw its own job end: that job's end stands, the other waits end.
+    pendingPolls = 0;
+    wrapper.SetConcurrency(1);
+    calls = 0;
+    wrapper.SetJobProgress([&](const std::string&, int, std::chrono::milliseconds) {
+        ++calls;
+        return false;
+    });
+    EXPECT_FALSE(wrapper.StopVMs({"vm-1", "vm-2"}, results));
+    EXPECT_EQ(calls, 1);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].lErrorCode, 0) << results[0].strErrorMessage;
+    EXPECT_EQ(results[1].lErrorCode, CS_ERROR_WAIT_STOPPED) << results[1].strErrorMessage;
+    pendingPolls = 100;
 
     // A callback that throws ends the call; what was under way is abandoned.
     wrapper.SetJobProgress(
