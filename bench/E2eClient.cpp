@@ -7,6 +7,9 @@
 //                                              listVirtualMachines with libcurl, bodies dropped
 //   e2e_client fetch-small ADDR USER PASSWORD CALLS   the transfer alone of the small calls: CALLS
 //                                              listZones on one libcurl easy handle
+//   e2e_client bulk ADDR USER PASSWORD MACHINES CONCURRENCY   Connect, list the machines, then stop the first
+//                                              MACHINES of them, polling every second: one StopVM after
+//                                              another (CONCURRENCY 0) or one StopVMs with that concurrency
 //
 // Output lines are "name value" pairs; CPU times are the whole process's (user + system).
 
@@ -192,6 +195,37 @@ int FetchSmall(const std::string& address, const std::string& user, const std::s
     return 0;
 }
 
+int Bulk(const std::string& address, const std::string& user, const std::string& password, std::size_t machines,
+         unsigned concurrency) {
+    CCloudStackWrapper wrapper;
+    wrapper.SetListAll(true);
+    if (!wrapper.Connect(address, user, password)) {
+        std::fprintf(stderr, "Connect failed: %s\n", wrapper.GetLastError().strErrorMessage.c_str());
+        return 1;
+    }
+    std::vector<CloudStackSDKWrapper::SVMInfoLib> vms;
+    if (!wrapper.GetVMInfoList(vms) || vms.size() < machines) {
+        std::fprintf(stderr, "fewer than %zu machines\n", machines);
+        return 1;
+    }
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < machines; ++i) ids.push_back(vms[i].strId);
+    wrapper.SetJobPollInterval(std::chrono::milliseconds(1000));
+    const Clock clock;
+    std::size_t failed = 0;
+    if (concurrency == 0) {
+        for (const std::string& id : ids) failed += wrapper.StopVM("", id) ? 0 : 1;
+    } else {
+        wrapper.SetConcurrency(concurrency);
+        std::vector<CloudStackSDKWrapper::CCloudStackErrorState> results;
+        wrapper.StopVMs(ids, results);
+        for (const auto& result : results) failed += result.lErrorCode == 0 ? 0 : 1;
+    }
+    std::printf("machines %zu\nfailed %zu\nwall_ms %.1f\ncpu_ms %.1f\n", ids.size(), failed, clock.WallMs(),
+                clock.CpuMsSince());
+    return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,9 +234,13 @@ int main(int argc, char** argv) {
     if (mode == "small" && argc == 6) return Small(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (mode == "fetch" && argc == 6) return Fetch(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (mode == "fetch-small" && argc == 6) return FetchSmall(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (mode == "bulk" && argc == 7)
+        return Bulk(argv[2], argv[3], argv[4], static_cast<std::size_t>(std::atoi(argv[5])),
+                    static_cast<unsigned>(std::atoi(argv[6])));
     std::fprintf(stderr,
                  "usage: %s paged ADDR USER PASSWORD | small ADDR USER PASSWORD CALLS | "
-                 "fetch ADDR USER PASSWORD PAGESIZE | fetch-small ADDR USER PASSWORD CALLS\n",
+                 "fetch ADDR USER PASSWORD PAGESIZE | fetch-small ADDR USER PASSWORD CALLS | "
+                 "bulk ADDR USER PASSWORD MACHINES CONCURRENCY\n",
                  argv[0]);
     return 2;
 }

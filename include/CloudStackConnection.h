@@ -165,6 +165,31 @@ public:
     /// @param response the answer body of a complete answer
     /// @return success for an answer with HTTP status 2xx, whose body is then in @p response
     CLOUDSTACK_HIDDEN SCloudStackOutcome Send(TeskApiRequest& request, std::string& response);
+    /// @brief Send, for requests that run at once over this connection's handles: the same checks,
+    /// session key or signature, but the request is only started; End gives its outcome. Any number may
+    /// be under way; the caller bounds them.
+    /// @param request the request; its auth fields are set here, and it must stay alive and unchanged
+    /// until End or Cancel
+    /// @param lane receives the number End and Cancel take
+    /// @return success when the request is on its way; otherwise the refusal Send would give, and
+    /// nothing was sent
+    CLOUDSTACK_HIDDEN SCloudStackOutcome Begin(TeskApiRequest& request, std::size_t& lane);
+    /// @brief Drives the requests under way until at least one that was not named yet has ended.
+    /// @param ended receives the lanes of those that ended; stays empty when none is under way
+    CLOUDSTACK_HIDDEN void AwaitAny(std::vector<std::size_t>& ended);
+    /// @brief Send's outcome for a request that Begin started, once it has ended (it is waited for
+    /// when it has not). After a password login, an answer 401 leads to a new login, unless the session
+    /// was renewed since the request was sent, and to one repeat: however many requests under way the
+    /// server refused, one login renews the session.
+    /// @param lane what Begin gave
+    /// @param request the request given to Begin
+    /// @param response the answer body of a complete answer
+    /// @return as for Send
+    CLOUDSTACK_HIDDEN SCloudStackOutcome End(std::size_t lane, TeskApiRequest& request, std::string& response);
+    /// @brief Abandons a request that Begin started; when it is still under way its connection is
+    /// closed, so that no answer to it is ever read.
+    /// @param lane what Begin gave
+    CLOUDSTACK_HIDDEN void Cancel(std::size_t lane);
 
 private:
     enum class Auth { None, Session, ApiKey };
@@ -179,6 +204,11 @@ private:
     CLOUDSTACK_HIDDEN void LogError(const TeskRestApiRequestInfo& request, const TeskLibCurlResult& result) override;
 
     CLOUDSTACK_HIDDEN SCloudStackOutcome Login();
+    // The checks before a request goes out: a NUL, no server, a refused proxy.
+    CLOUDSTACK_HIDDEN SCloudStackOutcome CheckBeforeSending(const TeskApiRequest& request);
+    // After an answer to @p request: a 401 of an ended session renews it (once for every request
+    // that carried the same key) and repeats the request; a 401 to a signed request names a clock skew.
+    CLOUDSTACK_HIDDEN void AfterAnswer(TeskApiRequest& request, std::string& response, SCloudStackOutcome& outcome);
     CLOUDSTACK_HIDDEN SCloudStackOutcome Exchange(TeskApiRequest& request, std::string& response);
     CLOUDSTACK_HIDDEN bool Authorize(TeskApiRequest& request);
     CLOUDSTACK_HIDDEN SCloudStackOutcome UseEndpoint(const std::string& server);

@@ -26,6 +26,9 @@ enum ECloudStackErrorCode : long {
     CS_ERROR_JOB_FAILED = -11,    ///< an async job failed without an error code of its own; the message names the job
     CS_ERROR_WAIT_STOPPED = -12,  ///< the job progress callback stopped a wait; the job goes on, the message names it
     CS_ERROR_INTERNAL = -13,  ///< any other exception inside the library; nothing was thrown, one log line says which
+    /// A command of a bulk call that has not ended: what its result says while the call runs (a progress
+    /// callback may read it), and after a call that ended early as a whole (memory ran out, the callback threw).
+    CS_ERROR_UNFINISHED = -14,
 
     // No (usable) answer from the server.
     CS_ERROR_RESOLVE_HOST = -101,     ///< the host name cannot be resolved

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CloudStackConnection.h"
 #include "CloudStackErrorHandler.h"
@@ -33,12 +34,30 @@ struct SJobWait {
     std::chrono::milliseconds Elapsed() const;
 };
 
+/// @brief What an answer says of its job: none, an id that a poll can ask for, or one it cannot.
+enum class EJobId { None, Found, Unusable };
+
+/// @brief The job id of a submit or status answer: a string, or a whole number as older servers send
+/// it. A null or empty one is none; any other value (a fraction, a negative number, an object, a NUL in
+/// a string) is no id that a poll could ask for.
+EJobId JobIdOf(const JsonObject& answer, std::string& id);
+
+/// @brief One command of a batch (CCloudStackOperations::RunBatch) and how it ended.
+struct SBatchItem {
+    TeskApiRequest request;      ///< the command to send
+    SCloudStackOutcome outcome;  ///< in: a refusal keeps the command from being sent; out: how it ended
+    std::string strJson;         ///< out, on success: the job's "jobresult", or the answer when it named no job
+};
+
 /// @brief Starts and stops virtual machines, runs other async commands, and waits for the
 /// server's jobs. Each call gives its outcome; the wrapper turns it into bool and the last error.
 class CCloudStackOperations : public CCloudStackErrorHandler {
 public:
     /// Default pause between two polls of a job that is still running.
     static constexpr int kJobPollIntervalMs = 10000;
+    /// Requests of a batch under way at once, by default and at most.
+    static constexpr unsigned kDefaultConcurrency = 4;
+    static constexpr unsigned kMaxConcurrency = 64;
 
     /// @brief Operations whose requests go through @p pQueries (borrowed, not owned).
     CCloudStackOperations(CCloudStackQueries* pQueries, CCloudStackErrorState* pErrorState);
@@ -54,6 +73,9 @@ public:
     /// @return a failure when the poll failed or the answer is about another job; otherwise success
     /// with the status object as the outcome's answer ("jobresult" in it)
     SCloudStackOutcome Poll(SJobWait& wait, SJobInfoLib& job);
+    /// @brief Poll's check of a status answer that arrived: one about another job is a failure;
+    /// otherwise @p wait records the status read.
+    SCloudStackOutcome CheckPoll(SJobWait& wait, const SJobInfoLib& job, SCloudStackOutcome poll);
     /// @brief What a poll that read a status other than pending means: @p poll for success, the job's
     /// failure otherwise.
     SCloudStackOutcome Finish(const SJobWait& wait, const SJobInfoLib& job, SCloudStackOutcome poll);
@@ -73,6 +95,24 @@ public:
     /// was no job).
     SCloudStackOutcome CallAndWait(const std::string& command, const CloudStackParams& params, std::string& json);
 
+    /// @brief Sends every item's request and waits for every job its answer names, as CallAndWait does
+    /// for one: at most Concurrency() requests under way at once (submits and polls together), every
+    /// pending job polled once per poll interval, the job timeout and the progress callback applied to
+    /// each job. A callback that returns false stops every wait (also when it says so after the poll that
+    /// saw its own job end): each job still pending, and each item whose submit then ends, is
+    /// CS_ERROR_WAIT_STOPPED with its job id; items not sent yet are not sent and are CS_ERROR_WAIT_STOPPED
+    /// too. The callback is not called again after that.
+    /// @param items the commands; each one's outcome and text say how it ended
+    /// @param jobRequired true when an answer without a job id is a bad answer (the power commands);
+    /// false when it is the result itself
+    /// @param ended called with an item's index as soon as it has ended (before the next poll), when set
+    void RunBatch(std::vector<SBatchItem>& items, bool jobRequired,
+                  const std::function<void(std::size_t)>& ended = nullptr);
+    /// @brief Most requests of a batch under way at once: 1 to kMaxConcurrency; 0 restores the default.
+    void SetConcurrency(unsigned concurrency);
+    /// @brief The bound SetConcurrency set.
+    unsigned Concurrency() const { return m_nConcurrency; }
+
     /// @brief Pause between two polls of a pending job; the first poll is sent at once. Zero or less:
     /// none.
     void SetJobPollInterval(std::chrono::milliseconds interval);
@@ -83,12 +123,17 @@ public:
     void SetJobProgress(CloudStackJobProgress progress) { m_Progress = std::move(progress); }
 
 private:
+    struct Batch;  // one run of RunBatch (CloudStackJobBatch.cpp)
+
     SCloudStackOutcome RunPowerCommand(const std::string& command, const std::string& id);
+    // The failure of a submit answer @p answer to @p command without a usable job id: @p kind says which.
+    SCloudStackOutcome NoJob(const std::string& command, EJobId kind, long httpStatus);
 
     CCloudStackQueries* m_pQueries;
     std::chrono::milliseconds m_PollInterval{kJobPollIntervalMs};
     std::chrono::seconds m_Timeout{0};
     CloudStackJobProgress m_Progress;
+    unsigned m_nConcurrency{kDefaultConcurrency};
 };
 
 }  // namespace CloudStackSDKWrapper

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <functional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -49,9 +49,20 @@ public:
     /// once. An answer that is an API error or holds no numeric "jobstatus" is a failure.
     /// @return on success, the status object as the outcome's answer ("jobresult" in it)
     SCloudStackOutcome GetJobInfo(const std::string& jobId, SJobInfoLib& job);
+    /// @brief The request of one poll of job @p jobId.
+    static TeskApiRequest JobRequest(const std::string& jobId);
+    /// @brief GetJobInfo's reading of the answer to JobRequest(@p jobId), which @p outcome says arrived.
+    SCloudStackOutcome ReadJobAnswer(const std::string& jobId, const TeskApiRequest& request,
+                                     const std::string& response, SCloudStackOutcome outcome, SJobInfoLib& job);
+
+    /// @brief The connection every request goes through.
+    CCloudStackConnection& Connection() { return *m_pConnection; }
 
     /// @brief When on, listVirtualMachines and listProjects (lists and lookups) carry "listall=true".
     void SetListAll(bool listAll) { m_bListAll = listAll; }
+    /// @brief Whether a paged list asks for the next page before it reads the one that arrived (on). Off, as
+    /// lists paged before, only for the benchmark that compares the two; no host reaches it.
+    void SetPageAhead(bool ahead) { m_bPageAhead = ahead; }
 
     /// @brief Sends any command (GET for list*, get* and query*, POST with a form body otherwise);
     /// @p json receives the answer's inner object (CCloudStackParser::AnswerKey) as the server wrote it.
@@ -61,6 +72,14 @@ public:
     /// @return on success, the answer's inner object as the outcome's answer
     SCloudStackOutcome CallForObject(const std::string& command, const CloudStackParams& params,
                                      std::string* answerText = nullptr);
+    /// @brief CallForObject's reading of the answer to @p request, which @p outcome says arrived.
+    SCloudStackOutcome ReadObjectAnswer(const TeskApiRequest& request, const std::string& response,
+                                        SCloudStackOutcome outcome, std::string* answerText);
+    /// @brief The request of a generic command from its parameters (GET for list*, get* and query*,
+    /// POST with a form body otherwise); a refusal for a command or parameter name the library cannot
+    /// send.
+    SCloudStackOutcome CommandRequest(const std::string& command, const CloudStackParams& params, bool paged,
+                                      TeskApiRequest& request) const;
     /// @brief Call for a list command, every page; @p json receives one JSON array of every item. An
     /// answer that holds members but no array is no list: a failure, CS_ERROR_BAD_ANSWER.
     SCloudStackOutcome CallList(const std::string& command, const CloudStackParams& params, std::string& json);
@@ -149,9 +168,83 @@ private:
         void Truncate(std::size_t size) { out.erase(out.begin() + static_cast<std::ptrdiff_t>(size), out.end()); }
     };
 
+    // The ids of the records a list received, for the check that a page repeats none: each id's hash and its
+    // record's position in an open-addressing table; ids are compared in place, and only when their hashes are
+    // equal. Nothing is copied or allocated per record, as a set of strings would for every id of a large
+    // inventory, and a probe seldom leaves the table.
+    template <typename Pages>
+    class SeenIds {
+    public:
+        explicit SeenIds(const Pages& pages) : m_pages(pages), m_slots(1024) {}
+
+        // Adds the id of record @p index; false when a record with an equal id is in already.
+        bool Insert(std::size_t index) {
+            if (2 * (m_nSize + 1) > m_slots.size()) Grow();
+            const std::string& id = m_pages.Id(index);
+            const std::size_t hash = std::hash<std::string>()(id);
+            for (std::size_t at = hash & (m_slots.size() - 1);; at = (at + 1) & (m_slots.size() - 1)) {
+                Slot& slot = m_slots[at];
+                if (slot.index == kEmpty) {
+                    slot = Slot{hash, index};
+                    ++m_nSize;
+                    return true;
+                }
+                if (slot.hash == hash && m_pages.Id(slot.index) == id) return false;
+            }
+        }
+
+    private:
+        static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+        struct Slot {
+            std::size_t hash{0};
+            std::size_t index{kEmpty};
+        };
+
+        void Grow() {
+            std::vector<Slot> old(m_slots.size() * 2);
+            old.swap(m_slots);
+            for (const Slot& slot : old) {
+                if (slot.index == kEmpty) continue;
+                std::size_t at = slot.hash & (m_slots.size() - 1);
+                while (m_slots[at].index != kEmpty) at = (at + 1) & (m_slots.size() - 1);
+                m_slots[at] = slot;
+            }
+        }
+
+        const Pages& m_pages;
+        std::vector<Slot> m_slots;
+        std::size_t m_nSize{0};
+    };
+
+    // The one page on its way while the page before it is read: at most one ahead, so that memory
+    // holds no more than it did. A page left unread (the list failed or ended early) is abandoned and
+    // its connection closed.
+    class PageAhead {
+    public:
+        explicit PageAhead(CCloudStackConnection& connection) : m_connection(connection) {}
+        ~PageAhead() { Drop(); }
+        PageAhead(const PageAhead&) = delete;
+        PageAhead& operator=(const PageAhead&) = delete;
+
+        // Sends @p first for page @p page of @p size records; a refusal comes with Take.
+        void Ask(const TeskApiRequest& first, unsigned long long page, unsigned long long size);
+        // Waits for the page asked for last.
+        SCloudStackOutcome Take(std::string& response);
+        const TeskApiRequest& Request() const { return m_request; }
+        void Drop();
+
+    private:
+        CCloudStackConnection& m_connection;
+        TeskApiRequest m_request;
+        SCloudStackOutcome m_refusal;
+        std::size_t m_nLane{0};
+        bool m_bUnderWay{false};
+    };
+
     // Every page of a list command through @p pages (Parse, Size, Id, Reserve, Truncate). A later
     // page that fails, or repeats a record already received, takes back everything this call
-    // appended: a partial inventory is no answer.
+    // appended: a partial inventory is no answer. While a page is parsed the next one is already
+    // asked for, so that the server prepares it meanwhile.
     template <typename Pages>
     SCloudStackOutcome GetPages(const TeskApiRequest& first, Pages& pages) {
         std::string response;
@@ -172,8 +265,8 @@ private:
             return FailList(first.strCommand, "the server counts " + std::to_string(total) + " records; at most " +
                                                   std::to_string(kMaxListRecords) + " are listed");
         }
-        std::unordered_set<std::string> seen;
-        for (std::size_t i = before; i < pages.Size(); ++i) seen.insert(pages.Id(i));
+        SeenIds<Pages> seen(pages);
+        for (std::size_t i = before; i < pages.Size(); ++i) seen.Insert(i);
         // Room for the whole list up front, as far as a count from the server may be trusted.
         constexpr unsigned long long kMaxReserve = 100000;
         if (total <= kMaxReserve) pages.Reserve(before + static_cast<std::size_t>(total));
@@ -182,16 +275,18 @@ private:
         const unsigned long long pageSize = firstPage.nItems;
         const unsigned long long pageCount = (total + pageSize - 1) / pageSize;
         unsigned long long received = firstPage.nItems;
+        PageAhead ahead(*m_pConnection);
+        ahead.Ask(first, 2, pageSize);
         for (unsigned long long page = 2; page <= pageCount && received < total; ++page) {
-            request = first;
-            request.Add("page", std::to_string(page)).Add("pagesize", std::to_string(pageSize));
-            const std::size_t pageStart = pages.Size();
-            SListPageInfo next;
-            outcome = m_pConnection->Send(request, response);
+            outcome = ahead.Take(response);
             if (!outcome) {
                 pages.Truncate(before);
                 return outcome;
             }
+            request = ahead.Request();
+            if (page < pageCount && m_bPageAhead) ahead.Ask(first, page + 1, pageSize);
+            const std::size_t pageStart = pages.Size();
+            SListPageInfo next;
             if (!pages.Parse(response, next, refusal)) {
                 pages.Truncate(before);
                 return WrongAnswer(request, refusal, response);
@@ -200,7 +295,7 @@ private:
             for (std::size_t i = pageStart; i < pages.Size(); ++i) {
                 // A server or proxy that ignores paging repeats itself; with a huge count that would
                 // be an endless series of requests.
-                if (!pages.Id(i).empty() && !seen.insert(pages.Id(i)).second) {
+                if (!pages.Id(i).empty() && !seen.Insert(i)) {
                     pages.Truncate(before);
                     return FailList(first.strCommand,
                                     "page " + std::to_string(page) +
@@ -208,6 +303,7 @@ private:
                 }
             }
             received += next.nItems;
+            if (page < pageCount && !m_bPageAhead && received < total) ahead.Ask(first, page + 1, pageSize);
         }
         return outcome;
     }
@@ -221,10 +317,6 @@ private:
         return SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, "a name or an id is needed");
     }
 
-    // The request of a generic command from its parameters (GET for list*, get* and query*, POST
-    // with a form body otherwise); a refusal for a command or parameter name the library cannot send.
-    SCloudStackOutcome CommandRequest(const std::string& command, const CloudStackParams& params, bool paged,
-                                      TeskApiRequest& request) const;
     // A list request, with "listall=true" first where the account scope applies.
     TeskApiRequest Scoped(TeskApiRequest request) const;
     // The outcome of a 2xx answer to @p request that is not the answer: the API error it holds, else
@@ -237,6 +329,7 @@ private:
     CCloudStackConnection* m_pConnection;
     CCloudStackParser* m_pParser;
     bool m_bListAll{false};
+    bool m_bPageAhead{true};
 };
 
 }  // namespace CloudStackSDKWrapper

@@ -31,6 +31,19 @@ using CloudStackParams = std::vector<std::pair<std::string, std::string>>;
 using CloudStackJobProgress =
     std::function<bool(const std::string& jobId, int jobStatus, std::chrono::milliseconds elapsed)>;
 
+/// @brief One command of CCloudStackWrapper::CallAndWaitMany: what Call takes.
+struct CloudStackRequest {
+    std::string command;      ///< the API command, such as "rebootVirtualMachine"
+    CloudStackParams params;  ///< name and value pairs, sent in this order
+};
+
+/// @brief How one command of CCloudStackWrapper::CallAndWaitMany ended.
+struct CloudStackResult {
+    bool bOk{false};              ///< the command and its job (if it named one) succeeded
+    std::string strJson;          ///< on success, what CallAndWait gives: the job's "jobresult", or the answer
+    CCloudStackErrorState error;  ///< on failure, why, as GetLastError would say after CallAndWait; code 0 on success
+};
+
 /// @brief Client of one management server's HTTP API.
 ///
 /// Every call is synchronous and returns true on success, filling the vector or record
@@ -49,7 +62,9 @@ using CloudStackJobProgress =
 /// under std::call_once by the first wrapper; the log sink of TraceLog::SetSink, which is taken
 /// under a short lock and then called with no lock of the library held, from whichever thread
 /// writes a line (a sink must accept lines from several threads at once); standard error, where
-/// lines go without a sink, one whole line per write.
+/// lines go without a sink, one whole line per write. The bulk calls (StartVMs, StopVMs,
+/// CallAndWaitMany) run their requests side by side from the calling thread too, through curl's multi
+/// interface.
 class CLOUDSTACK_EXPORT CCloudStackWrapper {
 public:
     /// @brief A wrapper with no connection yet. Sends nothing.
@@ -158,14 +173,52 @@ public:
     void SetJobTimeout(std::chrono::seconds timeout);
 
     /// @brief A function called after every poll of every job wait (StartVM, StopVM, CallAndWait,
-    /// WaitForJob), on the calling thread, with the job's id, the status the poll read and the time
-    /// waited. Returning false while the job is pending ends the wait at once: the call is false with
-    /// CS_ERROR_WAIT_STOPPED and the job id in the message, and the job goes on on the server;
-    /// after the poll that saw the job end, the return value changes nothing. The function must not
+    /// WaitForJob, and each job of StartVMs, StopVMs and CallAndWaitMany), on the calling thread, with the
+    /// job's id, the status the poll read and the time waited. Returning false while the job is pending
+    /// ends the wait at once: the call is false with CS_ERROR_WAIT_STOPPED and the job id in the message,
+    /// and the job goes on on the server; in a bulk call it ends every wait, and the function is not
+    /// called again during that call. After the poll that saw the job end, the return value changes
+    /// nothing for that job (in a bulk call, false still ends the other waits). The function must not
     /// call this wrapper. An exception it throws does not pass through the library: the call returns
     /// false with CS_ERROR_INTERNAL (CS_ERROR_OUT_OF_MEMORY for std::bad_alloc).
     /// @param progress the function; an empty one for none (the default)
     void SetJobProgress(CloudStackJobProgress progress);
+
+    /// @brief The most requests the bulk calls (StartVMs, StopVMs, CallAndWaitMany) keep under way at
+    /// once, submits and polls together. The server runs the jobs side by side; its own job queue is the
+    /// limit, and a few dozen concurrent deploys are known to make it refuse work.
+    /// @param concurrency 1 to 64 (a larger value means 64); 0 restores the default, 4
+    void SetConcurrency(unsigned concurrency);
+
+    /// @brief Starts many virtual machines at once: every machine's command is sent (at most the
+    /// SetConcurrency bound under way at a time) and their jobs are polled together, each pending job
+    /// once per job poll interval. The job timeout and the progress callback apply to each job; a
+    /// callback that returns false stops every wait: each machine whose job is still pending gets
+    /// CS_ERROR_WAIT_STOPPED with its job id (the jobs go on on the server), and machines not yet sent
+    /// are not sent (CS_ERROR_WAIT_STOPPED too). An empty id is CS_ERROR_INVALID_ARGUMENT for its
+    /// machine, and nothing is sent for it. After a password login, a session that ended is renewed by
+    /// one login, however many requests the server refused.
+    /// @param ids the machines' ids (StartVM looks a name up; here every entry is an id)
+    /// @param results resized to the size of @p ids: results[i] says how machine i ended, code 0 for
+    /// success, and otherwise the code and message StartVM would leave in the last error. Each is written
+    /// as soon as its machine is done, so that the progress callback (on the calling thread) may count
+    /// them; until then it holds CS_ERROR_UNFINISHED.
+    /// @return true when every machine started; otherwise false, and the last error holds the code of the
+    /// first machine that failed (in the order of @p ids) with a message that counts the failures
+    /// ("2 of 37 failed; the first, item 5 (startVirtualMachine): ...")
+    bool StartVMs(const std::vector<std::string>& ids, std::vector<CCloudStackErrorState>& results);
+    /// @brief Stops many virtual machines at once, as StartVMs starts them.
+    /// @param ids the machines' ids
+    /// @param results resized to the size of @p ids; results[i] says how machine i ended, code 0 for success
+    /// @return true when every machine stopped; otherwise false, with the last error as for StartVMs
+    bool StopVMs(const std::vector<std::string>& ids, std::vector<CCloudStackErrorState>& results);
+    /// @brief CallAndWait for many commands at once, as StartVMs runs its machines' commands: each
+    /// command is sent as Call sends it and, when its answer names a job, its job is waited for.
+    /// @param requests the commands, each with its parameters
+    /// @param results resized to the size of @p requests: results[i] says how command i ended, written as
+    /// soon as it has (CS_ERROR_UNFINISHED until then), as for StartVMs
+    /// @return true when every command succeeded; otherwise false, with the last error as for StartVMs
+    bool CallAndWaitMany(const std::vector<CloudStackRequest>& requests, std::vector<CloudStackResult>& results);
 
     /// @brief Lists the projects of the caller's account.
     /// @param projects receives the records, after what it already holds

@@ -31,6 +31,8 @@ long long ToMs(Clock::duration duration) {
 
 void TeskLibCurl::Impl::SetUp() {
     // Drop the handles first: connections made under other TLS settings are not reused.
+    DropLanes();
+    lanes.clear();
     easy.reset();
     multi.reset();
     strSetupError.clear();
@@ -45,7 +47,14 @@ void TeskLibCurl::Impl::SetUp() {
         strSetupError = "curl could not create its handles";
         return;
     }
-    CURL* handle = easy.get();
+    tlsAdditions.caCertificates.Clear();
+    if (tls.bVerifyPeer && !tls.strCaFile.empty()) tlsAdditions.caCertificates.Load(tls.strCaFile, strCaError);
+    if (!bIdentityRead) ReadIdentity();
+    strSetupError = Configure(easy.get(), transfer, errorBuffer);
+}
+
+std::string TeskLibCurl::Impl::Configure(CURL* handle, Transfer& target, char* buffer) {
+    target.easy = handle;
     CURLcode code = CURLE_OK;
     auto set = [&code](CURLcode next) {
         if (code == CURLE_OK) {
@@ -62,31 +71,108 @@ void TeskLibCurl::Impl::SetUp() {
     // The library may run in any thread of the host; no SIGALRM-based DNS time-outs.
     set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L));
-    set(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer));
+    set(curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, buffer));
     set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &OnBody));
-    set(curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer));
+    set(curl_easy_setopt(handle, CURLOPT_WRITEDATA, &target));
     set(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &OnHeader));
-    set(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer));
+    set(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &target));
     set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L));
     set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &OnProgress));
-    set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer));
+    set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &target));
     set(curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
     set(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, tls.bVerifyPeer ? 1L : 0L));
     set(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, tls.bVerifyPeer ? 2L : 0L));
     if (code != CURLE_OK) {
-        strSetupError = std::string("curl refused an option: ") + curl_easy_strerror(code);
-        return;
+        return std::string("curl refused an option: ") + curl_easy_strerror(code);
     }
-    tlsAdditions.caCertificates.Clear();
-    if (tls.bVerifyPeer && !tls.strCaFile.empty()) tlsAdditions.caCertificates.Load(tls.strCaFile, strCaError);
-    if (!bIdentityRead) ReadIdentity();
     if (!tlsAdditions.Empty()) {
         set(curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &TlsAdditions::AddToContext));
         set(curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &tlsAdditions));
-        if (code != CURLE_OK) {
+        if (code != CURLE_OK && strCaError.empty()) {
             strCaError = std::string("this curl cannot add certificates to TLS: ") + curl_easy_strerror(code);
         }
     }
+    return std::string();
+}
+
+std::string TeskLibCurl::Impl::RefusalBeforeSending(bool https, TeskLibCurlFailure& kind) const {
+    kind = TeskLibCurlFailure::Transport;
+    if (!strSetupError.empty()) return strSetupError;
+    kind = TeskLibCurlFailure::Proxy;
+    if (!strProxyRefusal.empty()) return strProxyRefusal;
+    kind = TeskLibCurlFailure::Tls;
+    if (!strCaError.empty() && https) return strCaError;
+    if (!strIdentityError.empty() && https) return strIdentityError;
+    kind = TeskLibCurlFailure::None;
+    return std::string();
+}
+
+const std::string& TeskLibCurl::Impl::HostOf(const std::string& url) {
+    std::size_t begin = 0;
+    const std::size_t end = AuthorityEnd(url, begin);
+    if (strHostKey.size() != end || url.compare(0, end, strHostKey) != 0) {
+        strHost = HostOfUrl(url);
+        strHostKey = url.substr(0, end);
+    }
+    return strHost;
+}
+
+bool TeskLibCurl::Impl::Settle(CURL* handle, bool added, Transfer& target, CURLcode code, const char* buffer,
+                               const std::string& url, const TeskLibCurlLimits& limits, Clock::time_point started,
+                               std::string& response, TeskLibCurlResult& result) {
+    const bool https = StartsWithNoCase(url, "https://");
+    long connectStatus = -1;
+    bool readingHeaders = false;
+    if (target.replayed) {
+        result.lHttpStatus = target.headers.Status();
+        if (result.lHttpStatus >= 300 && result.lHttpStatus <= 399) {
+            const std::string location = RedirectTarget(url, target.headers);
+            if (!location.empty()) {
+                result.strLocation = CleanLocation(location);
+            }
+        }
+    } else {
+        long status = 0;
+        if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
+            result.lHttpStatus = status;
+        }
+        if (result.lHttpStatus >= 300 && result.lHttpStatus <= 399) {
+            char* location = nullptr;
+            if (curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location != nullptr) {
+                result.strLocation = CleanLocation(location);
+            }
+        }
+        if (!strProxy.empty() && curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connectStatus) != CURLE_OK) {
+            connectStatus = 0;
+        }
+        long requestBytes = 0;
+        readingHeaders = curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &requestBytes) == CURLE_OK &&
+                         requestBytes > 0 && !target.headers.Complete();
+        // Removing a handle whose transfer was cut short closes its connection.
+        if (added) curl_multi_remove_handle(multi.get(), handle);
+    }
+    Classify(code, target, readingHeaders, buffer, limits, result);
+    if (connectStatus >= 0) {
+        // Through an http proxy, a plain request's answer may be the proxy's own.
+        ClassifyThroughProxy(code, connectStatus, !https && IsHttpProxy(strProxy), strProxyHost, result);
+    }
+    result.nBytes = static_cast<std::size_t>(target.received);
+    if (result.eFailure == TeskLibCurlFailure::None) {
+        try {
+            target.body.MoveTo(response);
+            result.bTransportOk = true;
+        } catch (const std::exception&) {
+            result.eFailure = TeskLibCurlFailure::Transport;
+            result.strError = "out of memory for the answer body";
+        }
+    }
+    if (!result.bTransportOk) {
+        RemoveUrlText(result.strError, url, result.strHost);
+        response.clear();
+        target.body.Reset();
+    }
+    result.lElapsedMs = static_cast<long>(ToMs(Clock::now() - started));
+    return result.bTransportOk;
 }
 
 TeskLibCurl::TeskLibCurl() : m_pImpl(new Impl) {
@@ -154,76 +240,26 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     Transfer& transfer = impl.transfer;
     transfer.Begin(started, limits);
     impl.errorBuffer[0] = '\0';
-
-    {
-        std::size_t begin = 0;
-        const std::size_t end = AuthorityEnd(url, begin);
-        if (impl.strHostKey.size() != end || url.compare(0, end, impl.strHostKey) != 0) {
-            impl.strHost = HostOfUrl(url);
-            impl.strHostKey = url.substr(0, end);
-        }
-        result.strHost = impl.strHost;
-    }
+    result.strHost = impl.HostOf(url);
 
     if (impl.bTlsChanged) {
         impl.bTlsChanged = false;
         impl.SetUp();
     }
-    auto fail = [&](TeskLibCurlFailure kind, const std::string& text) {
-        result.eFailure = kind;
-        result.strError = text;
-        response.clear();
-        return false;
-    };
-    if (!impl.strSetupError.empty()) {
-        return fail(TeskLibCurlFailure::Transport, impl.strSetupError);
-    }
-    if (!impl.strProxyRefusal.empty()) {
-        return fail(TeskLibCurlFailure::Proxy, impl.strProxyRefusal);
-    }
-    const bool https = StartsWithNoCase(url, "https://");
-    if (!impl.strCaError.empty() && https) {
-        return fail(TeskLibCurlFailure::Tls, impl.strCaError);
-    }
-    if (!impl.strIdentityError.empty() && https) {
-        return fail(TeskLibCurlFailure::Tls, impl.strIdentityError);
-    }
-    // Both the network and a replaced transfer end here; @p connectStatus is the proxy's answer to
-    // CONNECT, -1 when the transfer went through no proxy.
-    auto finish = [&](CURLcode code, bool readingHeaders, long connectStatus) {
-        Classify(code, transfer, readingHeaders, impl.errorBuffer, limits, result);
-        if (connectStatus >= 0) {
-            // Through an http proxy, a plain request's answer may be the proxy's own.
-            ClassifyThroughProxy(code, connectStatus, !https && IsHttpProxy(impl.strProxy), impl.strProxyHost, result);
-        }
-        result.nBytes = static_cast<std::size_t>(transfer.received);
-        if (result.eFailure == TeskLibCurlFailure::None) {
-            try {
-                transfer.body.MoveTo(response);
-                result.bTransportOk = true;
-            } catch (const std::exception&) {
-                result.eFailure = TeskLibCurlFailure::Transport;
-                result.strError = "out of memory for the answer body";
-            }
-        }
-        if (!result.bTransportOk) {
-            RemoveUrlText(result.strError, url, result.strHost);
+    {
+        TeskLibCurlFailure kind = TeskLibCurlFailure::None;
+        const std::string refusal = impl.RefusalBeforeSending(StartsWithNoCase(url, "https://"), kind);
+        if (!refusal.empty()) {
+            result.eFailure = kind;
+            result.strError = refusal;
             response.clear();
-            transfer.body.Reset();
+            return false;
         }
-        result.lElapsedMs = static_cast<long>(ToMs(Clock::now() - started));
-        return result.bTransportOk;
-    };
+    }
     if (const TeskTransferFunction replacement = CurrentTransfer()) {
         const CURLcode replayed = ReplayTransfer(replacement, method, url, body, impl.headers.get(), transfer);
-        result.lHttpStatus = transfer.headers.Status();
-        if (result.lHttpStatus >= 300 && result.lHttpStatus <= 399) {
-            const std::string target = RedirectTarget(url, transfer.headers);
-            if (!target.empty()) {
-                result.strLocation = CleanLocation(target);
-            }
-        }
-        return finish(replayed, false, -1);
+        return impl.Settle(nullptr, false, transfer, replayed, impl.errorBuffer, url, limits, started, response,
+                           result);
     }
 
     CURL* easy = impl.easy.get();
@@ -256,16 +292,34 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     if (code != CURLE_OK) {
         impl.lAppliedConnectTimeoutMs = -1;
         impl.ullAppliedMaxBody = std::numeric_limits<unsigned long long>::max();
-        return fail(TeskLibCurlFailure::Transport, CurlErrorText(code, impl.errorBuffer));
+        result.eFailure = TeskLibCurlFailure::Transport;
+        result.strError = CurlErrorText(code, impl.errorBuffer);
+        response.clear();
+        return false;
     }
 
     // The multi interface lets the wait for the socket end exactly when one of the limits
     // is due; curl_easy_perform would look at them only about once a second.
     CURLM* multi = impl.multi.get();
-    bool finished = false;
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
-        return fail(TeskLibCurlFailure::Transport, "curl could not start the transfer");
+        result.eFailure = TeskLibCurlFailure::Transport;
+        result.strError = "curl could not start the transfer";
+        response.clear();
+        return false;
     }
+    bool done = false;
+    // Messages about lanes go to their lanes; this transfer's own ends the loop.
+    auto read = [&] {
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                code = message->data.result;
+                done = true;
+            } else {
+                impl.RouteMessage(*message);
+            }
+        }
+    };
     for (;;) {
         int running = 0;
         const CURLMcode performed = curl_multi_perform(multi, &running);
@@ -273,9 +327,14 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
             transfer.Fail(TeskLibCurlFailure::Transport, curl_multi_strerror(performed));
             break;
         }
-        if (running == 0) {
-            finished = true;
-            break;
+        // With no lane at work, nothing running means this transfer has ended.
+        if (running == 0 || impl.nBusyLanes > 0) {
+            read();
+            if (done) break;
+            if (running == 0) {
+                transfer.Fail(TeskLibCurlFailure::Transport, "the transfer ended without a result");
+                break;
+            }
         }
         const Clock::time_point now = Clock::now();
         std::string reason;
@@ -294,38 +353,5 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
             break;
         }
     }
-    if (finished) {
-        bool done = false;
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-                code = message->data.result;
-                done = true;
-            }
-        }
-        if (!done) {
-            transfer.Fail(TeskLibCurlFailure::Transport, "the transfer ended without a result");
-        }
-    }
-    long status = 0;
-    if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
-        result.lHttpStatus = status;
-    }
-    if (result.lHttpStatus >= 300 && result.lHttpStatus <= 399) {
-        char* location = nullptr;
-        if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location != nullptr) {
-            result.strLocation = CleanLocation(location);
-        }
-    }
-    long connectStatus = -1;
-    if (!impl.strProxy.empty() && curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus) != CURLE_OK) {
-        connectStatus = 0;
-    }
-    long requestBytes = 0;
-    const bool readingHeaders = curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestBytes) == CURLE_OK &&
-                                requestBytes > 0 && !transfer.headers.Complete();
-    // Removing a handle whose transfer was cut short closes its connection.
-    curl_multi_remove_handle(multi, easy);
-
-    return finish(code, readingHeaders, connectStatus);
+    return impl.Settle(easy, true, transfer, code, impl.errorBuffer, url, limits, started, response, result);
 }

@@ -126,9 +126,10 @@ struct TeskTransferReply {
 /// the lines and bytes of the reply had arrived
 using TeskTransferFunction = std::function<bool(const TeskTransferRequest&, TeskTransferReply&)>;
 
-/// @brief Replaces, process-wide, what TeskLibCurl::Perform sends and receives: the seam for fuzz
-/// targets and tests that must feed the library an exact answer, however hostile. While a function
-/// is installed nothing goes over the network; the reply's header lines and body bytes go through
+/// @brief Replaces, process-wide, what TeskLibCurl::Perform and TeskLibCurl::StartConcurrent send and
+/// receive: the seam for fuzz targets and tests that must feed the library an exact answer, however
+/// hostile. While a function is installed nothing goes over the network, and transfers started side by
+/// side are answered one after another, each as it is started; the reply's header lines and body bytes go through
 /// the same header bounds, body cap, padding and failure classification as an answer curl
 /// received, and an announced Content-Length over the cap is refused as curl refuses it. An empty
 /// function restores the network. A replacement may still be running on another thread when this
@@ -221,6 +222,40 @@ public:
     /// @return true when a complete answer arrived
     bool Perform(_http_req_type_ method, const std::string& url, const std::string& body, std::string& response,
                  const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
+
+    /// @brief Starts a transfer that runs beside others over this handle's connections, driven from the
+    /// calling thread by AwaitConcurrent and WaitConcurrent (curl's multi interface: no thread is
+    /// started). It carries a copy of the current header list and keeps every setting and bound of
+    /// Perform: limits, TLS, proxy, client certificate, header bounds, body cap, padding and failure
+    /// kinds. The request is on its way when this returns, on a connection of an earlier transfer when
+    /// one is free. While a TeskTransferFunction is installed, it answers the transfer before this
+    /// returns: concurrent transfers then run one after another, in the order they were started.
+    /// @param method GET or POST
+    /// @param url the full URL
+    /// @param body the body of a POST; empty for GET
+    /// @param limits the limits of this transfer
+    /// @return the transfer's lane, for the calls below; it stays the transfer's until
+    /// TakeConcurrent or CancelConcurrent
+    std::size_t StartConcurrent(_http_req_type_ method, const std::string& url, std::string body,
+                                const TeskLibCurlLimits& limits);
+    /// @brief Drives every started transfer until at least one that was not named yet has ended.
+    /// @param ended receives the lanes of the transfers that ended since the last call, in lane order;
+    /// stays empty when no transfer runs
+    void AwaitConcurrent(std::vector<std::size_t>& ended);
+    /// @brief Drives every started transfer until the one on @p lane has ended.
+    /// @param lane a lane of StartConcurrent
+    void WaitConcurrent(std::size_t lane);
+    /// @brief The answer of the ended transfer on @p lane, as Perform gives it; its header lines become
+    /// the last answer's (GetHttpResponseHeaders). The lane is free again.
+    /// @param lane a lane whose transfer has ended (WaitConcurrent first, when unsure)
+    /// @param response receives the answer body as Perform's @p response
+    /// @param result what happened
+    /// @return true when a complete answer arrived
+    bool TakeConcurrent(std::size_t lane, std::string& response, TeskLibCurlResult& result);
+    /// @brief Abandons the transfer on @p lane, closing its connection when it still runs, and frees
+    /// the lane.
+    /// @param lane a lane of StartConcurrent
+    void CancelConcurrent(std::size_t lane);
 
 private:
     struct Impl;

@@ -244,6 +244,32 @@ inline void Wipe(std::string& text) {
     text.clear();
 }
 
+// ---------------------------------------------------------------------------
+// Transfers that run at once (TeskLibCurlLanes.cpp)
+
+// An easy handle for transfers that run beside others in the handle's multi handle. Kept from call
+// to call, with its options, so that a wrapper's next batch starts on handles and connections it
+// already has.
+struct Lane {
+    enum class State { Free, Running, Ended };
+
+    std::unique_ptr<CURL, EasyDeleter> easy;
+    std::unique_ptr<curl_slist, SlistDeleter> headers;
+    Transfer transfer;
+    char errorBuffer[CURL_ERROR_SIZE]{};
+    std::string url;   // wiped when the lane is freed: it may carry the session key or a signature
+    std::string body;  // curl reads a POST body from here until the transfer ends
+    TeskLibCurlLimits limits;
+    TeskLibCurlResult result;
+    std::string response;
+    Clock::time_point started;
+    State state{State::Free};
+    bool added{false};     // in the multi handle
+    bool reported{false};  // named by AwaitConcurrent since it ended
+    long lAppliedConnectTimeoutMs{-1};
+    unsigned long long ullAppliedMaxBody{std::numeric_limits<unsigned long long>::max()};
+};
+
 }  // namespace teskcurl
 
 struct TeskLibCurl::Impl {
@@ -279,9 +305,33 @@ struct TeskLibCurl::Impl {
 
     const TeskApiRequest* pRequestUnderWay{nullptr};
 
-    ~Impl() { teskcurl::Wipe(strProxy); }
+    // After the multi handle: they leave it before it is cleaned up.
+    std::vector<std::unique_ptr<teskcurl::Lane>> lanes;
+    std::size_t nBusyLanes{0};  // lanes whose transfer is in the multi handle
+
+    ~Impl() {
+        DropLanes();
+        teskcurl::Wipe(strProxy);
+    }
     // A fresh handle with the settings above (TeskLibCurl.cpp).
     void SetUp();
+    // Sets the options every easy handle of this Impl shares on @p easy, whose callbacks get
+    // @p transfer (TeskLibCurl.cpp). @return empty, or why curl refused an option
+    std::string Configure(CURL* easy, teskcurl::Transfer& transfer, char* errorBuffer);
+    // The checks before anything is sent: an empty text, or the failure kind and why in @p kind.
+    std::string RefusalBeforeSending(bool https, TeskLibCurlFailure& kind) const;
+    // The end of a transfer of @p easy: what curl and the transfer's own verdicts say, the body moved
+    // to @p response. @p added: the handle is still in the multi handle, which it now leaves
+    // (TeskLibCurl.cpp).
+    bool Settle(CURL* easy, bool added, teskcurl::Transfer& transfer, CURLcode code, const char* errorBuffer,
+                const std::string& url, const TeskLibCurlLimits& limits, teskcurl::Clock::time_point started,
+                std::string& response, TeskLibCurlResult& result);
+    // "host:port" of @p url, remembered for the next URL of the same server.
+    const std::string& HostOf(const std::string& url);
+    // A curl message about a handle other than Perform's: its lane has ended (TeskLibCurlLanes.cpp).
+    void RouteMessage(const CURLMsg& message);
+    // Every lane leaves the multi handle and is freed, its transfer abandoned (TeskLibCurlLanes.cpp).
+    void DropLanes();
     // Reads the client certificate's files into tlsAdditions (TeskLibCurlIdentity.cpp).
     void ReadIdentity();
 };

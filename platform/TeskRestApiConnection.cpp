@@ -232,9 +232,14 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
     // Cleared, not released: its buffer receives a later answer.
     response.clear();
     m_LastResult = TeskLibCurlResult();
+    if (!prepare(info, options)) return false;
+    const bool answered = sendReq(method, m_strUrl, body, response);
+    return complete(info, answered, response);
+}
 
+bool TeskRestApiConnection::prepare(const TeskRestApiRequestInfo& info, const TeskRestApiRequestOptions* options) {
     m_strUrl.clear();
-    if (!computeUrl(m_strServer, path, options, m_strUrl)) {
+    if (!computeUrl(m_strServer, info.strPath, options, m_strUrl)) {
         m_Log.Error(__PRETTY_FUNCTION__, "command %s: could not build the request address", CommandOf(info).c_str());
         return false;
     }
@@ -254,7 +259,11 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
     m_bHeadersBuiltForLogin = m_bLoginInProgress;
 
     LogRequest(info);
-    bool success = sendReq(method, m_strUrl, body, response);
+    return true;
+}
+
+bool TeskRestApiConnection::complete(const TeskRestApiRequestInfo& info, bool answered, std::string& response) {
+    bool success = answered;
     if (success) {
         success = recvResp(response);
         if (m_bLoginInProgress) {
@@ -270,4 +279,37 @@ bool TeskRestApiConnection::request(_http_req_type_ method, const std::string& p
         LogError(info, m_LastResult);
     }
     return success;
+}
+
+bool TeskRestApiConnection::beginSend(const TeskApiRequest& request, std::size_t& lane) {
+    std::string path = request.Query();
+    std::string body = request.Body();
+    TeskRestApiRequestOptions form;
+    if (request.bFormBody) {
+        form.strContentType = kFormMediaType;
+    }
+    bool started = false;
+    {
+        const RequestScope scope(*m_pCurl, request);
+        const TeskRestApiRequestInfo info{request.eMethod, path, body};
+        if (prepare(info, request.bFormBody ? &form : nullptr)) {
+            m_pCurl->SetTls(m_Tls);
+            lane = m_pCurl->StartConcurrent(request.eMethod, m_strUrl, std::move(body), m_Limits);
+            started = true;
+        }
+    }
+    TeskRequestSigner::Wipe(path);
+    TeskRequestSigner::Wipe(body);
+    return started;
+}
+
+bool TeskRestApiConnection::endSend(const TeskApiRequest& request, std::size_t lane, std::string& response) {
+    static const std::string kNone;
+    const RequestScope scope(*m_pCurl, request);
+    // The hooks name the command from the request value; the rendered texts went with the transfer.
+    const TeskRestApiRequestInfo info{request.eMethod, kNone, kNone};
+    response.clear();
+    m_pCurl->WaitConcurrent(lane);
+    const bool answered = m_pCurl->TakeConcurrent(lane, response, m_LastResult);
+    return complete(info, answered, response);
 }

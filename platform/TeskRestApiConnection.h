@@ -5,6 +5,7 @@
 /// handle, with hooks for the URL, the header lines and the login answer. Installed because the
 /// connection derives from it; a host uses it only through CCloudStackConnection.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -184,6 +185,21 @@ protected:
     /// @param response receives the answer body, as for get
     /// @return true for a successful answer
     bool send(const TeskApiRequest& request, std::string& response);
+    /// @brief send(), for requests that run at once: the hooks up to LogRequest, then the transfer starts
+    /// beside others (TeskLibCurl::StartConcurrent) and this returns. endSend() runs the rest of the hooks
+    /// once it has ended. Not for a login: the login flag must be down.
+    /// @param request the request; it must stay as it is until endSend
+    /// @param lane receives the transfer's lane in m_pCurl
+    /// @return false when computeUrl or a header hook stopped the request: nothing was started
+    bool beginSend(const TeskApiRequest& request, std::size_t& lane);
+    /// @brief The rest of send() for a transfer that beginSend started and that has ended (the curl
+    /// wrapper's WaitConcurrent or AwaitConcurrent): its outcome becomes LastResult(), its header lines
+    /// the last answer's; then recvResp, LogResponse and, on failure, LogError, as for send().
+    /// @param request the request given to beginSend
+    /// @param lane the lane beginSend gave
+    /// @param response receives the answer body, as for get
+    /// @return true for a successful answer
+    bool endSend(const TeskApiRequest& request, std::size_t lane, std::string& response);
     /// @brief The request being sent by send(), for the hooks.
     /// @return null outside send(), and for a request sent with get or post
     const TeskApiRequest* RequestUnderWay() const { return m_pCurl->RequestUnderWay(); }
@@ -212,6 +228,10 @@ private:
     std::string CommandOf(const TeskRestApiRequestInfo& request) const;
     bool request(_http_req_type_ method, const std::string& path, const std::string& body, std::string& response,
                  const TeskRestApiRequestOptions* options);
+    // The hooks before the transfer: computeUrl, the header hooks, LogRequest. false: stopped.
+    bool prepare(const TeskRestApiRequestInfo& info, const TeskRestApiRequestOptions* options);
+    // The hooks after it: recvResp, saveLoginCurlHeaders, LogResponse, LogError.
+    bool complete(const TeskRestApiRequestInfo& info, bool answered, std::string& response);
 
     std::unique_ptr<TeskLibCurl> m_pOwnedCurl;
     TeskLibCurlLimits m_Limits;

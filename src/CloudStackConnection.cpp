@@ -151,7 +151,7 @@ void CCloudStackConnection::ForgetCredentials() {
     Forget();
 }
 
-SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::string& response) {
+SCloudStackOutcome CCloudStackConnection::CheckBeforeSending(const TeskApiRequest& request) {
     m_OwnFailure = CCloudStackErrorState();
     std::string where;
     if (request.FindNul(where)) {
@@ -164,24 +164,76 @@ SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::str
                     request.strCommand.c_str());
         return FailOwn(CS_ERROR_NOT_CONNECTED, "no server to send the command to; Connect first");
     }
-    SCloudStackOutcome refused = RefuseWithoutProxy();
+    return RefuseWithoutProxy();
+}
+
+SCloudStackOutcome CCloudStackConnection::Send(TeskApiRequest& request, std::string& response) {
+    SCloudStackOutcome refused = CheckBeforeSending(request);
     if (!refused) return refused;
     m_bSessionMayBeRenewed = m_eAuth == Auth::Session;
     SCloudStackOutcome outcome = Exchange(request, response);
     m_bSessionMayBeRenewed = false;
+    AfterAnswer(request, response, outcome);
+    return outcome;
+}
+
+SCloudStackOutcome CCloudStackConnection::Begin(TeskApiRequest& request, std::size_t& lane) {
+    SCloudStackOutcome refused = CheckBeforeSending(request);
+    if (!refused) return refused;
+    if (!Authorize(request)) return FailOwn(CS_ERROR_INVALID_ARGUMENT, "the request cannot be signed");
+    if (!beginSend(request, lane)) {
+        return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::Transport, CS_ERROR_TRANSPORT,
+                                           "the request to " + request.strCommand + " could not be set up");
+    }
+    return SCloudStackOutcome::Success();
+}
+
+void CCloudStackConnection::AwaitAny(std::vector<std::size_t>& ended) {
+    m_pCurl->AwaitConcurrent(ended);
+}
+
+SCloudStackOutcome CCloudStackConnection::End(std::size_t lane, TeskApiRequest& request, std::string& response) {
+    m_bSessionMayBeRenewed = m_eAuth == Auth::Session;
+    endSend(request, lane, response);
+    SCloudStackOutcome outcome = SCloudStackOutcome::FromTransfer(LastResult(), response, request);
+    m_bSessionMayBeRenewed = false;
+    AfterAnswer(request, response, outcome);
+    return outcome;
+}
+
+void CCloudStackConnection::Cancel(std::size_t lane) {
+    m_pCurl->CancelConcurrent(lane);
+}
+
+void CCloudStackConnection::AfterAnswer(TeskApiRequest& request, std::string& response, SCloudStackOutcome& outcome) {
     if (!outcome && m_eAuth == Auth::Session && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
         // Idle sessions end on the server (30 minutes by default): log in again, once. That is
         // routine; a failure of the new login or of the repeat writes the call's one error line.
-        m_Log.DebugLvl(__PRETTY_FUNCTION__, 1, "command %s: the session has ended (HTTP 401); logging in again",
-                       request.strCommand.c_str());
-        SCloudStackOutcome login = Login();
-        if (!login) return login;
+        // Requests that were under way together all meet the ended session: the first one renews it,
+        // and the others, which carried the old key, are only repeated.
+        std::string carried;
+        for (const TeskQueryParam& param : request.auth) {
+            if (param.first == "sessionkey") carried = param.second;
+        }
+        const bool renewed = carried != m_strSessionKey;
+        if (renewed && m_strSessionKey.empty()) return;  // the renewal failed: no repeat without a session
+        m_Log.DebugLvl(__PRETTY_FUNCTION__, 1, "command %s: the session has ended (HTTP 401); %s",
+                       request.strCommand.c_str(),
+                       renewed ? "repeating it in the renewed session" : "logging in again");
+        TeskRequestSigner::Wipe(carried);
+        if (!renewed) {
+            SCloudStackOutcome login = Login();
+            if (!login) {
+                outcome = std::move(login);
+                return;
+            }
+        }
+        m_bSessionMayBeRenewed = false;
         outcome = Exchange(request, response);
     }
     if (!outcome && m_eAuth == Auth::ApiKey && LastResult().bTransportOk && LastResult().lHttpStatus == 401) {
         ExplainClockSkew(*m_pCurl, outcome);
     }
-    return outcome;
 }
 
 SCloudStackOutcome CCloudStackConnection::Exchange(TeskApiRequest& request, std::string& response) {

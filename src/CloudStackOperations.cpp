@@ -18,32 +18,27 @@ using std::chrono::milliseconds;
 // A time-out longer than this cannot be counted in milliseconds: it is no limit.
 constexpr std::chrono::seconds kLongestTimeout = std::chrono::duration_cast<std::chrono::seconds>(milliseconds::max());
 
-enum class JobIdKind { None, Found, Unusable };
-
-// The job id in an answer: a string, or a whole number as older servers send it. A null or empty
-// one is none; any other value (a fraction, a negative number, an object, a NUL in a string) is no
-// id that a poll could ask for.
-JobIdKind JobIdOf(const JsonObject& answer, std::string& id) {
-    const auto member = answer.find("jobid");
-    if (member == answer.end() || member->second.is_null()) return JobIdKind::None;
-    const JsonValue& value = member->second;
-    if (value.is_string()) {
-        id = value.get_ref<const std::string&>();
-        if (id.empty()) return JobIdKind::None;
-        return id.find('\0') == std::string::npos ? JobIdKind::Found : JobIdKind::Unusable;
-    }
-    if (value.is_number_unsigned()) {
-        id = std::to_string(value.get<std::uint64_t>());
-        return JobIdKind::Found;
-    }
-    return JobIdKind::Unusable;
-}
-
 milliseconds SaturatingSum(milliseconds a, milliseconds b) {
     return a > milliseconds::max() - b ? milliseconds::max() : a + b;
 }
 
 }  // namespace
+
+EJobId JobIdOf(const JsonObject& answer, std::string& id) {
+    const auto member = answer.find("jobid");
+    if (member == answer.end() || member->second.is_null()) return EJobId::None;
+    const JsonValue& value = member->second;
+    if (value.is_string()) {
+        id = value.get_ref<const std::string&>();
+        if (id.empty()) return EJobId::None;
+        return id.find('\0') == std::string::npos ? EJobId::Found : EJobId::Unusable;
+    }
+    if (value.is_number_unsigned()) {
+        id = std::to_string(value.get<std::uint64_t>());
+        return EJobId::Found;
+    }
+    return EJobId::Unusable;
+}
 
 SJobWait SJobWait::Start(std::string jobId) {
     SJobWait wait;
@@ -71,18 +66,24 @@ SCloudStackOutcome CCloudStackOperations::StopVM(const std::string& /*name*/, co
     return RunPowerCommand("stopVirtualMachine", id);
 }
 
+void CCloudStackOperations::SetConcurrency(unsigned concurrency) {
+    m_nConcurrency = concurrency == 0 ? kDefaultConcurrency : std::min(concurrency, kMaxConcurrency);
+}
+
+SCloudStackOutcome CCloudStackOperations::NoJob(const std::string& command, EJobId kind, long httpStatus) {
+    const std::string why = kind == EJobId::None ? "holds no job id" : "holds a job id that no poll can ask for";
+    m_Log.Error(__PRETTY_FUNCTION__, "the answer to %s %s", command.c_str(), why.c_str());
+    return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
+                                       "the answer to " + command + " " + why, httpStatus);
+}
+
 SCloudStackOutcome CCloudStackOperations::RunPowerCommand(const std::string& command, const std::string& id) {
     // The server answers at once with the id of the job that does the work.
     SCloudStackOutcome submit = m_pQueries->CallForObject(command, {{"id", id}});
     if (!submit) return submit;
     std::string jobId;
-    const JobIdKind kind = JobIdOf(submit.Answer(), jobId);
-    if (kind != JobIdKind::Found) {
-        const std::string why = kind == JobIdKind::None ? "holds no job id" : "holds a job id that no poll can ask for";
-        m_Log.Error(__PRETTY_FUNCTION__, "the answer to %s %s", command.c_str(), why.c_str());
-        return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
-                                           "the answer to " + command + " " + why, submit.lHttpStatus);
-    }
+    const EJobId kind = JobIdOf(submit.Answer(), jobId);
+    if (kind != EJobId::Found) return NoJob(command, kind, submit.lHttpStatus);
     SJobWait wait = SJobWait::Start(std::move(jobId));
     return WaitForJob(wait);
 }
@@ -90,11 +91,15 @@ SCloudStackOutcome CCloudStackOperations::RunPowerCommand(const std::string& com
 SCloudStackOutcome CCloudStackOperations::Poll(SJobWait& wait, SJobInfoLib& job) {
     SCloudStackOutcome poll = m_pQueries->GetJobInfo(wait.strJobId, job);
     if (!poll) return poll;
+    return CheckPoll(wait, job, std::move(poll));
+}
+
+SCloudStackOutcome CCloudStackOperations::CheckPoll(SJobWait& wait, const SJobInfoLib& job, SCloudStackOutcome poll) {
     // Every poll is about the job the submit answer named: an answer about another one (a confused
     // or hostile server) must not move the wait to it.
     std::string named;
-    const JobIdKind kind = JobIdOf(poll.Answer(), named);
-    if (kind == JobIdKind::Unusable || (kind == JobIdKind::Found && named != wait.strJobId)) {
+    const EJobId kind = JobIdOf(poll.Answer(), named);
+    if (kind == EJobId::Unusable || (kind == EJobId::Found && named != wait.strJobId)) {
         m_Log.Error(__PRETTY_FUNCTION__, "job %s: the answer to queryAsyncJobResult is about another job (%s)",
                     wait.strJobId.c_str(), TeskJson::GetStringValue(poll.Answer(), "jobid").c_str());
         return SCloudStackOutcome::Failure(
@@ -197,16 +202,12 @@ SCloudStackOutcome CCloudStackOperations::CallAndWait(const std::string& command
     if (!call) return call;
     std::string jobId;
     switch (JobIdOf(call.Answer(), jobId)) {
-        case JobIdKind::None:
+        case EJobId::None:
             json = std::move(text);
             return call;
-        case JobIdKind::Unusable:
-            m_Log.Error(__PRETTY_FUNCTION__, "the answer to %s holds a job id that no poll can ask for",
-                        command.c_str());
-            return SCloudStackOutcome::Failure(SCloudStackOutcome::EFailure::NotTheAnswer, CS_ERROR_BAD_ANSWER,
-                                               "the answer to " + command + " holds a job id that no poll can ask for",
-                                               call.lHttpStatus);
-        case JobIdKind::Found:
+        case EJobId::Unusable:
+            return NoJob(command, EJobId::Unusable, call.lHttpStatus);
+        case EJobId::Found:
             break;
     }
     return WaitForJob(jobId, json);

@@ -129,13 +129,23 @@ SCloudStackOutcome CCloudStackQueries::GetVMInfo(const std::string& name, const 
                                      vm);
 }
 
+TeskApiRequest CCloudStackQueries::JobRequest(const std::string& jobId) {
+    return TeskApiRequest::Get("queryAsyncJobResult").Add("jobid", jobId);
+}
+
 SCloudStackOutcome CCloudStackQueries::GetJobInfo(const std::string& jobId, SJobInfoLib& job) {
-    static const std::string kResponseKey = "queryasyncjobresultresponse";
     // Built before the answer is converted: jobId may be job.strJobId itself.
-    TeskApiRequest request = TeskApiRequest::Get("queryAsyncJobResult").Add("jobid", jobId);
+    TeskApiRequest request = JobRequest(jobId);
     std::string response;
     SCloudStackOutcome outcome = m_pConnection->Send(request, response);
     if (!outcome) return outcome;
+    return ReadJobAnswer(request.params.front().second, request, response, std::move(outcome), job);
+}
+
+SCloudStackOutcome CCloudStackQueries::ReadJobAnswer(const std::string& jobId, const TeskApiRequest& request,
+                                                     const std::string& response, SCloudStackOutcome outcome,
+                                                     SJobInfoLib& job) {
+    static const std::string kResponseKey = "queryasyncjobresultresponse";
     // A status answer that is an error envelope, or holds no numeric status, would read as
     // "pending" and keep a wait polling for ever. The answer is parsed once, here.
     JsonObject document;
@@ -163,6 +173,25 @@ SCloudStackOutcome CCloudStackQueries::GetJobInfo(const std::string& jobId, SJob
     outcome.answer = std::move(document[kResponseKey]);
     TeskJson::Release(document);
     return outcome;
+}
+
+void CCloudStackQueries::PageAhead::Ask(const TeskApiRequest& first, unsigned long long page, unsigned long long size) {
+    Drop();
+    m_request = first;
+    m_request.Add("page", std::to_string(page)).Add("pagesize", std::to_string(size));
+    m_refusal = m_connection.Begin(m_request, m_nLane);
+    m_bUnderWay = static_cast<bool>(m_refusal);
+}
+
+SCloudStackOutcome CCloudStackQueries::PageAhead::Take(std::string& response) {
+    if (!m_bUnderWay) return std::move(m_refusal);
+    m_bUnderWay = false;
+    return m_connection.End(m_nLane, m_request, response);
+}
+
+void CCloudStackQueries::PageAhead::Drop() {
+    if (m_bUnderWay) m_connection.Cancel(m_nLane);
+    m_bUnderWay = false;
 }
 
 TeskApiRequest CCloudStackQueries::Scoped(TeskApiRequest request) const {
@@ -231,10 +260,15 @@ SCloudStackOutcome CCloudStackQueries::CallForObject(const std::string& command,
     std::string response;
     outcome = m_pConnection->Send(request, response);
     if (!outcome) return outcome;
+    return ReadObjectAnswer(request, response, std::move(outcome), answerText);
+}
+
+SCloudStackOutcome CCloudStackQueries::ReadObjectAnswer(const TeskApiRequest& request, const std::string& response,
+                                                        SCloudStackOutcome outcome, std::string* answerText) {
     JsonObject document;
     std::string key;
     SAnswerRefusal refusal;
-    if (m_pParser->ParseCommandAnswer(response, command, document, key, &refusal) == nullptr) {
+    if (m_pParser->ParseCommandAnswer(response, request.strCommand, document, key, &refusal) == nullptr) {
         TeskJson::Release(document);
         return WrongAnswer(request, refusal, response);
     }

@@ -248,6 +248,96 @@ bool CCloudStackWrapper::StopVM(const std::string& name, const std::string& id) 
     });
 }
 
+void CCloudStackWrapper::SetConcurrency(unsigned concurrency) {
+    Apply(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+          [&] { m_pOperations->SetConcurrency(concurrency); });
+}
+
+namespace {
+
+// What the last error says after a bulk call: the first failure's code, and how many failed.
+SCloudStackOutcome BatchSummary(const std::vector<SBatchItem>& items) {
+    std::size_t failed = 0;
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].outcome && failed++ == 0) first = i;
+    }
+    if (failed == 0) return SCloudStackOutcome::Success();
+    const SCloudStackOutcome& outcome = items[first].outcome;
+    return SCloudStackOutcome::Failure(outcome.eFailure, outcome.lCode,
+                                       std::to_string(failed) + " of " + std::to_string(items.size()) +
+                                           " failed; the first, item " + std::to_string(first) + " (" +
+                                           items[first].request.strCommand + "): " + outcome.strMessage,
+                                       outcome.lHttpStatus);
+}
+
+CCloudStackErrorState ErrorOf(const SCloudStackOutcome& outcome) {
+    CCloudStackErrorState error;
+    if (!outcome) {
+        error.lErrorCode = outcome.lCode;
+        error.strErrorMessage = CCloudStackErrorHandler::Capped(outcome.strMessage);
+    }
+    return error;
+}
+
+// What a result says until its command has ended: all along for a call that ended early as a whole.
+CCloudStackErrorState Unfinished() {
+    CCloudStackErrorState error;
+    error.lErrorCode = CS_ERROR_UNFINISHED;
+    error.strErrorMessage = "not ended yet";
+    return error;
+}
+
+// One power command per machine, run as one batch.
+SCloudStackOutcome PowerMany(CCloudStackQueries& queries, CCloudStackOperations& operations, const char* command,
+                             const std::vector<std::string>& ids, std::vector<CCloudStackErrorState>& results) {
+    results.assign(ids.size(), Unfinished());
+    std::vector<SBatchItem> items(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i].empty()) {
+            items[i].outcome = SCloudStackOutcome::Refusal(CS_ERROR_INVALID_ARGUMENT, "a machine's id is needed");
+            items[i].request.strCommand = command;
+            continue;
+        }
+        items[i].outcome = queries.CommandRequest(command, {{"id", ids[i]}}, false, items[i].request);
+    }
+    // Each result as soon as its machine is done: a progress callback may count them.
+    operations.RunBatch(items, true, [&](std::size_t i) { results[i] = ErrorOf(items[i].outcome); });
+    return BatchSummary(items);
+}
+
+}  // namespace
+
+bool CCloudStackWrapper::StartVMs(const std::vector<std::string>& ids, std::vector<CCloudStackErrorState>& results) {
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return PowerMany(*m_pQueries, *m_pOperations, "startVirtualMachine", ids, results); });
+}
+
+bool CCloudStackWrapper::StopVMs(const std::vector<std::string>& ids, std::vector<CCloudStackErrorState>& results) {
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
+               [&] { return PowerMany(*m_pQueries, *m_pOperations, "stopVirtualMachine", ids, results); });
+}
+
+bool CCloudStackWrapper::CallAndWaitMany(const std::vector<CloudStackRequest>& requests,
+                                         std::vector<CloudStackResult>& results) {
+    return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr, [&] {
+        results.assign(requests.size(), CloudStackResult{false, std::string(), Unfinished()});
+        std::vector<SBatchItem> items(requests.size());
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            items[i].outcome =
+                m_pQueries->CommandRequest(requests[i].command, requests[i].params, false, items[i].request);
+            if (!items[i].outcome) items[i].request.strCommand = requests[i].command;
+        }
+        m_pOperations->RunBatch(items, false, [&](std::size_t i) {
+            CloudStackResult& result = results[i];
+            result.bOk = static_cast<bool>(items[i].outcome);
+            result.strJson = result.bOk ? std::move(items[i].strJson) : std::string();
+            result.error = ErrorOf(items[i].outcome);
+        });
+        return BatchSummary(items);
+    });
+}
+
 bool CCloudStackWrapper::Call(const std::string& command, const CloudStackParams& params, std::string& json) {
     return Run(__PRETTY_FUNCTION__, m_ErrorState, m_pOperations != nullptr,
                [&] { return m_pQueries->Call(command, params, json); });

@@ -3,6 +3,7 @@
 // server-side filters of the lists and --all; the real executable against a simulator child.
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -104,6 +105,145 @@ TEST_F(CliTest, WaitOnATerminalShowsTheStatusLineAndClearsIt) {
     EXPECT_EQ(run.status, 0) << run.terminal;
     EXPECT_EQ(run.out, name + " stopped.\n");
     EXPECT_TRUE(Contains(run.terminal, "\r\033[KStopping " + name + " ... 0s")) << run.terminal;
+    const std::string clear = "\r\033[K";
+    ASSERT_GE(run.terminal.size(), clear.size());
+    EXPECT_EQ(run.terminal.substr(run.terminal.size() - clear.size()), clear) << "the status line is left standing";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Many machines at once
+
+// The admin's machines in @p state, in zone @p zone when one is named, sorted by name.
+std::vector<std::string> Machines(const std::string& state, const std::string& zone = "") {
+    std::vector<std::string> names;
+    for (const Json& vm : OwnedByAdmin(BuiltInInventory()["virtualmachines"]))
+        if (vm["state"] == state && (zone.empty() || vm["zonename"] == zone)) names.push_back(vm["name"]);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The rows of a result table, by machine name: the id, the result and the seconds.
+std::map<std::string, std::vector<std::string>> ResultRows(const std::string& table) {
+    std::map<std::string, std::vector<std::string>> rows;
+    const std::vector<std::string> lines = Lines(table);
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty()) return rows;
+    EXPECT_EQ(Words(lines[0]), (std::vector<std::string>{"NAME", "ID", "RESULT", "SECONDS"}));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> words = Words(lines[i]);
+        if (!words.empty()) rows[words[0]] = std::vector<std::string>(words.begin() + 1, words.end());
+    }
+    return rows;
+}
+
+std::string StateOf(const Json& vms, const std::string& name) {
+    return ByName(vms, name).value("state", "");
+}
+
+TEST_F(CliTest, SeveralMachinesByNameAndIdStopTogetherWithYesAndEachEndsOnItsOwnLine) {
+    const std::vector<std::string> running = Machines("Running", "zone-eu1");
+    ASSERT_GE(running.size(), 3u);
+    const std::string a = running[0];
+    const std::string b = running[1];
+
+    // Without a terminal to ask on, several machines need --yes; nothing is sent.
+    RunResult run = Cli({"stop", "--name", a, "--id", IdOf(b)});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "cloudstack-cli: stop 2 machines: there is no terminal to confirm on; give --yes\n");
+    EXPECT_EQ(StateOf(ParsedVms(), a), "Running");
+
+    // A machine named twice is stopped once.
+    run = Cli({"stop", "--name", a, "--id", IdOf(b), "--name", a, "--yes", "--concurrency", "2"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const auto rows = ResultRows(run.out);
+    ASSERT_EQ(rows.size(), 2u) << run.out;
+    for (const std::string& name : {a, b}) {
+        ASSERT_EQ(rows.count(name), 1u) << run.out;
+        EXPECT_EQ(rows.at(name).size(), 3u) << run.out;
+        EXPECT_EQ(rows.at(name)[0], IdOf(name));
+        EXPECT_EQ(rows.at(name)[1], "stopped");
+    }
+    Json vms = ParsedVms();
+    EXPECT_EQ(StateOf(vms, a), "Stopped");
+    EXPECT_EQ(StateOf(vms, b), "Stopped");
+
+    // One starts, one fails (it runs already): exit 1, and JSON says which and why.
+    const std::string c = running[2];
+    run = Cli({"start", "--name", a, "--name", c, "--yes", "--output", "json"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "cloudstack-cli: start: 1 of 2 machines failed\n");
+    const Json results = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(results.is_array() && results.size() == 2u) << run.out;
+    EXPECT_EQ(results[0]["name"], a);
+    EXPECT_EQ(results[0]["id"], IdOf(a));
+    EXPECT_EQ(results[0]["result"], "started");
+    EXPECT_FALSE(results[0].contains("error"));
+    EXPECT_TRUE(results[0]["seconds"].is_number());
+    EXPECT_EQ(results[1]["name"], c);
+    EXPECT_EQ(results[1]["result"], "failed");
+    EXPECT_EQ(results[1]["error"]["code"], 431);
+    EXPECT_TRUE(Contains(results[1]["error"]["message"], "is already running")) << run.out;
+    EXPECT_EQ(StateOf(ParsedVms(), a), "Running");
+
+    // A name that matches no machine stops it all before anything is sent.
+    run = Cli({"stop", "--name", a, "--name", "no-such-vm", "--yes"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.err, "no-such-vm")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "cloudstack-cli: stop: 1 of 2 machines not found; nothing was sent\n")) << run.err;
+    EXPECT_EQ(StateOf(ParsedVms(), a), "Running");
+}
+
+TEST_F(CliTest, FiltersSelectTheMachinesAndTheTerminalConfirms) {
+    const std::vector<std::string> selected = Machines("Running", "zone-eu1");
+    ASSERT_GE(selected.size(), 2u);
+    Launch launch;
+    launch.argv = {kCli, "stop", "--state", "Running", "--zone", "zone-eu1", "--output", "json"};
+    launch.env = DefaultEnvironment();
+    launch.env["HOME"] = EmptyDirectory();
+    launch.withTerminal = true;
+    launch.typeAfter = "[y/N] ";
+    launch.typed = "n\n";
+    RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.status, 1) << run.terminal;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.terminal, "stop " + std::to_string(selected.size()) + " machines (")) << run.terminal;
+    for (const std::string& name : selected) EXPECT_TRUE(Contains(run.terminal, name)) << run.terminal;
+    EXPECT_TRUE(Contains(run.err, "not confirmed; nothing was sent")) << run.err;
+    EXPECT_EQ(Names(ParsedVms({"--state", "Running", "--zone", "zone-eu1"})), selected);
+
+    launch.typed = "y\n";
+    run = RunProgram(launch);
+    EXPECT_EQ(run.status, 0) << run.terminal << run.err;
+    const Json results = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(results.is_array()) << run.out;
+    EXPECT_EQ(Names(results), selected);
+    for (const Json& result : results) EXPECT_EQ(result["result"], "stopped") << result.dump();
+    EXPECT_TRUE(ParsedVms({"--state", "Running", "--zone", "zone-eu1"}).empty());
+    // The other zone's machines are left as they were.
+    EXPECT_EQ(Names(ParsedVms({"--state", "Running", "--zone", "zone-us1"})), Machines("Running", "zone-us1"));
+
+    run = Cli({"stop", "--state", "Running", "--zone", "zone-eu1", "--yes"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "cloudstack-cli: stop: no virtual machine matches the filters; nothing to do\n");
+}
+
+TEST_F(CliTest, ManyMachinesOnATerminalCountTheirJobsOnTheStatusLine) {
+    const std::vector<std::string> running = Machines("Running", "zone-eu1");
+    Launch launch;
+    launch.argv = {kCli, "stop", "--name", running[0], "--name", running[1], "--yes", "--poll", "0.1"};
+    launch.env = DefaultEnvironment();
+    launch.env["HOME"] = EmptyDirectory();
+    launch.withTerminal = true;
+    launch.stderrToTerminal = true;
+    const RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.status, 0) << run.terminal;
+    EXPECT_EQ(ResultRows(run.out).size(), 2u) << run.out;
+    EXPECT_TRUE(Contains(run.terminal, "\r\033[Kstopping 2 machines: 2 done, 0 failed, 0 waiting, 00:0"))
+        << run.terminal;
     const std::string clear = "\r\033[K";
     ASSERT_GE(run.terminal.size(), clear.size());
     EXPECT_EQ(run.terminal.substr(run.terminal.size() - clear.size()), clear) << "the status line is left standing";
@@ -280,6 +420,34 @@ TEST_F(CliSlowJobTest, TimeoutGivesUpAndNamesTheJob) {
         << run.err;
     std::smatch match;
     ASSERT_TRUE(std::regex_search(run.err, match, kJobIdInText)) << run.err;
+    EXPECT_EQ(JobAnswer(match[1]).value("jobstatus", -1), 0);
+}
+
+TEST_F(CliSlowJobTest, CtrlCStopsWaitingForEveryMachineAndEachLineNamesItsJob) {
+    const std::vector<std::string> running = Machines("Running", "zone-eu1");
+    Launch launch;
+    launch.argv = {kCli, "stop", "--name", running[0], "--name", running[1], "--yes", "--poll", "0.1"};
+    launch.env = DefaultEnvironment();
+    launch.env["HOME"] = EmptyDirectory();
+    launch.withTerminal = true;
+    launch.stderrToTerminal = true;
+    launch.typeAfter = "stopping 2 machines: 0 done, 0 failed, 2 waiting";
+    launch.typed = "\x03";
+    const RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.status, 130) << run.terminal;
+    EXPECT_TRUE(
+        Contains(run.terminal, "cloudstack-cli: stop: interrupted; the jobs not waited for go on on the server"))
+        << run.terminal;
+    const auto rows = ResultRows(run.out);
+    ASSERT_EQ(rows.size(), 2u) << run.out;
+    for (const auto& [name, row] : rows) {
+        ASSERT_GE(row.size(), 2u) << run.out;
+        EXPECT_EQ(row[1], "interrupted:") << run.out;
+    }
+    // Each line names its job, which goes on.
+    std::smatch match;
+    const std::regex job("the wait for job ([0-9a-f-]{36}) was stopped");
+    ASSERT_TRUE(std::regex_search(run.out, match, job)) << run.out;
     EXPECT_EQ(JobAnswer(match[1]).value("jobstatus", -1), 0);
 }
 

@@ -485,6 +485,53 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+// One command a line, side by side; one JSON line for each, in the file's order.
+TEST_F(CliCatalogueTest, BatchSendsEveryLineAndPrintsOneJsonLineForEach) {
+    const std::string machine = FirstRunningMachine();
+    const std::string file =
+        WriteFile("batch.txt",
+                  "# the morning round\n"
+                  "\n"
+                  "listZones name=zone-eu1\n"
+                  "   rebootVirtualMachine id=no-such-id\r\n"
+                  "stopVirtualMachine 'id=" +
+                      Record("virtualmachines", machine)["id"].get<std::string>() + "' \"displayname=a \\\"b\\\"\"\n");
+    RunResult run = Cli({"api", "--batch", file, "--concurrency", "2"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "cloudstack-cli: --batch: 1 of 3 commands failed\n");
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    std::vector<Json> results;
+    for (const std::string& line : lines) results.push_back(Json::parse(line, nullptr, false));
+    EXPECT_EQ(results[0]["line"], 3);
+    EXPECT_EQ(results[0]["command"], "listZones");
+    EXPECT_EQ(results[0]["ok"], true);
+    EXPECT_EQ(results[0]["result"]["count"], 1) << lines[0];
+    EXPECT_EQ(results[1]["line"], 4);
+    EXPECT_EQ(results[1]["ok"], false);
+    EXPECT_EQ(results[1]["error"]["code"], 431) << lines[1];
+    EXPECT_EQ(results[2]["line"], 5);
+    EXPECT_EQ(results[2]["ok"], true);
+    EXPECT_EQ(results[2]["result"]["virtualmachine"]["state"], "Stopped") << lines[2];
+    for (const Json& result : results) EXPECT_TRUE(result["seconds"].is_number()) << result.dump();
+
+    // After sync, a line that lacks a parameter its command requires stops the batch before anything is sent.
+    Sync();
+    const std::string refused = WriteFile(
+        "refused.txt", "startVirtualMachine id=" + Record("virtualmachines", machine)["id"].get<std::string>() +
+                           "\nstartVirtualMachine\n");
+    run = Cli({"api", "--batch", refused});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.err, "cloudstack-cli: --batch line 2: startVirtualMachine needs the parameter id"))
+        << run.err;
+    EXPECT_EQ(ByName(Json::parse(Cli({"vms", "--json"}).out), machine)["state"], "Stopped") << "nothing was sent";
+
+    run = Cli({"api", "--batch", WriteFile("open.txt", "listZones name='zone\n")});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(Contains(run.err, "--batch line 1: a quote is not closed")) << run.err;
+}
+
 TEST_F(CliCatalogueTest, BrokenOrHostileCacheIsIgnoredWithOneWarning) {
     Sync();
     const std::string file = CatalogueFile();
@@ -565,13 +612,26 @@ TEST_F(CliUsageTest, UsageErrorsExitTwoWithOneLine) {
     ExpectUsageError({"zones", "--colour"}, "unknown option '--colour'");
     ExpectUsageError({}, "no command");
     ExpectUsageError({"show", "vm"}, "--name NAME or --id ID");
-    ExpectUsageError({"stop", "--name", "web-01", "--id", "fcbea053-779e-4c4b-8c30-b22ece7c5b3d"}, "not both");
+    ExpectUsageError({"stop", "--name", "web-01", "--state", "Running"}, "not both");
+    ExpectUsageError({"stop"}, "stop needs --name NAME or --id ID (any number of them), or filters");
+    ExpectUsageError({"stop", "--pod", "pod-a"}, "--pod does not apply to stop");
+    ExpectUsageError({"show", "vm", "--name", "web-01", "--name", "web-02"}, "show takes one --name or --id");
+    ExpectUsageError({"stop", "--name", "web-01", "--name", "web-02", "--no-wait"}, "--no-wait takes one machine");
+    ExpectUsageError({"stop", "--state", "Running", "--no-wait"}, "--no-wait takes one machine");
+    ExpectUsageError({"zones", "--yes"}, "--yes applies to start, stop and api --batch");
+    for (const char* count : {"0", "65", "2.5", "many"})
+        ExpectUsageError({"stop", "--state", "Running", "--concurrency", count}, "--concurrency takes a whole number");
+    ExpectUsageError({"vms", "--batch", "commands.txt"}, "--batch applies to api");
+    ExpectUsageError({"api", "listZones", "--batch", "commands.txt"}, "give no COMMAND");
+    ExpectUsageError({"api", "--batch", "/nonexistent/commands.txt"},
+                     "--batch: cannot read '/nonexistent/commands.txt'");
     ExpectUsageError({"show", "pod", "--name", "pod-a"}, "cluster, host or vm");
     ExpectUsageError({"zones", "--name", "x"}, "--name does not apply");
     ExpectUsageError({"start", "--name"}, "--name needs a value");
     ExpectUsageError({"vms", "--output", "yaml"}, "table, json or csv");
     ExpectUsageError({"vms", "--output", "csv", "--json"}, "contradicts");
-    ExpectUsageError({"stop", "--name", "web-01", "--json"}, "do not apply to stop");
+    ExpectUsageError({"stop", "--name", "web-01", "--output", "csv"}, "stop prints a table or JSON");
+    ExpectUsageError({"wait", "17164", "--yes"}, "--yes applies to");
     ExpectUsageError({"zones", "--state", "Enabled"}, "--state does not apply to zones");
     ExpectUsageError({"vms", "--cluster", "cluster1"}, "--cluster does not apply to vms");
     ExpectUsageError({"hosts", "--all"}, "--all does not apply to hosts");

@@ -6,6 +6,8 @@
 #include <climits>
 #include <ctime>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -708,6 +710,261 @@ TEST_F(AnswerShapeTest, ARefusedSignedRequestNamesAClockSkew) {
             << message;
         EXPECT_NE(message.find("; signed requests expire after 600 s"), std::string::npos) << message;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Many machines and commands at once
+
+// A server of machines "vm-N": a power command on one names the job "j-vm-N", which is pending for the first
+// pendingPolls polls and then succeeds. Machine "unknown" does not exist, the job of "failing" fails, and that
+// of "slow" never ends.
+class BulkTest : public AnswerShapeTest {
+protected:
+    void SetUp() override {
+        AnswerShapeTest::SetUp();
+        wrapper.SetJobPollInterval(std::chrono::milliseconds(10000));
+        server.SetHandler([this](const cstest::RecordedRequest& request) -> std::optional<Reply> {
+            const std::string command = request.Command();
+            const std::string lower = command == "stopVirtualMachine"     ? "stopvirtualmachine"
+                                      : command == "startVirtualMachine"  ? "startvirtualmachine"
+                                      : command == "rebootVirtualMachine" ? "rebootvirtualmachine"
+                                                                          : "";
+            // As a current server: a key of an ended session is refused.
+            if (!command.empty() && request.Param("sessionkey") != server.SessionKey()) {
+                return Reply{
+                    401, {}, R"({"errorresponse":{"errorcode":401,"errortext":"unable to verify user credentials"}})"};
+            }
+            if (!lower.empty()) {
+                const std::string id = request.Param("id");
+                if (id == "unknown") {
+                    return Reply{
+                        431,
+                        {},
+                        "{\"" + lower + R"(response":{"errorcode":431,"errortext":"no machine )" + id + "\"}}"};
+                }
+                return Reply{200, {}, "{\"" + lower + R"(response":{"jobid":"j-)" + id + "\"}}"};
+            }
+            if (command != "queryAsyncJobResult") return std::nullopt;
+            const std::string job = request.Param("jobid");
+            int polls = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                polls = ++pollsOf[job];
+            }
+            const std::string member = "\"" + job + "\"";
+            if (job == "j-failing") {
+                return Reply{
+                    200, {}, Status(member, 2, R"(,"jobresult":{"errorcode":530,"errortext":"host went away"})")};
+            }
+            if (job == "j-slow" || polls <= pendingPolls) return Reply{200, {}, Status(member, 0)};
+            return Reply{
+                200, {}, Status(member, 1, R"(,"jobresult":{"virtualmachine":{"id":")" + job.substr(2) + "\"}}")};
+        });
+    }
+
+    int Polls(const std::string& job) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return pollsOf[job];
+    }
+
+    static std::vector<std::string> Machines(int count) {
+        std::vector<std::string> ids;
+        for (int i = 1; i <= count; ++i) ids.push_back("vm-" + std::to_string(i));
+        return ids;
+    }
+
+    std::mutex mutex;
+    std::map<std::string, int> pollsOf;
+    int pendingPolls = 1;
+};
+
+// Each machine ends its own way, and the waits share their pauses: one per poll interval, not one per job.
+TEST_F(BulkTest, EveryMachineEndsItsOwnWayAndPendingJobsArePolledOncePerInterval) {
+    wrapper.SetJobTimeout(std::chrono::seconds(30));
+    const std::vector<std::string> ids = {"vm-1", "unknown", "vm-2", "failing", "slow", "vm-3"};
+    const struct {
+        long code;
+        const char* text;  // in the message
+        int polls;
+    } expected[] = {
+        {0, "", 2},
+        {431, "no machine unknown", 0},
+        {0, "", 2},
+        {530, "host went away", 1},
+        {CS_ERROR_JOB_TIMEOUT, "job j-slow still pending after 30 s", 4},
+        {0, "", 2},
+    };
+    for (const bool start : {false, true}) {
+        SCOPED_TRACE(start ? "StartVMs" : "StopVMs");
+        pollsOf.clear();
+        server.ClearRequests();
+        cstest::SleepRecorder pauses;
+        std::vector<CCloudStackErrorState> results(2);
+        EXPECT_FALSE(start ? wrapper.StartVMs(ids, results) : wrapper.StopVMs(ids, results));
+        ASSERT_EQ(results.size(), ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            SCOPED_TRACE(ids[i]);
+            EXPECT_EQ(results[i].lErrorCode, expected[i].code) << results[i].strErrorMessage;
+            EXPECT_NE(results[i].strErrorMessage.find(expected[i].text), std::string::npos)
+                << results[i].strErrorMessage;
+            EXPECT_EQ(results[i].strErrorMessage.empty(), expected[i].code == 0);
+            EXPECT_EQ(Polls("j-" + ids[i]), expected[i].polls);
+        }
+        // The first failure in the order given, and how many there were.
+        EXPECT_EQ(wrapper.GetLastError().lErrorCode, 431);
+        EXPECT_EQ(wrapper.GetLastError().strErrorMessage, std::string("3 of 6 failed; the first, item 1 (") +
+                                                              (start ? "start" : "stop") +
+                                                              "VirtualMachine): no machine unknown");
+        EXPECT_EQ(server.Requests(start ? "startVirtualMachine" : "stopVirtualMachine").size(), ids.size());
+        EXPECT_EQ(pauses.Calls(), (std::vector<int>{10000, 10000, 10000}));
+    }
+
+    // Each result is written as its machine ends, where the progress callback can read it: with one request
+    // under way, every submit has ended by the first poll, and only the unknown machine is done then.
+    pollsOf.clear();
+    wrapper.SetConcurrency(1);
+    std::vector<CCloudStackErrorState> results;
+    std::vector<long> firstSeen;
+    wrapper.SetJobProgress([&](const std::string&, int, std::chrono::milliseconds) {
+        if (firstSeen.empty())
+            for (const CCloudStackErrorState& result : results) firstSeen.push_back(result.lErrorCode);
+        return true;
+    });
+    EXPECT_FALSE(wrapper.StopVMs({"vm-1", "unknown", "vm-2"}, results));
+    EXPECT_EQ(firstSeen, (std::vector<long>{CS_ERROR_UNFINISHED, 431, CS_ERROR_UNFINISHED}));
+
+    // Every machine done: true, and nothing in the last error.
+    wrapper.SetJobProgress(nullptr);
+    wrapper.SetConcurrency(0);
+    pollsOf.clear();
+    EXPECT_TRUE(wrapper.StopVMs(Machines(5), results)) << wrapper.GetLastError().strErrorMessage;
+    ASSERT_EQ(results.size(), 5u);
+    for (const CCloudStackErrorState& result : results) EXPECT_EQ(result.lErrorCode, 0) << result.strErrorMessage;
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, 0);
+    EXPECT_TRUE(wrapper.StopVMs({}, results));
+    EXPECT_TRUE(results.empty());
+}
+
+TEST_F(BulkTest, AnyCommandsRunTogetherAndEachResultIsWhatCallAndWaitGives) {
+    server.Always("listZones", Reply{200, {}, R"({"listzonesresponse":{ "count":1,"zone":[{"id":"z"}]}})"});
+    const std::vector<CloudStackRequest> requests = {
+        {"rebootVirtualMachine", {{"id", "vm-1"}}},
+        {"listZones", {}},
+        {"not a command", {}},
+        {"rebootVirtualMachine", {{"id", "failing"}}},
+        {"rebootVirtualMachine", {{"id", std::string("vm-\0", 4)}}},
+    };
+    std::vector<CloudStackResult> results;
+    EXPECT_FALSE(wrapper.CallAndWaitMany(requests, results));
+    ASSERT_EQ(results.size(), requests.size());
+    EXPECT_TRUE(results[0].bOk);
+    EXPECT_EQ(results[0].strJson, R"({"virtualmachine":{"id":"vm-1"}})");
+    EXPECT_EQ(results[0].error.lErrorCode, 0);
+    EXPECT_TRUE(results[1].bOk);
+    EXPECT_EQ(results[1].strJson, R"({ "count":1,"zone":[{"id":"z"}]})");  // no job: the answer as written
+    EXPECT_FALSE(results[2].bOk);
+    EXPECT_EQ(results[2].error.lErrorCode, CS_ERROR_INVALID_ARGUMENT);
+    EXPECT_FALSE(results[3].bOk);
+    EXPECT_EQ(results[3].error.lErrorCode, 530);
+    EXPECT_TRUE(results[3].strJson.empty());
+    EXPECT_EQ(results[4].error.lErrorCode, CS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(wrapper.GetLastError().strErrorMessage.rfind("3 of 5 failed; the first, item 2 (not a command): ", 0), 0u)
+        << wrapper.GetLastError().strErrorMessage;
+    // Neither refused command was sent.
+    EXPECT_EQ(server.Requests("rebootVirtualMachine").size(), 2u);
+}
+
+// The test server answers nothing until as many requests are open as the setting allows, so a client that
+// kept fewer under way would wait for ever; one that kept more would show in the count.
+TEST_F(BulkTest, RequestsUnderWayReachTheSettingNeverMoreAndTheirConnectionsAreKept) {
+    pendingPolls = 2;
+    const struct {
+        unsigned setting;
+        std::size_t bound;
+        int machines;
+    } rows[] = {{3, 3, 8}, {0, 4, 9}, {1, 1, 3}, {1000, 64, 70}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setting);
+        wrapper.SetConcurrency(row.setting);
+        for (int run = 0; run < 2; ++run) {
+            pollsOf.clear();
+            if (run == 0) server.ClearRequests();
+            server.HoldUntilOpen(row.bound);
+            std::vector<CCloudStackErrorState> results;
+            EXPECT_TRUE(wrapper.StopVMs(Machines(row.machines), results)) << wrapper.GetLastError().strErrorMessage;
+            EXPECT_EQ(server.MaxOpen(), row.bound);
+        }
+        // One connection per request under way, whatever the answers' timing: never more than the setting,
+        // and the second run went over the connections of the first.
+        EXPECT_LE(server.ConnectionCount(), static_cast<int>(row.bound));
+    }
+}
+
+TEST_F(BulkTest, AProgressCallbackThatSaysStopStopsEveryWait) {
+    pendingPolls = 100;
+    wrapper.SetConcurrency(2);
+    int calls = 0;
+    wrapper.SetJobProgress([&](const std::string&, int status, std::chrono::milliseconds) {
+        EXPECT_EQ(status, 0);
+        return ++calls < 3;
+    });
+    cstest::SleepRecorder pauses;
+    const std::vector<std::string> ids = Machines(6);
+    std::vector<CCloudStackErrorState> results;
+    EXPECT_FALSE(wrapper.StopVMs(ids, results));
+    EXPECT_EQ(calls, 3);
+    EXPECT_TRUE(pauses.Calls().empty());
+    ASSERT_EQ(results.size(), ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_EQ(results[i].lErrorCode, CS_ERROR_WAIT_STOPPED) << results[i].strErrorMessage;
+        EXPECT_NE(results[i].strErrorMessage.find("the wait for job j-" + ids[i] + " was stopped"), std::string::npos)
+            << results[i].strErrorMessage;
+    }
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_WAIT_STOPPED);
+    // Every machine was sent; no poll followed the one that said stop but one already under way.
+    EXPECT_EQ(server.Requests("stopVirtualMachine").size(), ids.size());
+    EXPECT_LE(server.Requests("queryAsyncJobResult").size(), 4u);
+
+    // A stop said after the poll that saw its own job end: that job's end stands, the other waits end.
+    pendingPolls = 0;
+    wrapper.SetConcurrency(1);
+    calls = 0;
+    wrapper.SetJobProgress([&](const std::string&, int, std::chrono::milliseconds) {
+        ++calls;
+        return false;
+    });
+    EXPECT_FALSE(wrapper.StopVMs({"vm-1", "vm-2"}, results));
+    EXPECT_EQ(calls, 1);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].lErrorCode, 0) << results[0].strErrorMessage;
+    EXPECT_EQ(results[1].lErrorCode, CS_ERROR_WAIT_STOPPED) << results[1].strErrorMessage;
+    pendingPolls = 100;
+
+    // A callback that throws ends the call; what was under way is abandoned.
+    wrapper.SetJobProgress(
+        [](const std::string&, int, std::chrono::milliseconds) -> bool { throw std::runtime_error("host bug"); });
+    EXPECT_FALSE(wrapper.StopVMs(ids, results));
+    EXPECT_EQ(wrapper.GetLastError().lErrorCode, CS_ERROR_INTERNAL);
+    ASSERT_EQ(results.size(), ids.size());
+    EXPECT_EQ(results.back().lErrorCode, CS_ERROR_UNFINISHED);
+    wrapper.SetJobProgress(nullptr);
+    pendingPolls = 0;
+    EXPECT_TRUE(wrapper.StopVMs(ids, results)) << wrapper.GetLastError().strErrorMessage;
+}
+
+// However many requests under way meet the ended session, one login renews it.
+TEST_F(BulkTest, AnEndedSessionIsRenewedByOneLogin) {
+    pendingPolls = 0;
+    wrapper.SetConcurrency(4);
+    server.EndSession();
+    server.ClearRequests();
+    server.HoldUntilOpen(4);
+    std::vector<CCloudStackErrorState> results;
+    EXPECT_TRUE(wrapper.StopVMs(Machines(6), results)) << wrapper.GetLastError().strErrorMessage;
+    EXPECT_EQ(server.Requests("login").size(), 1u);
+    const std::string key = server.SessionKey();
+    for (const auto& poll : server.Requests("queryAsyncJobResult")) EXPECT_EQ(poll.Param("sessionkey"), key);
 }
 
 }  // namespace

@@ -45,7 +45,9 @@ TEST_F(FaultPagingTest, AServerThatIgnoresPagingIsCaughtAtItsSecondPage) {
         return Reply{200, {}, Zones({"a", "b", "c"}, 1000)};
     });
     ExpectFailure(ListZones(), CS_ERROR_LIST_TOO_LONG, {"page 2 repeats a record of an earlier page"});
-    EXPECT_EQ(ListRequests(), 2u);
+    // Page 3 was asked for while page 2 was read, and abandoned.
+    server.WaitForRequests(3);
+    EXPECT_EQ(ListRequests(), 3u);
     ExpectZonesUntouched();
 }
 
@@ -55,7 +57,8 @@ TEST_F(FaultPagingTest, ALaterPageRepeatingOneIdAmongFreshOnesEndsTheList) {
         return Reply{200, {}, Zones({"p" + page + "-a", page == "4" ? "p2-b" : "p" + page + "-b"}, 10)};
     });
     ExpectFailure(ListZones(), CS_ERROR_LIST_TOO_LONG, {"page 4 repeats a record of an earlier page"});
-    EXPECT_EQ(ListRequests(), 4u);
+    server.WaitForRequests(5);
+    EXPECT_EQ(ListRequests(), 5u);
     ExpectZonesUntouched();
 }
 
@@ -89,6 +92,59 @@ TEST_F(FaultPagingTest, ALaterPageThatFailsTakesBackEveryPageBeforeIt) {
     ExpectFailure(ListZones(), CS_ERROR_TIMEOUT, {"no byte received for 1000 ms"});
     ExpectTrippedAt(1000);
     ExpectZonesUntouched();
+    ExpectAlive();
+}
+
+// Page 4 is asked for while page 3 is read. When page 3 ends the list, page 4 is abandoned, and never
+// answered here: the call returns only because it closed page 4's connection instead of reading it.
+TEST_F(FaultPagingTest, APageThatEndsTheListAbandonsThePageOnItsWay) {
+    const struct {
+        const char* what;
+        std::string page3;
+        long code;  // 0: the list ends well, with the pages before
+        const char* needle;
+        std::size_t asked;
+    } cases[] = {
+        {"no JSON", "<html>maintenance</html>", CS_ERROR_BAD_ANSWER, "not a JSON object", 4},
+        {"a record of page 1", Zones({"p1-a", "p3-b"}, 10), CS_ERROR_LIST_TOO_LONG,
+         "page 3 repeats a record of an earlier page", 4},
+        {"nothing: the count lied", R"({"listzonesresponse":{"count":10}})", 0, "", 4},
+        {"the server's refusal", "", 530, "command listZones: the server refused it with HTTP status 530", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        server.ClearRequests();
+        zones.assign(1, SZoneInfoLib{});
+        zones[0].strName = "kept";
+        server.SetHandler([&c](const RecordedRequest& request) -> std::optional<Reply> {
+            const std::string page = request.Has("page") ? request.Param("page") : "1";
+            if (page == "4") {
+                RawAnswer silence;
+                silence.hang = true;
+                return Raw(silence);
+            }
+            if (page == "3" && c.page3.empty()) {
+                return Reply{530, {}, R"({"listzonesresponse":{"errorcode":530,"errortext":"db down"}})"};
+            }
+            if (page == "3") return Reply{200, {}, c.page3};
+            return Reply{200, {}, Zones({"p" + page + "-a", "p" + page + "-b"}, 10)};
+        });
+        if (c.code == 0) {
+            EXPECT_TRUE(ListZones()) << errors.strErrorMessage;
+            ASSERT_EQ(zones.size(), 5u);
+            EXPECT_EQ(zones[4].strId, "p2-b");
+            EXPECT_TRUE(log.Errors().empty()) << log.AllText();
+        } else {
+            ExpectFailure(ListZones(), c.code, {c.needle});
+            ExpectZonesUntouched();
+        }
+        server.WaitForRequests(c.asked);
+        const auto requests = server.Requests("listZones");
+        ASSERT_EQ(requests.size(), c.asked);
+        EXPECT_EQ(requests.back().Param("page"), std::to_string(c.asked));
+    }
+    server.SetHandler(nullptr);
     ExpectAlive();
 }
 

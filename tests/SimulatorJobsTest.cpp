@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "SimulatorTestHelpers.h"
 
@@ -43,6 +44,21 @@ protected:
     std::unique_ptr<Client> client_;
     Session admin_;
 };
+
+// Each job takes its own 30 s from its submit, whatever else is pending: many machines stop at once.
+TEST_F(SimulatorJobsTest, JobsOfManyMachinesRunAtTheSameTime) {
+    const std::vector<std::string> machines = {kWeb01, "a9785615-1070-4892-a4fe-2ad5e1897cee",
+                                               "7cb4efc1-2114-49fb-9519-718e75544a8c",
+                                               "663fbd63-bbad-4dfb-b79e-85008d800078"};
+    std::vector<std::string> jobs;
+    for (const std::string& id : machines) jobs.push_back(Submit(admin_, "stopVirtualMachine", id));
+    clock_.Advance(29);
+    for (const std::string& job : jobs) EXPECT_EQ(Query(admin_, job)["jobstatus"], 0) << job;
+    clock_.Advance(2);
+    for (const std::string& job : jobs) EXPECT_EQ(Query(admin_, job)["jobstatus"], 1) << job;
+    for (const char* name : {"web-01", "web-02", "db-02", "cache-01"})
+        EXPECT_EQ(simulator_->MachineState(name), "Stopped");
+}
 
 TEST_F(SimulatorJobsTest, RebootIsPendingThenReportsTheRunningMachine) {
     const std::string jobId = Submit(admin_, "rebootVirtualMachine", kWeb01);

@@ -17,8 +17,10 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Compression.h"
 #include "LogCapture.h"
@@ -224,6 +226,62 @@ TEST_F(TransportTest, AbandonedTransferLeavesTheConnectionUsable) {
     EXPECT_TRUE(Get(base));
     EXPECT_EQ(m_response, "{}");
     EXPECT_EQ(m_connections.load(), 2);
+}
+
+// Transfers side by side on one handle: each keeps the limits, the body cap and the padding of a single
+// transfer, and ends on its own; an abandoned one takes its connection with it.
+TEST_F(TransportTest, TransfersSideBySideEachKeepEveryLimit) {
+    const std::string base = Serve([](const RawRequest& request) {
+        if (request.target == "/silent" || request.target == "/abandoned") return Silence();
+        if (request.target == "/big") return Bytes(Answer(std::string(2000, 'x')));
+        return Bytes(Answer("{\"n\":" + request.target.substr(4) + "}"));
+    });
+    TeskLibCurl curl;
+    TeskLibCurlLimits limits;
+    limits.lIdleTimeoutMs = kLimitMs;
+    limits.ullMaxBodyBytes = 1000;
+    const auto started = std::chrono::steady_clock::now();
+    const std::size_t silent = curl.StartConcurrent(HTTP_REQ_GET, base + "/silent", "", limits);
+    const std::size_t abandoned = curl.StartConcurrent(HTTP_REQ_GET, base + "/abandoned", "", limits);
+    const std::size_t one = curl.StartConcurrent(HTTP_REQ_GET, base + "/ok/1", "", limits);
+    const std::size_t big = curl.StartConcurrent(HTTP_REQ_GET, base + "/big", "", limits);
+    const std::size_t posted = curl.StartConcurrent(HTTP_REQ_POST, base + "/ok/2", "a=b", limits);
+    EXPECT_EQ(std::set<std::size_t>({silent, abandoned, one, big, posted}).size(), 5u) << "a lane each";
+    curl.CancelConcurrent(abandoned);
+
+    std::set<std::size_t> ended;
+    while (ended.size() < 4) {
+        std::vector<std::size_t> now;
+        curl.AwaitConcurrent(now);
+        ASSERT_FALSE(now.empty());
+        for (const std::size_t lane : now) EXPECT_TRUE(ended.insert(lane).second) << "named once: " << lane;
+    }
+    EXPECT_EQ(ended.count(abandoned), 0u);
+    std::string body;
+    TeskLibCurlResult result;
+    ASSERT_TRUE(curl.TakeConcurrent(one, body, result)) << result.strError;
+    EXPECT_EQ(body, "{\"n\":1}");
+    EXPECT_GE(body.capacity(), body.size() + kTeskBodyPadding);
+    ASSERT_TRUE(curl.TakeConcurrent(posted, body, result)) << result.strError;
+    EXPECT_EQ(body, "{\"n\":2}");
+    EXPECT_FALSE(curl.TakeConcurrent(big, body, result));
+    EXPECT_EQ(result.eFailure, TeskLibCurlFailure::TooLarge) << result.strError;
+    EXPECT_TRUE(body.empty());
+    EXPECT_FALSE(curl.TakeConcurrent(silent, body, result));
+    EXPECT_EQ(result.eFailure, TeskLibCurlFailure::Timeout) << result.strError;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GE(elapsed, kLimitMs);
+    EXPECT_LT(elapsed, kWellWithinMs);
+
+    // A single transfer after them reuses a connection they left open.
+    std::vector<std::size_t> none;
+    curl.AwaitConcurrent(none);
+    EXPECT_TRUE(none.empty());
+    const int connections = m_connections.load();
+    ASSERT_TRUE(curl.Perform(HTTP_REQ_GET, base + "/ok/3", "", body, limits, result)) << result.strError;
+    EXPECT_EQ(body, "{\"n\":3}");
+    EXPECT_EQ(m_connections.load(), connections);
 }
 
 // ---------------------------------------------------------------------------

@@ -62,6 +62,29 @@ TEST_F(TeskTransferSeamTest, RequestCarriesMethodUrlHeaderListAndBody) {
     EXPECT_EQ(result.strHost, "mgmt.example:8080");
 }
 
+// Transfers started side by side are answered by the function one after another, in the order they were
+// started, each before StartConcurrent returns, under the bounds of a single transfer.
+TEST_F(TeskTransferSeamTest, ConcurrentTransfersAreAnsweredInTheOrderStarted) {
+    limits.ullMaxBodyBytes = 10;
+    Answer("HTTP/1.1 200 OK", {}, "{}");
+    const std::size_t first = curl.StartConcurrent(HTTP_REQ_GET, "http://mgmt.example:8080/client/api?n=1", "", limits);
+    Answer("HTTP/1.1 200 OK", {}, std::string(11, 'x'));
+    const std::size_t second =
+        curl.StartConcurrent(HTTP_REQ_POST, "http://mgmt.example:8080/client/api?n=2", "a=b", limits);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].strUrl, "http://mgmt.example:8080/client/api?n=1");
+    EXPECT_EQ(requests[1].strBody, "a=b");
+    std::vector<std::size_t> ended;
+    curl.AwaitConcurrent(ended);
+    EXPECT_EQ(ended, (std::vector<std::size_t>{first, second}));
+    std::string body;
+    ASSERT_TRUE(curl.TakeConcurrent(first, body, result));
+    EXPECT_EQ(body, "{}");
+    EXPECT_GE(body.capacity(), body.size() + kTeskBodyPadding);
+    EXPECT_FALSE(curl.TakeConcurrent(second, body, result));
+    EXPECT_EQ(result.eFailure, TeskLibCurlFailure::TooLarge);
+}
+
 TEST_F(TeskTransferSeamTest, BodyIsCappedAndPaddedAsOnTheWire) {
     limits.ullMaxBodyBytes = 40000;
     std::string body;

@@ -201,6 +201,12 @@ bool TestServer::Start(const ListenOptions& options) {
 
 void TestServer::Stop() {
     if (!Running()) return;
+    {
+        // A held request is let go, so that the listener's threads can end.
+        std::lock_guard<std::mutex> lock(mutex_);
+        holdUntil_ = 0;
+        changed_.notify_all();
+    }
     listener_.Stop();
     simulator_->EndSessions();  // sessions live in the server's memory: a restart ends them
 }
@@ -259,6 +265,22 @@ void TestServer::ClearRequests() {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.clear();
     connectionNumbers_.clear();
+    maxOpen_ = open_;
+}
+
+void TestServer::WaitForRequests(std::size_t count) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return requests_.size() >= count; });
+}
+
+void TestServer::HoldUntilOpen(std::size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdUntil_ = n;
+}
+
+std::size_t TestServer::MaxOpen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return maxOpen_;
 }
 
 int TestServer::ConnectionCount() const {
@@ -294,14 +316,28 @@ void TestServer::SetOlderServerCookie(bool older) {
 
 RawAnswer TestServer::Serve(const RawRequest& raw) {
     RecordedRequest request = Record(raw);
+    const std::string key = ScriptKey(request.Command());
+    const bool counted = key != "login" && key != "logout";
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         const int next = static_cast<int>(connectionNumbers_.size()) + 1;
         request.connection = connectionNumbers_.emplace(raw.connection, next).first->second;
         requests_.push_back(request);
+        if (counted) maxOpen_ = std::max(maxOpen_, ++open_);
+        changed_.notify_all();
+        if (counted && holdUntil_ > 0) {
+            if (open_ >= holdUntil_) holdUntil_ = 0;
+            changed_.wait(lock, [this] { return holdUntil_ == 0; });
+            changed_.notify_all();
+        }
     }
     std::optional<Reply> reply = Scripted(request);
-    return ToAnswer(reply ? *reply : DefaultReply(request), request);
+    RawAnswer answer = ToAnswer(reply ? *reply : DefaultReply(request), request);
+    if (counted) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --open_;
+    }
+    return answer;
 }
 
 std::optional<Reply> TestServer::Scripted(const RecordedRequest& request) {

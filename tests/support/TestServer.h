@@ -5,6 +5,7 @@
 // Always, SetHandler) or by handing the request to an in-process simulator of a current management server
 // (login, session checks, lists, jobs). It depends on nothing of the library under test.
 
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -86,6 +87,15 @@ public:
     std::size_t Count() const;
     void ClearRequests();
     int ConnectionCount() const;  // distinct TCP connections among the recorded requests
+    // Blocks until at least @p count requests are recorded (since the last ClearRequests), with no time limit
+    // of its own: a request that a client sent and then abandoned is recorded all the same, only later.
+    void WaitForRequests(std::size_t count) const;
+
+    // Requests open at once: received and not yet answered, login and logout left out. HoldUntilOpen(n) keeps
+    // every such request from being answered until @p n are open at the same time (once; 0: no hold), so that
+    // a client that keeps fewer under way never gets an answer (a test of it would end by its time-out).
+    void HoldUntilOpen(std::size_t n);
+    std::size_t MaxOpen() const;  // the most open at once since the last ClearRequests
 
     // Default behaviour of a current server, whose lists hold the records of the list fixtures.
     void SetCredentials(std::string user, std::string password);  // default "admin" / "password"
@@ -109,6 +119,10 @@ private:
     std::map<std::string, Reply> fixed_;
     std::function<std::optional<Reply>(const RecordedRequest&)> handler_;
     std::vector<RecordedRequest> requests_;
+    mutable std::condition_variable changed_;  // a request was recorded, or one was opened or closed
+    std::size_t open_ = 0;
+    std::size_t maxOpen_ = 0;
+    std::size_t holdUntil_ = 0;
     std::map<int, int> connectionNumbers_;  // the listener's number -> ours, restarted by ClearRequests
 
     std::unique_ptr<cssim::Simulator> simulator_;

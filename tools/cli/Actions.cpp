@@ -175,6 +175,7 @@ int RunListCommand(Context& context, bool paged) {
 
 int RunPower(Context& context, bool start) {
     const Options& o = context.options;
+    if (IsBulkPower(o)) return RunPowerMany(context, start);
     const char* verb = start ? "start" : "stop";
     // Looking the machine up first tells an unknown name apart from a job that failed.
     SVMInfoLib vm;

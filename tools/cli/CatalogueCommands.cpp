@@ -136,19 +136,18 @@ int PrintApiHelp(Options& options, const Settings& settings) {
     return kExitSuccess;
 }
 
-bool PrepareApiCall(Options& options, const Settings& settings, int& status) {
-    Catalogue catalogue;
-    std::string warning;
-    const bool cached = LoadCatalogue(settings, catalogue, warning);
-    if (!warning.empty()) Warning(warning);
-    if (!cached) return true;
+namespace {
+
+// The checks of one command against the catalogue; @p where opens each message ("--batch line 3: ").
+bool CheckApiCall(Options& options, const Catalogue& catalogue, const Settings& settings, const std::string& where,
+                  int& status) {
     const ApiCommand* command = Resolve(options, catalogue);
     if (options.noCheck) return true;
     const std::string server = ServerForMessages(settings.server);
     const std::string name = Shown(options.apiCommand);
     if (command == nullptr) {
         const ApiCommand* similar = catalogue.FindIgnoringCase(options.apiCommand);
-        Warning("there is no command " + name + " in " + Described(catalogue, server) +
+        Warning(where + "there is no command " + name + " in " + Described(catalogue, server) +
                 (similar != nullptr ? " (did you mean " + Shown(similar->name) + "?)" : "") + "; sending it anyway");
         return true;
     }
@@ -161,8 +160,9 @@ bool PrepareApiCall(Options& options, const Settings& settings, int& status) {
         if (!given) missing += (count++ == 0 ? "" : ", ") + Shown(parameter.name);
     }
     if (count > 0) {
-        const std::string message = name + " needs the parameter" + (count > 1 ? "s " : " ") + missing + ", says " +
-                                    Described(catalogue, server) + "; nothing was sent (--no-check sends it)";
+        const std::string message = where + name + " needs the parameter" + (count > 1 ? "s " : " ") + missing +
+                                    ", says " + Described(catalogue, server) +
+                                    "; nothing was sent (--no-check sends it)";
         std::fprintf(stderr, "cloudstack-cli: %s\n", TextEscape::Printable(message).c_str());
         status = kExitUsage;
         return false;
@@ -171,8 +171,39 @@ bool PrepareApiCall(Options& options, const Settings& settings, int& status) {
     for (const auto& [parameter, value] : options.apiParams)
         if (command->Find(parameter) == nullptr) unknown += (unknown.empty() ? "" : ", ") + Shown(parameter);
     if (!unknown.empty())
-        Warning(name + " has no parameter " + unknown + " in " + Described(catalogue, server) + "; sending it anyway");
+        Warning(where + name + " has no parameter " + unknown + " in " + Described(catalogue, server) +
+                "; sending it anyway");
     return true;
+}
+
+}  // namespace
+
+bool PrepareApiCall(Options& options, const Settings& settings, int& status) {
+    Catalogue catalogue;
+    std::string warning;
+    const bool cached = LoadCatalogue(settings, catalogue, warning);
+    if (!warning.empty()) Warning(warning);
+    if (!cached) return true;
+    return CheckApiCall(options, catalogue, settings, std::string(), status);
+}
+
+bool PrepareBatch(std::vector<BatchCommand>& commands, const Options& options, const Settings& settings, int& status) {
+    Catalogue catalogue;
+    std::string warning;
+    const bool cached = LoadCatalogue(settings, catalogue, warning);
+    if (!warning.empty()) Warning(warning);
+    if (!cached) return true;
+    bool refused = false;
+    for (BatchCommand& command : commands) {
+        Options one = options;
+        one.apiCommand = command.command;
+        one.apiParams = command.params;
+        if (!CheckApiCall(one, catalogue, settings, "--batch line " + std::to_string(command.line) + ": ", status))
+            refused = true;
+        command.command = one.apiCommand;
+    }
+    if (refused) status = kExitUsage;
+    return !refused;
 }
 
 }  // namespace cscli

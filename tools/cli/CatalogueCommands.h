@@ -20,4 +20,9 @@ int PrintApiHelp(Options& options, const Settings& settings);
 /// @return false when the command must not be sent, with the exit status in @p status
 bool PrepareApiCall(Options& options, const Settings& settings, int& status);
 
+/// PrepareApiCall for every command of api --batch, each message naming its line: one command refused
+/// refuses the whole file, and nothing is sent.
+/// @return false when nothing may be sent, with the exit status in @p status
+bool PrepareBatch(std::vector<BatchCommand>& commands, const Options& options, const Settings& settings, int& status);
+
 }  // namespace cscli

@@ -52,6 +52,11 @@ struct Options {
     std::string id;
     bool hasName{false};
     bool hasId{false};
+    /// Every --name (false) and --id (true) in the order given: start and stop take any number.
+    std::vector<std::pair<bool, std::string>> machines;
+    bool yes{false};          ///< --yes: act on several machines without asking
+    unsigned concurrency{0};  ///< --concurrency N: requests under way at once; 0: the library's default
+    std::string batchFile;    ///< api --batch FILE: one command per line; "-" for standard input
 
     OutputFormat output{OutputFormat::Table};
     bool outputGiven{false};
@@ -99,8 +104,12 @@ const char* CommandName(Command command);
 /// True for the six commands that list objects.
 bool IsList(Command command);
 
-/// True when the list command has filters given.
+/// True when the list command (or start and stop) has filters given.
 bool HasFilter(const Options& options);
+
+/// True for start and stop on more than one machine, or on the machines that filters select: the
+/// machines' commands run side by side, one result line each.
+bool IsBulkPower(const Options& options);
 
 /// Every option name, for completion.
 std::vector<std::string> OptionNames();

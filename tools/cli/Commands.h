@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "CloudStackWrapper.h"
 #include "CommandLine.h"
@@ -35,6 +37,28 @@ int RunShow(Context& context);
 
 /// start and stop.
 int RunPower(Context& context, bool start);
+
+/// start and stop of several machines, or of those that filters select, side by side.
+int RunPowerMany(Context& context, bool start);
+
+/// One command of api --batch: its line in the file, the command and its parameters.
+struct BatchCommand {
+    std::size_t line{0};
+    std::string command;
+    CloudStackSDKWrapper::CloudStackParams params;
+};
+
+/// Reads the commands of api --batch FILE ("-": standard input): one "COMMAND NAME=VALUE ..." a line, words
+/// split at blanks and quoted as a shell quotes them ('...', "...", a backslash), blank lines and lines that
+/// begin with '#' skipped. @return false with a one-line reason in @p error
+bool ReadBatch(const std::string& file, std::vector<BatchCommand>& commands, std::string& error);
+
+/// api --batch: every command side by side, each job waited for; one JSON line per command.
+int RunApiBatch(Context& context, std::vector<BatchCommand>& commands);
+
+/// The server's parameters for the filters of vms, start and stop (--zone, --host, --state, --all): a zone
+/// or host named by its name becomes its id. @return false with the exit status in @p status
+bool VmFilterParams(Context& context, CloudStackSDKWrapper::CloudStackParams& params, int& status);
 
 /// api COMMAND [NAME=VALUE ...].
 int RunApi(Context& context);

@@ -60,8 +60,9 @@ const char* const kConnectionHelp =
 
 const char* const kExitHelp =
     "\n"
-    "Exit status: 0 success, 1 the server call failed (one line on standard error says why),\n"
-    "2 usage error, 130 interrupted by Ctrl-C while waiting for a job.\n";
+    "Exit status: 0 success, 1 the server call failed (one line on standard error says why; for\n"
+    "several machines or commands, when any failed), 2 usage error, 130 interrupted by Ctrl-C\n"
+    "while waiting for a job.\n";
 
 const char* const kOutputHelp =
     "  --output FORMAT   table (default), json (the server's attribute names; --json is the same),\n"
@@ -154,11 +155,15 @@ std::string ProgramHelp() {
                "                                 list the objects as a table, JSON or CSV\n"
                "  show cluster|host|vm --name NAME | --id ID [--output FORMAT]\n"
                "                                 print every field of one object\n"
-               "  start --name NAME | --id ID    start a virtual machine and wait until it runs\n"
-               "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped\n"
+               "  start --name NAME | --id ID    start a virtual machine and wait until it runs; several\n"
+               "                                 --name and --id, or filters (--state, --zone, --host),\n"
+               "                                 start many at once\n"
+               "  stop --name NAME | --id ID     stop a virtual machine and wait until it is stopped; many\n"
+               "                                 as start does\n"
                "  wait JOBID                     wait for a job the server already runs (the id that\n"
                "                                 --no-wait printed) and print its result\n"
                "  api COMMAND [NAME=VALUE ...]   send any API command and print the answer\n"
+               "  api --batch FILE               send one command per line of FILE, side by side\n"
                "  VERB NOUN [NAME=VALUE ...]     the same, the command in two words:\n"
                "                                 'list virtualmachines' is 'api listVirtualMachines'\n"
                "  sync                           cache the server's own catalogue of its commands, for\n"
@@ -200,7 +205,10 @@ std::string CommandHelp(Command command) {
         case Command::Start:
         case Command::Stop: {
             const std::string name = CommandName(command);
-            text = "Usage: cloudstack-cli " + name + " (--name NAME | --id ID) [--no-wait | --poll S --timeout S]\n\n" +
+            const std::string doing = command == Command::Start ? "starting" : "stopping";
+            text = "Usage: cloudstack-cli " + name + " (--name NAME | --id ID) [--no-wait | --poll S --timeout S]\n" +
+                   "       cloudstack-cli " + name +
+                   " (--name NAME | --id ID)... | FILTERS [--yes] [--concurrency N] [--output FORMAT]\n\n" +
                    (command == Command::Start ? "Starts" : "Stops") +
                    " a virtual machine and waits for the server's job to end.\n"
                    "\n"
@@ -208,7 +216,27 @@ std::string CommandHelp(Command command) {
                    "  --id ID           the machine's id\n"
                    "  --all             look the name up among every account's machines\n"
                    "  --no-wait         print the job id once the server accepted the command, and exit\n" +
-                   kJobHelp + "\n";
+                   kJobHelp +
+                   "\n"
+                   "Several machines at once: give --name and --id as often as needed, or select the\n"
+                   "machines with the filters of vms:\n"
+                   "  --state STATE     such as Running or Stopped\n"
+                   "  --zone ZONE       a zone by name or id\n"
+                   "  --host HOST       a host by name or id\n"
+                   "  --all             every account's machines, as an administrator may see them\n"
+                   "Every machine's command is sent (at most --concurrency at once) and the jobs are waited\n"
+                   "for together, so the whole takes about as long as the slowest job. A name that matches\n"
+                   "no machine stops the command before anything is sent. More than one machine is asked\n"
+                   "about on the terminal; without one, --yes is needed.\n"
+                   "  --yes             act on several machines without asking\n"
+                   "  --concurrency N   requests under way at once, 1 to 64 (default 4)\n"
+                   "  --output FORMAT   table (default) or json: one line (object) per machine with its\n"
+                   "                    name, id, result and the seconds until it was done\n"
+                   "--timeout applies to each job, in whole seconds. On a terminal a status line counts\n"
+                   "them (\"" +
+                   doing +
+                   " 37 machines: 12 done, 1 failed, 24 waiting, 00:41\"); Ctrl-C stops\n"
+                   "waiting for all (the jobs go on) and exits 130. Exit status 1 when any machine failed.\n\n";
             break;
         }
         case Command::Wait:
@@ -258,7 +286,17 @@ std::string CommandHelp(Command command) {
                        "                    same and is never sent to the server\n"
                        "  --raw             print the server's answer object as it came: byte for byte from\n"
                        "                    one request; a list of several pages merged, with 'count'\n"
-                       "  --no-check        send the command without the cached catalogue's checks\n") +
+                       "  --no-check        send the command without the cached catalogue's checks\n"
+                       "  --batch FILE      send one command per line of FILE ('-': standard input), written\n"
+                       "                    'COMMAND NAME=VALUE ...' (quoted as a shell quotes; blank lines and\n"
+                       "                    lines that begin with # are skipped), side by side, at most\n"
+                       "                    --concurrency N at once (1 to 64, default 4), each job waited for;\n"
+                       "                    prints one JSON line per command, in the file's order: its line,\n"
+                       "                    command, ok, result (as api prints one; a list gives the page the\n"
+                       "                    server answered) or error (code and message), and the seconds until\n"
+                       "                    it was done. The catalogue's checks apply to every line, and one\n"
+                       "                    line they refuse stops the batch before anything is sent. Exit\n"
+                       "                    status 1 when any command failed\n") +
                    kCsvRawHelp +
                    "  --no-wait         print the answer (which holds the job id) at once, without waiting\n" +
                    kJobHelp + "\n";

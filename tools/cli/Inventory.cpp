@@ -166,6 +166,10 @@ int Show(Context& context,
 
 }  // namespace
 
+bool VmFilterParams(Context& context, CloudStackParams& params, int& status) {
+    return FilterParams(context, params, status);
+}
+
 int RunList(Context& context) {
     switch (context.options.command) {
         case Command::Projects:

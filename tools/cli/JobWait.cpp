@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 
 namespace cscli {
 
@@ -55,9 +57,10 @@ public:
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
-    void Show(long long seconds) {
+    void Show(long long seconds) { ShowText(label_ + " ... " + std::to_string(seconds) + "s"); }
+    void ShowText(const std::string& text) {
         if (!enabled_) return;
-        Write(kRewrite + label_ + " ... " + std::to_string(seconds) + "s");
+        Write(kRewrite + text);
         shown_ = true;
     }
     void Clear() {
@@ -207,6 +210,53 @@ JobOutcome SubmitAndWait(CCloudStackWrapper& cloud, const std::string& command, 
 JobOutcome WaitFor(CCloudStackWrapper& cloud, const std::string& jobId, const JobOptions& options) {
     const InterruptFlag interrupt;
     return Wait(cloud, jobId, options);
+}
+
+bool RunBulk(CCloudStackWrapper& cloud, const JobOptions& options, std::size_t count,
+             const std::function<ItemState(std::size_t)>& state, const std::function<bool()>& call,
+             std::vector<double>& seconds, bool& interrupted) {
+    const InterruptFlag interrupt;
+    const auto started = std::chrono::steady_clock::now();
+    const auto since = [&started] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+    seconds.assign(count, -1.0);
+    StatusLine status(options.statusLine, options.label);
+    // After every poll: which commands have ended since, and the line that counts them.
+    const auto look = [&] {
+        std::size_t done = 0;
+        std::size_t failed = 0;
+        const double now = since();
+        for (std::size_t i = 0; i < count; ++i) {
+            const ItemState item = state(i);
+            if (item == ItemState::Waiting) continue;
+            if (seconds[i] < 0) seconds[i] = now;
+            ++(item == ItemState::Done ? done : failed);
+        }
+        const long long whole = static_cast<long long>(now);
+        char clock[32];
+        std::snprintf(clock, sizeof clock, "%02lld:%02lld", whole / 60, whole % 60);
+        status.ShowText(options.label + ": " + std::to_string(done) + " done, " + std::to_string(failed) + " failed, " +
+                        std::to_string(count - done - failed) + " waiting, " + clock);
+    };
+    cloud.SetJobPollInterval(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options.pollSeconds)));
+    cloud.SetJobTimeout(std::chrono::seconds(static_cast<long long>(std::ceil(options.timeoutSeconds))));
+    bool result = false;
+    {
+        const ProgressScope scope(cloud, [&](const std::string&, int, std::chrono::milliseconds) {
+            look();
+            return !InterruptFlag::Raised();
+        });
+        result = call();
+    }
+    look();
+    status.Clear();
+    const double end = since();
+    for (double& value : seconds)
+        if (value < 0) value = end;
+    interrupted = InterruptFlag::Raised();
+    return result;
 }
 
 }  // namespace cscli

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "CloudStackWrapper.h"
 #include "RecordFields.h"
@@ -40,6 +43,21 @@ struct JobOutcome {
 /// moment the command is sent until the wait ends.
 JobOutcome SubmitAndWait(CloudStackSDKWrapper::CCloudStackWrapper& cloud, const std::string& command,
                          const CloudStackSDKWrapper::CloudStackParams& params, const JobOptions& options);
+
+/// Where one command of a bulk call stands, as the library's result for it says while the call runs.
+enum class ItemState { Waiting, Done, Failed };
+
+/// Runs @p call, a bulk call of @p cloud (StartVMs, StopVMs, CallAndWaitMany), with the poll interval and
+/// time-out of @p options (the time-out in whole seconds, per job), Ctrl-C (which stops every wait: the
+/// jobs go on) and, on a terminal, a status line: "<label>: 12 done, 1 failed, 24 waiting, 00:41".
+/// @param count the number of commands
+/// @param state where command i stands, from the results the call writes as each one ends
+/// @param seconds receives, per command, the seconds from the start until it was seen to end
+/// @param interrupted receives whether Ctrl-C stopped the waits
+/// @return what @p call returned
+bool RunBulk(CloudStackSDKWrapper::CCloudStackWrapper& cloud, const JobOptions& options, std::size_t count,
+             const std::function<ItemState(std::size_t)>& state, const std::function<bool()>& call,
+             std::vector<double>& seconds, bool& interrupted);
 
 /// Waits for job @p jobId through the library: the first poll at once, then every poll interval,
 /// until the job ends, the time limit passes or Ctrl-C is pressed (both noticed after a poll), with

@@ -93,4 +93,25 @@ PromptResult PromptPassword(const std::string& prompt, std::string& password) {
     return PromptResult::Read;
 }
 
+PromptResult PromptLine(const std::string& prompt, std::string& answer) {
+    const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return PromptResult::NoTerminal;
+    WriteAll(fd, prompt);
+    answer.clear();
+    bool gotLine = false;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (c == '\n') {
+            gotLine = true;
+            break;
+        }
+        answer += c;
+    }
+    close(fd);
+    return gotLine ? PromptResult::Read : PromptResult::NoInput;
+}
+
 }  // namespace cscli

@@ -16,4 +16,8 @@ enum class PromptResult { Read, NoTerminal, NoInput };
 /// also when the prompt is ended by a signal such as Ctrl-C.
 PromptResult PromptPassword(const std::string& prompt, std::string& password);
 
+/// Asks a question on the controlling terminal (/dev/tty), echo on, and reads one line: the
+/// confirmation asked before acting on several machines. Without a terminal it asks nothing.
+PromptResult PromptLine(const std::string& prompt, std::string& answer);
+
 }  // namespace cscli

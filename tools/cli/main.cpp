@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "CatalogueCommands.h"
 #include "CloudStackWrapper.h"
@@ -107,7 +108,7 @@ int Connect(CCloudStackWrapper& cloud, const cscli::Settings& settings, const st
     return cscli::Fail(cscli::DescribeLogin(error, server, settings.useKeyPair, !settings.domain.empty()));
 }
 
-int Run(cscli::Context& context, const cscli::Settings& settings) {
+int Run(cscli::Context& context, const cscli::Settings& settings, std::vector<cscli::BatchCommand>& batch) {
     switch (context.options.command) {
         case cscli::Command::Sync:
             return cscli::RunSync(context, settings);
@@ -118,7 +119,7 @@ int Run(cscli::Context& context, const cscli::Settings& settings) {
         case cscli::Command::Stop:
             return cscli::RunPower(context, false);
         case cscli::Command::Api:
-            return cscli::RunApi(context);
+            return context.options.batchFile.empty() ? cscli::RunApi(context) : cscli::RunApiBatch(context, batch);
         case cscli::Command::Wait:
             return cscli::RunWait(context);
         default:
@@ -150,7 +151,14 @@ int Main(int argc, char** argv) {
     // The catalogue cached for this server and user answers help and checks before anything is sent.
     if (apiHelp) return cscli::PrintApiHelp(options, settings);
     int status = kExitFailed;
-    if (options.command == cscli::Command::Api && !cscli::PrepareApiCall(options, settings, status)) return status;
+    // A batch is read and checked whole before anything is sent.
+    std::vector<cscli::BatchCommand> batch;
+    if (!options.batchFile.empty()) {
+        if (!cscli::ReadBatch(options.batchFile, batch, error)) return UsageError(error);
+        if (!cscli::PrepareBatch(batch, options, settings, status)) return status;
+    } else if (options.command == cscli::Command::Api && !cscli::PrepareApiCall(options, settings, status)) {
+        return status;
+    }
     if (!settings.useKeyPair && !ObtainPassword(settings, status)) return status;
 
     // The library writes its own error lines to standard error; without --debug the one line
@@ -176,7 +184,7 @@ int Main(int argc, char** argv) {
     // Trace lines of --debug would be torn apart by a line rewritten in place.
     cscli::Context context{cloud, options, server, isatty(STDOUT_FILENO) == 1,
                            !options.debug && isatty(STDERR_FILENO) == 1};
-    status = Run(context, settings);
+    status = Run(context, settings, batch);
     cloud.Disconnect();
     return status;
 }

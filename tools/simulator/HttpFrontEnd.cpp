@@ -6,7 +6,13 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "ApiRequest.h"
 #include "HttpListenerThread.h"
@@ -38,6 +44,63 @@ void Log(const httplib::Request& request, const httplib::Response& response) {
     }
     std::fprintf(stderr, "%s %s %d\n", Printable(request.method).c_str(), Printable(what).c_str(), response.status);
 }
+
+// One worker per open connection, made when a connection comes and no worker is free: httplib gives a kept-alive
+// connection its worker until the connection closes, so a fixed pool would make a client that opens more
+// connections than it has workers wait for other clients' idle ones. At most kMaxWorkers.
+class ConnectionWorkers : public httplib::TaskQueue {
+public:
+    static constexpr std::size_t kMaxWorkers = 256;
+
+    ConnectionWorkers() = default;
+    ~ConnectionWorkers() override = default;
+    ConnectionWorkers(const ConnectionWorkers&) = delete;
+    ConnectionWorkers& operator=(const ConnectionWorkers&) = delete;
+
+    void enqueue(std::function<void()> work) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(work));
+        if (jobs_.size() > idle_ && threads_.size() < kMaxWorkers) {
+            threads_.emplace_back([this] { Work(); });
+        } else {
+            ready_.notify_one();
+        }
+    }
+
+    // Every connection accepted is served to its end before the workers stop.
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        ready_.notify_all();
+        for (std::thread& thread : threads_) thread.join();
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ++idle_;
+                ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                --idle_;
+                if (jobs_.empty()) return;
+                work = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            work();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    std::size_t idle_{0};
+    bool stopping_{false};
+};
 
 }  // namespace
 
@@ -81,9 +144,10 @@ struct HttpFrontEnd::Impl {
             // wait for the client's delayed ACK of the head (40 ms on Linux). Accepted sockets inherit the option.
             setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         });
-        // Clients keep connections open between calls, and each open one holds a worker: room for many clients,
-        // and no early close that would make a client reconnect every few calls.
-        s.new_task_queue = [] { return new httplib::ThreadPool(32); };
+        // Clients keep connections open between calls (one that runs many commands at once keeps many), and each
+        // open one holds a worker: a worker for each, and no early close that would make a client reconnect every
+        // few calls.
+        s.new_task_queue = [] { return new ConnectionWorkers; };
         s.set_keep_alive_max_count(1000);
         const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
             Serve(request, response);

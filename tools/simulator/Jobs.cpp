@@ -148,6 +148,12 @@ void JobEngine::Advance(Cloud& cloud, Clock::time_point now) {
     }
 }
 
+JobEngine::Clock::time_point JobEngine::NextDue() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const std::string& id : pending_) next = std::min(next, jobs_.at(id).due);
+    return next;
+}
+
 SimResponse JobEngine::Submit(MachineAction action, const ApiRequest& request, const User& caller, Cloud& cloud,
                               Clock::time_point now) {
     const std::string command = CommandName(action);

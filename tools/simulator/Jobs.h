@@ -50,6 +50,9 @@ public:
     /// @brief Completes every job due at @p now.
     void Advance(Cloud& cloud, Clock::time_point now);
 
+    /// @brief When the first pending job is due; time_point::max() when none is pending.
+    Clock::time_point NextDue() const;
+
 private:
     struct Job {
         std::string id;

@@ -150,6 +150,30 @@ const ListSpec* FindList(const std::string& command) {
 
 SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiRequest& request, const User& caller,
                       const ListPolicy& policy) {
+    return WriteList(SelectList(list, table, request, caller, policy));
+}
+
+SimResponse WriteList(ListPage page) {
+    if (page.done) return std::move(page.answer);
+    std::size_t bytes = 0;
+    for (const auto& text : page.texts) bytes += text->size() + 1;
+    ListBodyWriter writer(page.responseKey, page.itemKey, page.total, bytes);
+    for (const auto& text : page.texts) writer.Add(*text);
+    SimResponse reply;
+    reply.contentType = kJsonContentType;
+    reply.body = writer.Finish();
+    return reply;
+}
+
+ListPage SelectList(const ListSpec& list, const RecordTable& table, const ApiRequest& request, const User& caller,
+                    const ListPolicy& policy) {
+    // An answer decided before any record is chosen: an error, or nothing listed.
+    const auto whole = [](SimResponse answer) {
+        ListPage chosen;
+        chosen.answer = std::move(answer);
+        chosen.done = true;
+        return chosen;
+    };
     const std::string command = cstools::AsciiLower(list.command);
     const std::string responseKey = command + "response";
 
@@ -158,24 +182,26 @@ SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiR
     long long page = 1;
     long long pageSize = policy.pageSize;
     if ((pageText == nullptr) != (sizeText == nullptr)) {
-        return MissingParameter(command, pageText == nullptr ? "page" : "pagesize");
+        return whole(MissingParameter(command, pageText == nullptr ? "page" : "pagesize"));
     }
     if (pageText != nullptr) {
-        if (!ParseLong(*pageText, page)) return InvalidValue(command, "page", *pageText);
-        if (!ParseLong(*sizeText, pageSize)) return InvalidValue(command, "pagesize", *sizeText);
+        if (!ParseLong(*pageText, page)) return whole(InvalidValue(command, "page", *pageText));
+        if (!ParseLong(*sizeText, pageSize)) return whole(InvalidValue(command, "pagesize", *sizeText));
         if (pageSize > policy.pageSize) {
-            return ErrorReply(responseKey, kParameterError, kPageSizeErrorCode,
-                              "Page size can't exceed max allowed page size value: " + std::to_string(policy.pageSize));
+            return whole(
+                ErrorReply(responseKey, kParameterError, kPageSizeErrorCode,
+                           "Page size can't exceed max allowed page size value: " + std::to_string(policy.pageSize)));
         }
         if (pageSize == -1) {
             page = 1;  // the server's "no limit"
             pageSize = static_cast<long long>(table.Size()) + 1;
         } else if (pageSize < 1) {
-            return ErrorReply(responseKey, kParameterError, kServerErrorCode,
-                              "Page size must be a positive number, or -1 for no limit");
+            return whole(ErrorReply(responseKey, kParameterError, kServerErrorCode,
+                                    "Page size must be a positive number, or -1 for no limit"));
         }
         if (page < 1) {
-            return ErrorReply(responseKey, kParameterError, kServerErrorCode, "Page number must be a positive number");
+            return whole(
+                ErrorReply(responseKey, kParameterError, kServerErrorCode, "Page number must be a positive number"));
         }
     }
 
@@ -192,7 +218,7 @@ SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiR
             for (std::size_t i = 0; !indexed && !known && i < table.Size(); ++i) {
                 known = StringMember(table.Record(i), filter.member) == *value;
             }
-            if (!known) return InvalidValue(command, filter.parameter, *value);
+            if (!known) return whole(InvalidValue(command, filter.parameter, *value));
         }
         // The first indexed filter picks the candidates; every other one is checked on them.
         if (indexed && candidates.positions == nullptr) {
@@ -241,21 +267,19 @@ SimResponse ServeList(const ListSpec& list, const RecordTable& table, const ApiR
     }
 
     const std::size_t total = candidates.Size();
-    if (total == 0) return JsonReply(200, responseKey, Json::object());
+    if (total == 0) return whole(JsonReply(200, responseKey, Json::object()));
     const auto size = static_cast<unsigned long long>(pageSize);
     const auto skipPages = static_cast<unsigned long long>(page - 1);
     std::size_t first = total;
     if (skipPages <= (total - 1) / size) first = static_cast<std::size_t>(skipPages * size);
     const std::size_t end = static_cast<std::size_t>(std::min<unsigned long long>(total, first + size));
-
-    std::size_t bytes = 0;
-    for (std::size_t k = first; k < end; ++k) bytes += table.Text(candidates.At(k)).size() + 1;
-    ListBodyWriter writer(responseKey, list.itemKey, total, bytes);
-    for (std::size_t k = first; k < end; ++k) writer.Add(table.Text(candidates.At(k)));
-    SimResponse reply;
-    reply.contentType = kJsonContentType;
-    reply.body = writer.Finish();
-    return reply;
+    ListPage chosen;
+    chosen.responseKey = responseKey;
+    chosen.itemKey = list.itemKey;
+    chosen.total = total;
+    chosen.texts.reserve(end - first);
+    for (std::size_t k = first; k < end; ++k) chosen.texts.push_back(table.SharedText(candidates.At(k)));
+    return chosen;
 }
 
 }  // namespace cssim

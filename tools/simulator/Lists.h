@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,24 @@ const std::vector<ListSpec>& ListSpecs();
 
 /// @brief The list command named @p command (case-sensitive), or nullptr.
 const ListSpec* FindList(const std::string& command);
+
+/// @brief A page of a list as SelectList chooses it under its owner's lock: the records' texts are shared, so that
+/// WriteList puts the answer together after the lock is let go, and no other request waits for that.
+struct ListPage {
+    SimResponse answer;  ///< the whole answer when done (an error, or nothing listed)
+    bool done{false};
+    std::string responseKey;
+    const char* itemKey{""};
+    std::size_t total{0};
+    std::vector<std::shared_ptr<const std::string>> texts;
+};
+
+/// @brief The page of @p table that @p request asks for, for @p caller (ServeList's choice, without the writing).
+ListPage SelectList(const ListSpec& list, const RecordTable& table, const ApiRequest& request, const User& caller,
+                    const ListPolicy& policy);
+
+/// @brief The answer of a page SelectList chose; needs no lock.
+SimResponse WriteList(ListPage page);
 
 /// @brief Answers @p request for @p caller from @p table.
 ///

@@ -62,12 +62,12 @@ RecordTable::RecordTable(std::vector<std::string> indexedMembers) : indexedMembe
 
 void RecordTable::Assign(std::vector<Json> records) {
     records_ = std::move(records);
-    texts_.assign(records_.size(), std::string());
+    texts_.assign(records_.size(), nullptr);
     lowerNames_.assign(records_.size(), std::string());
     for (auto& index : indexes_) index.clear();
     owners_.clear();
     for (std::size_t i = 0; i < records_.size(); ++i) {
-        texts_[i] = Dump(records_[i]);
+        texts_[i] = std::make_shared<const std::string>(Dump(records_[i]));
         lowerNames_[i] = cstools::AsciiLower(StringMember(records_[i], "name"));
         // Positions arrive in ascending order, so appending keeps every list sorted.
         for (std::size_t m = 0; m < indexedMembers_.size(); ++m) {
@@ -94,7 +94,8 @@ void RecordTable::RemoveFromIndexes(std::size_t position) {
 void RecordTable::Replace(std::size_t position, Json record) {
     RemoveFromIndexes(position);
     records_[position] = std::move(record);
-    texts_[position] = Dump(records_[position]);
+    // A new text, not the old one changed: a page being written from the old one keeps it.
+    texts_[position] = std::make_shared<const std::string>(Dump(records_[position]));
     lowerNames_[position] = cstools::AsciiLower(StringMember(records_[position], "name"));
     AddToIndexes(position);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,7 +29,9 @@ public:
     const std::vector<Json>& Records() const { return records_; }
 
     /// @brief The compact JSON text of record @p position.
-    const std::string& Text(std::size_t position) const { return texts_[position]; }
+    const std::string& Text(std::size_t position) const { return *texts_[position]; }
+    /// @brief The same text, shared: it stays as it is, also after the record is replaced, for as long as it is held.
+    const std::shared_ptr<const std::string>& SharedText(std::size_t position) const { return texts_[position]; }
 
     /// @brief The record's "name", lower-cased (ASCII letters), for the server's case-insensitive name match.
     const std::string& LowerName(std::size_t position) const { return lowerNames_[position]; }
@@ -53,7 +56,7 @@ private:
     void RemoveFromIndexes(std::size_t position);
 
     std::vector<Json> records_;
-    std::vector<std::string> texts_;
+    std::vector<std::shared_ptr<const std::string>> texts_;
     std::vector<std::string> lowerNames_;
     std::vector<std::string> indexedMembers_;
     std::vector<Index> indexes_;  // one per indexed member

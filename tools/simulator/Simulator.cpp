@@ -3,6 +3,7 @@
 #include <atomic>
 #include <ctime>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "Accounts.h"
@@ -83,9 +84,13 @@ struct Simulator::Impl {
     SimulatorOptions options;
     Directory directory;
     SessionTable sessions;
-    mutable std::mutex cloudMutex;  // guards cloud and jobs, which change together
+    // Guards cloud and jobs, which change together: shared by the requests that read them (lists, job
+    // status), held alone by those that change them (submits, and jobs that end) for as short as that takes.
+    mutable std::shared_mutex cloudMutex;
     Cloud cloud;
     JobEngine jobs;
+    // When the first pending job is due (steady clock ticks): until then no request needs to end one.
+    std::atomic<SteadyClock::rep> nextDue{SteadyClock::time_point::max().time_since_epoch().count()};
     const ListPolicy policy;
     std::atomic<bool> olderSessionCheck;
     std::atomic<bool> olderServerCookie;
@@ -183,21 +188,55 @@ struct Simulator::Impl {
         return false;
     }
 
+    // Ends the jobs due at @p now; the caller holds the lock alone.
+    void AdvanceLocked(SteadyClock::time_point now) {
+        jobs.Advance(cloud, now);
+        nextDue = jobs.NextDue().time_since_epoch().count();
+    }
+
+    void AdvanceJobs(SteadyClock::time_point now) {
+        if (now.time_since_epoch().count() < nextDue) return;
+        std::unique_lock<std::shared_mutex> lock(cloudMutex);
+        AdvanceLocked(now);
+    }
+
+    // Requests are answered side by side: one that reads takes the lock shared, and a list writes its page
+    // after letting go of it; only a submit holds it alone, briefly.
     SimResponse Dispatch(const ApiRequest& request, const User& caller) {
         const std::string& command = request.command;
         if (command == "listCapabilities") return Capabilities();
-        std::lock_guard<std::mutex> lock(cloudMutex);
         const auto now = Now();
-        jobs.Advance(cloud, now);
+        AdvanceJobs(now);
         if (const ListSpec* list = FindList(command)) {
-            return ServeList(*list, cloud.Table(list->kind), request, caller, policy);
+            ListPage page;
+            {
+                std::shared_lock<std::shared_mutex> lock(cloudMutex);
+                page = SelectList(*list, cloud.Table(list->kind), request, caller, policy);
+            }
+            return WriteList(std::move(page));
         }
-        if (command == "startVirtualMachine") return jobs.Submit(MachineAction::Start, request, caller, cloud, now);
-        if (command == "stopVirtualMachine") return jobs.Submit(MachineAction::Stop, request, caller, cloud, now);
-        if (command == "rebootVirtualMachine") return jobs.Submit(MachineAction::Reboot, request, caller, cloud, now);
-        if (command == "restoreVirtualMachine") return jobs.Submit(MachineAction::Restore, request, caller, cloud, now);
-        if (command == "queryAsyncJobResult") return jobs.Query(request, caller);
-        if (command == "listApis") return ListApis(request, cloud, policy);
+        if (command == "queryAsyncJobResult") {
+            std::shared_lock<std::shared_mutex> lock(cloudMutex);
+            return jobs.Query(request, caller);
+        }
+        if (command == "listApis") {
+            std::shared_lock<std::shared_mutex> lock(cloudMutex);
+            return ListApis(request, cloud, policy);
+        }
+        std::unique_lock<std::shared_mutex> lock(cloudMutex);
+        // A submit adds a pending job (and ends those due by now).
+        const auto submitted = [&](SimResponse reply) {
+            nextDue = jobs.NextDue().time_since_epoch().count();
+            return reply;
+        };
+        if (command == "startVirtualMachine")
+            return submitted(jobs.Submit(MachineAction::Start, request, caller, cloud, now));
+        if (command == "stopVirtualMachine")
+            return submitted(jobs.Submit(MachineAction::Stop, request, caller, cloud, now));
+        if (command == "rebootVirtualMachine")
+            return submitted(jobs.Submit(MachineAction::Reboot, request, caller, cloud, now));
+        if (command == "restoreVirtualMachine")
+            return submitted(jobs.Submit(MachineAction::Restore, request, caller, cloud, now));
         return ErrorReply("errorresponse", kUnknownCommand, kServerErrorCode, "Unknown API command: " + command);
     }
 
@@ -267,7 +306,7 @@ void Simulator::SetOlderServerCookie(bool older) {
 bool Simulator::SetRecords(const std::string& listCommand, std::vector<Json> records) {
     const ListSpec* list = FindList(listCommand);
     if (list == nullptr) return false;
-    std::lock_guard<std::mutex> lock(impl_->cloudMutex);
+    std::unique_lock<std::shared_mutex> lock(impl_->cloudMutex);
     impl_->cloud.Table(list->kind).Assign(std::move(records));
     return true;
 }
@@ -281,15 +320,15 @@ void Simulator::EndSessions() {
 }
 
 std::string Simulator::MachineState(const std::string& name) const {
-    std::lock_guard<std::mutex> lock(impl_->cloudMutex);
-    impl_->jobs.Advance(impl_->cloud, impl_->Now());
+    std::unique_lock<std::shared_mutex> lock(impl_->cloudMutex);
+    impl_->AdvanceLocked(impl_->Now());
     const auto position = impl_->cloud.MachineByName(name);
     return position ? StringMember(impl_->cloud.Table(Kind::VirtualMachines).Record(*position), "state") : "";
 }
 
 std::string Simulator::MachineHostName(const std::string& name) const {
-    std::lock_guard<std::mutex> lock(impl_->cloudMutex);
-    impl_->jobs.Advance(impl_->cloud, impl_->Now());
+    std::unique_lock<std::shared_mutex> lock(impl_->cloudMutex);
+    impl_->AdvanceLocked(impl_->Now());
     const auto position = impl_->cloud.MachineByName(name);
     return position ? StringMember(impl_->cloud.Table(Kind::VirtualMachines).Record(*position), "hostname") : "";
 }
@@ -303,8 +342,8 @@ std::size_t Simulator::SessionCount() const {
 }
 
 Inventory Simulator::Snapshot() const {
-    std::lock_guard<std::mutex> lock(impl_->cloudMutex);
-    impl_->jobs.Advance(impl_->cloud, impl_->Now());
+    std::unique_lock<std::shared_mutex> lock(impl_->cloudMutex);
+    impl_->AdvanceLocked(impl_->Now());
     return impl_->cloud.Snapshot();
 }
 
