@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -216,21 +217,39 @@ inline std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
     return rows;
 }
 
+// A directory of this test process, made once and removed with everything in it when the process
+// ends (children leave through _exit and never remove it): the files the tests write and the CLI's
+// home live there, so that no run leaves anything behind in the temporary folder.
+inline const std::string& ScratchDirectory() {
+    struct Scratch {
+        std::string path;
+        Scratch() {
+            std::string pattern = ::testing::TempDir() + "cli-test-XXXXXX";
+            const char* made = mkdtemp(pattern.data());
+            path = made != nullptr ? std::string(made) : std::string("/nonexistent");
+        }
+        ~Scratch() {
+            std::error_code ignored;
+            if (path != "/nonexistent") std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static const Scratch scratch;
+    return scratch.path;
+}
+
 // Writes @p text to a file of this test process (readable by its owner only) and returns its path.
 inline std::string WriteFile(const std::string& name, const std::string& text) {
-    const std::string path = ::testing::TempDir() + "cli-" + std::to_string(getpid()) + "-" + name;
+    const std::string path = ScratchDirectory() + "/" + name;
     std::ofstream(path, std::ios::binary) << text;
     chmod(path.c_str(), 0600);
     return path;
 }
 
-// A directory of this test process, made once: a home without a ~/.cloudstack.ini, so that no file
-// of the developer's changes what a test sees.
+// A home without a ~/.cloudstack.ini, so that no file of the developer's changes what a test sees.
 inline const std::string& EmptyDirectory() {
     static const std::string path = [] {
-        std::string pattern = ::testing::TempDir() + "cli-home-XXXXXX";
-        const char* made = mkdtemp(pattern.data());
-        return made != nullptr ? std::string(made) : std::string("/nonexistent");
+        const std::string home = ScratchDirectory() + "/home";
+        return mkdir(home.c_str(), 0700) == 0 ? home : std::string("/nonexistent");
     }();
     return path;
 }
