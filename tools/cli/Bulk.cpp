@@ -41,7 +41,7 @@ JobOptions BulkOptions(const Context& context, const std::string& label) {
     return job;
 }
 
-std::string SecondsText(double seconds) {
+std::string TenthsOfSeconds(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", seconds);
     return text;
@@ -158,11 +158,11 @@ int RunPowerMany(Context& context, bool start) {
         if (result.lErrorCode != 0) ++failed;
         Json row = {{"name", machines[i].name}, {"id", machines[i].id}, {"result", outcome}};
         if (result.lErrorCode != 0) row["error"] = {{"code", result.lErrorCode}, {"message", result.strErrorMessage}};
-        row["seconds"] = Json::parse(SecondsText(seconds[i]));
+        row["seconds"] = Json::parse(TenthsOfSeconds(seconds[i]));
         rows.push_back(row);
         const std::string why = Describe(result, context.server, "the command failed");
         table.AddRow({machines[i].name, machines[i].id, result.lErrorCode == 0 ? outcome : outcome + ": " + why,
-                      SecondsText(seconds[i])});
+                      TenthsOfSeconds(seconds[i])});
     }
     Print(o.output == OutputFormat::Json ? JsonText(rows, context.prettyJson) : table.Render());
     if (interrupted) {
@@ -284,7 +284,7 @@ int RunApiBatch(Context& context, std::vector<BatchCommand>& commands) {
             ++failed;
             line["error"] = {{"code", result.error.lErrorCode}, {"message", result.error.strErrorMessage}};
         }
-        line["seconds"] = Json::parse(SecondsText(seconds[i]));
+        line["seconds"] = Json::parse(TenthsOfSeconds(seconds[i]));
         Print(JsonText(line, false));
     }
     if (interrupted) {
