@@ -1,28 +1,16 @@
 #include "SleepWithTrace.h"
 
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 #include <utility>
 
+#include "TeskReplaceable.h"
+
 namespace {
 
-std::mutex& SleepMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-SleepFunction& InstalledSleep() {
-    static SleepFunction function;
-    return function;
-}
-
-// Whether a replacement is installed: read without the lock, so that a job wait outside tests
-// takes no process-wide lock.
-std::atomic<bool>& Installed() {
-    static std::atomic<bool> installed{false};
-    return installed;
+TeskReplaceable<SleepFunction>& SleepSeam() {
+    static TeskReplaceable<SleepFunction> seam;
+    return seam;
 }
 
 }  // namespace
@@ -31,13 +19,7 @@ void SleepWithTrace(int ms, const char* file, int line) {
     if (ms < 0) {
         ms = 0;
     }
-    SleepFunction replacement;
-    if (Installed().load(std::memory_order_acquire)) {
-        // Copy out so that a replacement may itself call SetSleepFunction, and the
-        // lock is not held for the length of a real sleep.
-        std::lock_guard<std::mutex> lock(SleepMutex());
-        replacement = InstalledSleep();
-    }
+    const SleepFunction replacement = SleepSeam().Current();
     if (replacement) {
         replacement(ms, file, line);
         return;
@@ -46,9 +28,5 @@ void SleepWithTrace(int ms, const char* file, int line) {
 }
 
 SleepFunction SetSleepFunction(SleepFunction function) {
-    std::lock_guard<std::mutex> lock(SleepMutex());
-    SleepFunction previous = std::move(InstalledSleep());
-    InstalledSleep() = std::move(function);
-    Installed().store(static_cast<bool>(InstalledSleep()), std::memory_order_release);
-    return previous;
+    return SleepSeam().Replace(std::move(function));
 }

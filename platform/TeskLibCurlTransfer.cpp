@@ -1,15 +1,14 @@
 // One transfer's callbacks, and the seam that replaces the network for tests and fuzz targets.
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
 #include <list>
-#include <mutex>
 #include <string>
 #include <utility>
 
 #include "StrUtil.h"
 #include "TeskLibCurlParts.h"
+#include "TeskReplaceable.h"
 
 namespace teskcurl {
 
@@ -93,30 +92,15 @@ int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t 
 
 namespace {
 
-std::mutex& TransferMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-TeskTransferFunction& InstalledTransfer() {
-    static TeskTransferFunction function;
-    return function;
-}
-
-// Whether a replacement is installed: read without the lock, so that a request over the network
-// (the only kind outside tests) takes no process-wide lock.
-std::atomic<bool>& Installed() {
-    static std::atomic<bool> installed{false};
-    return installed;
+TeskReplaceable<TeskTransferFunction>& TransferSeam() {
+    static TeskReplaceable<TeskTransferFunction> seam;
+    return seam;
 }
 
 }  // namespace
 
 TeskTransferFunction CurrentTransfer() {
-    if (!Installed().load(std::memory_order_acquire)) return TeskTransferFunction();
-    // Copied out so that the lock is not held while the replacement runs.
-    std::lock_guard<std::mutex> lock(TransferMutex());
-    return InstalledTransfer();
+    return TransferSeam().Current();
 }
 
 std::string RedirectTarget(const std::string& url, const TeskHttpResponseHeaders& headers) {
@@ -190,9 +174,5 @@ CURLcode ReplayTransfer(const TeskTransferFunction& function, _http_req_type_ me
 }  // namespace teskcurl
 
 TeskTransferFunction SetTransferFunction(TeskTransferFunction function) {
-    std::lock_guard<std::mutex> lock(teskcurl::TransferMutex());
-    TeskTransferFunction previous = std::move(teskcurl::InstalledTransfer());
-    teskcurl::InstalledTransfer() = std::move(function);
-    teskcurl::Installed().store(static_cast<bool>(teskcurl::InstalledTransfer()), std::memory_order_release);
-    return previous;
+    return teskcurl::TransferSeam().Replace(std::move(function));
 }
