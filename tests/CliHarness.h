@@ -177,6 +177,19 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// The "Label: value" lines of `show`, by label; a line without a colon fails the test.
+inline std::map<std::string, std::string> ShownFields(const std::string& text) {
+    std::map<std::string, std::string> fields;
+    for (const std::string& line : Lines(text)) {
+        const std::size_t colon = line.find(':');
+        EXPECT_NE(colon, std::string::npos) << "not a field: " << line;
+        if (colon == std::string::npos) continue;
+        const std::size_t value = line.find_first_not_of(' ', colon + 1);
+        fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+    }
+    return fields;
+}
+
 inline bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }

@@ -309,13 +309,7 @@ TEST_F(CliOutputTest, ShowHostByNamePrintsOneLabelledLinePerField) {
 
     const RunResult run = Cli({"show", "host", "--name", upper});
     ASSERT_EQ(run.status, 0) << run.err;
-    std::map<std::string, std::string> fields;
-    for (const std::string& line : Lines(run.out)) {
-        const std::size_t colon = line.find(':');
-        ASSERT_NE(colon, std::string::npos) << line;
-        const std::size_t value = line.find_first_not_of(' ', colon + 1);
-        fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
-    }
+    std::map<std::string, std::string> fields = ShownFields(run.out);
     EXPECT_EQ(fields.size(), 21u) << run.out;
     EXPECT_EQ(fields["Name"], name);
     EXPECT_EQ(fields["Id"], expected["id"]);
