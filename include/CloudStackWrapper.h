@@ -184,14 +184,16 @@ public:
     /// @param progress the function; an empty one for none (the default)
     void SetJobProgress(CloudStackJobProgress progress);
 
-    /// @brief The most requests the bulk calls (StartVMs, StopVMs, CallAndWaitMany) keep under way at
-    /// once, submits and polls together. The server runs the jobs side by side; its own job queue is the
-    /// limit, and a few dozen concurrent deploys are known to make it refuse work.
+    /// @brief The most commands the bulk calls (StartVMs, StopVMs, CallAndWaitMany) keep in progress at
+    /// once: a command is in progress from its submit until its job's end is known, and the next one is
+    /// sent when one ends. The server runs the jobs side by side; its own job queue is the limit, and a
+    /// few dozen concurrent deploys are known to make it refuse work. Each command in progress has at
+    /// most one request (its submit or a poll) under way.
     /// @param concurrency 1 to 64 (a larger value means 64); 0 restores the default, 4
     void SetConcurrency(unsigned concurrency);
 
     /// @brief Starts many virtual machines at once: every machine's command is sent (at most the
-    /// SetConcurrency bound under way at a time) and their jobs are polled together, each pending job
+    /// SetConcurrency bound in progress at a time) and their jobs are polled together, each pending job
     /// once per job poll interval. The job timeout and the progress callback apply to each job; a
     /// callback that returns false stops every wait: each machine whose job is still pending gets
     /// CS_ERROR_WAIT_STOPPED with its job id (the jobs go on on the server), and machines not yet sent

@@ -1,7 +1,8 @@
-// Many commands and their jobs at once, from the caller's thread: the requests run side by side over
-// the connection's handles (curl's multi interface), at most the concurrency bound at a time, and
-// every pending job is polled once per poll interval. The waits are SJobWait values, advanced one
-// poll at a time, as a single wait advances its own.
+// Many commands and their jobs at once, from the caller's thread: at most the concurrency bound of
+// commands are in progress at a time (sent, and their job not yet ended), so that the server's job
+// queue holds no more of ours than that; their requests run side by side over the connection's
+// handles (curl's multi interface), and every pending job is polled once per poll interval. The waits are SJobWait
+// values, advanced one poll at a time, as a single wait advances its own.
 
 #include <algorithm>
 #include <chrono>
@@ -48,8 +49,9 @@ struct CCloudStackOperations::Batch {
     const CloudStackJobProgress progress;  // a copy: the callback cannot change what it is called through
     std::vector<Entry> entries;
     std::vector<Entry*> byLane;
-    std::size_t next{0};  // the first entry that may still be queued
-    std::size_t underWay{0};
+    std::size_t next{0};        // the first entry that may still be queued
+    std::size_t underWay{0};    // requests: at most one per command in progress
+    std::size_t inProgress{0};  // commands sent whose end is not known yet
     milliseconds clock{0};
     bool stopped{false};
 
@@ -101,13 +103,15 @@ struct CCloudStackOperations::Batch {
         }
     }
 
-    // Submits first, in order, so that the server runs every job as early as it can; then the polls
-    // that are due, the longest due first.
+    // A submit first, in order, while fewer commands than the bound are in progress, so that the
+    // server runs each job as early as the bound allows; then the polls that are due, the longest due
+    // first. Each command in progress has at most one request under way, so the requests keep the
+    // bound too.
     void Launch() {
         while (underWay < operations.m_nConcurrency) {
             Entry* chosen = nullptr;
             while (!stopped && next < entries.size() && entries[next].step != Step::Queued) ++next;
-            if (!stopped && next < entries.size()) {
+            if (!stopped && next < entries.size() && inProgress < operations.m_nConcurrency) {
                 chosen = &entries[next];
             } else {
                 for (Entry& entry : entries) {
@@ -131,6 +135,7 @@ struct CCloudStackOperations::Batch {
             return;
         }
         entry.step = submit ? Step::Submitting : Step::Polling;
+        if (submit) ++inProgress;
         if (byLane.size() <= entry.lane) byLane.resize(entry.lane + 1, nullptr);
         byLane[entry.lane] = &entry;
         ++underWay;
@@ -209,7 +214,6 @@ struct CCloudStackOperations::Batch {
                 ++pending;
                 Done(entry, Stopped(entry));
             } else if (entry.step == Step::Queued) {
-                // Polls start once every command is on its way, so none is left here; should one be, it stays unsent.
                 Done(entry, SCloudStackOutcome::Refusal(CS_ERROR_WAIT_STOPPED,
                                                         "not sent: the progress callback stopped the waits first"));
             }
@@ -228,6 +232,7 @@ struct CCloudStackOperations::Batch {
     }
 
     void Done(Entry& entry, SCloudStackOutcome outcome) {
+        if (entry.step != Step::Queued && entry.step != Step::Done) --inProgress;
         entry.item->outcome = std::move(outcome);
         entry.step = Step::Done;
         if (ended) ended(static_cast<std::size_t>(&entry - entries.data()));
