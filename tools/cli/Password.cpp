@@ -38,6 +38,19 @@ extern "C" void RestoreTerminalAndDie(int signalNumber) {
     raise(signalNumber);
 }
 
+// Reads one line from @p fd into @p line, byte by byte so that nothing after it is taken; false when
+// the input ended (or failed) before a line end.
+bool ReadLine(int fd, std::string& line) {
+    char c = 0;
+    for (;;) {
+        const ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (c == '\n') return true;
+        line += c;
+    }
+}
+
 }  // namespace
 
 PromptResult PromptPassword(const std::string& prompt, std::string& password) {
@@ -67,18 +80,7 @@ PromptResult PromptPassword(const std::string& prompt, std::string& password) {
     WriteAll(fd, prompt);
 
     std::string line;
-    bool gotLine = false;
-    char c = 0;
-    for (;;) {
-        const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (c == '\n') {
-            gotLine = true;
-            break;
-        }
-        line += c;
-    }
+    const bool gotLine = ReadLine(fd, line);
 
     tcsetattr(fd, TCSAFLUSH, &saved);
     WriteAll(fd, "\n");
@@ -98,18 +100,7 @@ PromptResult PromptLine(const std::string& prompt, std::string& answer) {
     if (fd < 0) return PromptResult::NoTerminal;
     WriteAll(fd, prompt);
     answer.clear();
-    bool gotLine = false;
-    char c = 0;
-    for (;;) {
-        const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (c == '\n') {
-            gotLine = true;
-            break;
-        }
-        answer += c;
-    }
+    const bool gotLine = ReadLine(fd, answer);
     close(fd);
     return gotLine ? PromptResult::Read : PromptResult::NoInput;
 }
