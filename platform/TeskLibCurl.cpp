@@ -29,6 +29,40 @@ long long ToMs(Clock::duration duration) {
 
 }  // namespace
 
+namespace teskcurl {
+
+CURLcode SetRequestOptions(CURL* easy, _http_req_type_ method, const std::string& url, const std::string& body,
+                           curl_slist* headers, const TeskLibCurlLimits& limits, AppliedLimits& applied) {
+    CURLcode code = CURLE_OK;
+    auto set = [&code](CURLcode next) {
+        if (code == CURLE_OK) code = next;
+    };
+    set(curl_easy_setopt(easy, CURLOPT_URL, url.c_str()));
+    if (method == HTTP_REQ_POST) {
+        // The size is set explicitly, so an empty body still goes out as Content-Length: 0.
+        set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
+        set(curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str()));
+    } else {
+        set(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));
+    }
+    set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers));
+    if (limits.lConnectTimeoutMs != applied.lConnectTimeoutMs) {
+        set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::max(0L, limits.lConnectTimeoutMs)));
+        applied.lConnectTimeoutMs = limits.lConnectTimeoutMs;
+    }
+    if (limits.ullMaxBodyBytes != applied.ullMaxBody) {
+        // Refuses an announced length at once; the write callback counts what really arrives.
+        const auto maxOff = static_cast<unsigned long long>(std::numeric_limits<curl_off_t>::max());
+        set(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                             static_cast<curl_off_t>(std::min(limits.ullMaxBodyBytes, maxOff))));
+        applied.ullMaxBody = limits.ullMaxBodyBytes;
+    }
+    if (code != CURLE_OK) applied.Forget();
+    return code;
+}
+
+}  // namespace teskcurl
+
 void TeskLibCurl::Impl::SetUp() {
     // Drop the handles first: connections made under other TLS settings are not reused.
     DropLanes();
@@ -37,8 +71,7 @@ void TeskLibCurl::Impl::SetUp() {
     multi.reset();
     strSetupError.clear();
     strCaError.clear();
-    lAppliedConnectTimeoutMs = -1;
-    ullAppliedMaxBody = std::numeric_limits<unsigned long long>::max();
+    applied.Forget();
 
     multi.reset(curl_multi_init());
     easy.reset(curl_easy_init());
@@ -263,35 +296,8 @@ bool TeskLibCurl::Perform(_http_req_type_ method, const std::string& url, const 
     }
 
     CURL* easy = impl.easy.get();
-    CURLcode code = CURLE_OK;
-    auto set = [&code](CURLcode next) {
-        if (code == CURLE_OK) {
-            code = next;
-        }
-    };
-    set(curl_easy_setopt(easy, CURLOPT_URL, url.c_str()));
-    if (method == HTTP_REQ_POST) {
-        // The size is set explicitly, so an empty body still goes out as Content-Length: 0.
-        set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
-        set(curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str()));
-    } else {
-        set(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));
-    }
-    set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, impl.headers.get()));
-    if (limits.lConnectTimeoutMs != impl.lAppliedConnectTimeoutMs) {
-        set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::max(0L, limits.lConnectTimeoutMs)));
-        impl.lAppliedConnectTimeoutMs = limits.lConnectTimeoutMs;
-    }
-    if (limits.ullMaxBodyBytes != impl.ullAppliedMaxBody) {
-        // Refuses an announced length at once; the write callback counts what really arrives.
-        const auto maxOff = static_cast<unsigned long long>(std::numeric_limits<curl_off_t>::max());
-        set(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                             static_cast<curl_off_t>(std::min(limits.ullMaxBodyBytes, maxOff))));
-        impl.ullAppliedMaxBody = limits.ullMaxBodyBytes;
-    }
+    CURLcode code = SetRequestOptions(easy, method, url, body, impl.headers.get(), limits, impl.applied);
     if (code != CURLE_OK) {
-        impl.lAppliedConnectTimeoutMs = -1;
-        impl.ullAppliedMaxBody = std::numeric_limits<unsigned long long>::max();
         result.eFailure = TeskLibCurlFailure::Transport;
         result.strError = CurlErrorText(code, impl.errorBuffer);
         response.clear();

@@ -3,7 +3,6 @@
 // limits and failure kinds.
 
 #include <algorithm>
-#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,33 +29,9 @@ void Release(Lane& lane) {
 
 // The lane's own options for this transfer; false when curl refused one.
 bool Prepare(Lane& lane, _http_req_type_ method, curl_slist* headers, std::string& error) {
-    CURL* easy = lane.easy.get();
-    CURLcode code = CURLE_OK;
-    auto set = [&code](CURLcode next) {
-        if (code == CURLE_OK) code = next;
-    };
-    set(curl_easy_setopt(easy, CURLOPT_URL, lane.url.c_str()));
-    if (method == HTTP_REQ_POST) {
-        set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(lane.body.size())));
-        set(curl_easy_setopt(easy, CURLOPT_POSTFIELDS, lane.body.c_str()));
-    } else {
-        set(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));
-    }
-    set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers));
-    const TeskLibCurlLimits& limits = lane.limits;
-    if (limits.lConnectTimeoutMs != lane.lAppliedConnectTimeoutMs) {
-        set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::max(0L, limits.lConnectTimeoutMs)));
-        lane.lAppliedConnectTimeoutMs = limits.lConnectTimeoutMs;
-    }
-    if (limits.ullMaxBodyBytes != lane.ullAppliedMaxBody) {
-        const auto maxOff = static_cast<unsigned long long>(std::numeric_limits<curl_off_t>::max());
-        set(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                             static_cast<curl_off_t>(std::min(limits.ullMaxBodyBytes, maxOff))));
-        lane.ullAppliedMaxBody = limits.ullMaxBodyBytes;
-    }
+    const CURLcode code =
+        SetRequestOptions(lane.easy.get(), method, lane.url, lane.body, headers, lane.limits, lane.applied);
     if (code == CURLE_OK) return true;
-    lane.lAppliedConnectTimeoutMs = -1;
-    lane.ullAppliedMaxBody = std::numeric_limits<unsigned long long>::max();
     error = CurlErrorText(code, lane.errorBuffer);
     return false;
 }

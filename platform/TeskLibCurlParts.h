@@ -213,6 +213,20 @@ std::string CleanLocation(const std::string& location);
 // Cuts the URL's path and query out of a curl message, should one ever quote it.
 void RemoveUrlText(std::string& text, const std::string& url, const std::string& host);
 std::string CurlErrorText(CURLcode code, const char* detail);
+
+// The limits an easy handle was last given: options that rarely change are set again only when they do.
+struct AppliedLimits {
+    long lConnectTimeoutMs{-1};
+    unsigned long long ullMaxBody{std::numeric_limits<unsigned long long>::max()};
+    // After a refused option: the next request sets every limit again.
+    void Forget() { *this = AppliedLimits(); }
+};
+
+// One request's options on @p easy: its URL, its method and body (curl reads @p body until the
+// transfer ends), its header list, and the limits that differ from @p applied. On a refusal the
+// applied limits are forgotten and curl's code is returned.
+CURLcode SetRequestOptions(CURL* easy, _http_req_type_ method, const std::string& url, const std::string& body,
+                           curl_slist* headers, const TeskLibCurlLimits& limits, AppliedLimits& applied);
 // Every CURLcode is turned into a failure kind here and nowhere else.
 void Classify(CURLcode code, const Transfer& transfer, bool readingHeaders, const char* detail,
               const TeskLibCurlLimits& limits, TeskLibCurlResult& result);
@@ -266,8 +280,7 @@ struct Lane {
     State state{State::Free};
     bool added{false};     // in the multi handle
     bool reported{false};  // named by AwaitConcurrent since it ended
-    long lAppliedConnectTimeoutMs{-1};
-    unsigned long long ullAppliedMaxBody{std::numeric_limits<unsigned long long>::max()};
+    AppliedLimits applied;
 };
 
 }  // namespace teskcurl
@@ -297,8 +310,7 @@ struct TeskLibCurl::Impl {
     std::string strIdentityError;
 
     // Options that rarely change are set again only when they do.
-    long lAppliedConnectTimeoutMs{-1};
-    unsigned long long ullAppliedMaxBody{std::numeric_limits<unsigned long long>::max()};
+    teskcurl::AppliedLimits applied;
 
     std::string strHostKey;
     std::string strHost;
