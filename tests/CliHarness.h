@@ -326,6 +326,20 @@ protected:
     RunResult Cli(const std::vector<std::string>& args) { return CliWith(DefaultEnvironment(), args); }
 
     RunResult CliWith(const std::map<std::string, std::string>& env, const std::vector<std::string>& args) {
+        return RunProgram(CliLaunch(env, args));
+    }
+
+    // The CLI with @p args, as Cli runs it, on a terminal of its own that its standard error goes to
+    // as well: the test adds what is typed, and runs it.
+    Launch CliOnATerminal(const std::vector<std::string>& args) const {
+        Launch launch = CliLaunch(DefaultEnvironment(), args);
+        launch.withTerminal = true;
+        launch.stderrToTerminal = true;
+        return launch;
+    }
+
+private:
+    static Launch CliLaunch(const std::map<std::string, std::string>& env, const std::vector<std::string>& args) {
         Launch launch;
         launch.argv.push_back(kCli);
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
@@ -333,7 +347,7 @@ protected:
         launch.env.emplace("HOME", EmptyDirectory());
         // A developer's own cached catalogues stay out of every test.
         launch.env.emplace("XDG_CACHE_HOME", CacheDirectory());
-        return RunProgram(launch);
+        return launch;
     }
 };
 

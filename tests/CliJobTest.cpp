@@ -95,12 +95,7 @@ TEST_F(CliTest, FailedJobAndUnknownNameSayWhatHappened) {
 
 TEST_F(CliTest, WaitOnATerminalShowsTheStatusLineAndClearsIt) {
     const std::string name = FirstRunningMachine();
-    Launch launch;
-    launch.argv = {kCli, "stop", "--id", IdOf(name)};
-    launch.env = DefaultEnvironment();
-    launch.env["HOME"] = EmptyDirectory();
-    launch.withTerminal = true;
-    launch.stderrToTerminal = true;
+    Launch launch = CliOnATerminal({"stop", "--id", IdOf(name)});
     const RunResult run = RunProgram(launch);
     EXPECT_EQ(run.status, 0) << run.terminal;
     EXPECT_EQ(run.out, name + " stopped.\n");
@@ -199,11 +194,8 @@ TEST_F(CliTest, SeveralMachinesByNameAndIdStopTogetherWithYesAndEachEndsOnItsOwn
 TEST_F(CliTest, FiltersSelectTheMachinesAndTheTerminalConfirms) {
     const std::vector<std::string> selected = Machines("Running", "zone-eu1");
     ASSERT_GE(selected.size(), 2u);
-    Launch launch;
-    launch.argv = {kCli, "stop", "--state", "Running", "--zone", "zone-eu1", "--output", "json"};
-    launch.env = DefaultEnvironment();
-    launch.env["HOME"] = EmptyDirectory();
-    launch.withTerminal = true;
+    Launch launch = CliOnATerminal({"stop", "--state", "Running", "--zone", "zone-eu1", "--output", "json"});
+    launch.stderrToTerminal = false;
     launch.typeAfter = "[y/N] ";
     launch.typed = "n\n";
     RunResult run = RunProgram(launch);
@@ -233,12 +225,7 @@ TEST_F(CliTest, FiltersSelectTheMachinesAndTheTerminalConfirms) {
 
 TEST_F(CliTest, ManyMachinesOnATerminalCountTheirJobsOnTheStatusLine) {
     const std::vector<std::string> running = Machines("Running", "zone-eu1");
-    Launch launch;
-    launch.argv = {kCli, "stop", "--name", running[0], "--name", running[1], "--yes", "--poll", "0.1"};
-    launch.env = DefaultEnvironment();
-    launch.env["HOME"] = EmptyDirectory();
-    launch.withTerminal = true;
-    launch.stderrToTerminal = true;
+    Launch launch = CliOnATerminal({"stop", "--name", running[0], "--name", running[1], "--yes", "--poll", "0.1"});
     const RunResult run = RunProgram(launch);
     EXPECT_EQ(run.status, 0) << run.terminal;
     EXPECT_EQ(ResultRows(run.out).size(), 2u) << run.out;
@@ -375,12 +362,7 @@ TEST_F(CliSlowJobTest, NoWaitPrintsTheJobIdOnceTheServerAcceptedTheCommand) {
 
 TEST_F(CliSlowJobTest, CtrlCEndsTheWaitNamesTheJobAndExits130) {
     const std::string name = FirstRunningMachine();
-    Launch launch;
-    launch.argv = {kCli, "stop", "--name", name};
-    launch.env = DefaultEnvironment();
-    launch.env["HOME"] = EmptyDirectory();
-    launch.withTerminal = true;
-    launch.stderrToTerminal = true;
+    Launch launch = CliOnATerminal({"stop", "--name", name});
     launch.typeAfter = "Stopping " + name + " ... 0s";
     launch.typed = "\x03";  // the terminal's interrupt character: SIGINT to its foreground process group
     const RunResult run = RunProgram(launch);
@@ -425,12 +407,7 @@ TEST_F(CliSlowJobTest, TimeoutGivesUpAndNamesTheJob) {
 
 TEST_F(CliSlowJobTest, CtrlCStopsWaitingForEveryMachineAndEachLineNamesItsJob) {
     const std::vector<std::string> running = Machines("Running", "zone-eu1");
-    Launch launch;
-    launch.argv = {kCli, "stop", "--name", running[0], "--name", running[1], "--yes", "--poll", "0.1"};
-    launch.env = DefaultEnvironment();
-    launch.env["HOME"] = EmptyDirectory();
-    launch.withTerminal = true;
-    launch.stderrToTerminal = true;
+    Launch launch = CliOnATerminal({"stop", "--name", running[0], "--name", running[1], "--yes", "--poll", "0.1"});
     launch.typeAfter = "stopping 2 machines: 0 done, 0 failed, 2 waiting";
     launch.typed = "\x03";
     const RunResult run = RunProgram(launch);
@@ -513,11 +490,8 @@ TEST_F(CliTest, ApiAsyncCommandWaitsAndPrintsTheJobResult) {
 }
 
 TEST_F(CliTest, ApiOnATerminalIndentsItsJson) {
-    Launch launch;
-    launch.argv = {kCli, "api", "listZones"};
-    launch.env = DefaultEnvironment();
-    launch.env["HOME"] = EmptyDirectory();
-    launch.withTerminal = true;
+    Launch launch = CliOnATerminal({"api", "listZones"});
+    launch.stderrToTerminal = false;
     launch.stdoutToTerminal = true;
     const RunResult run = RunProgram(launch);
     EXPECT_EQ(run.status, 0) << run.err;

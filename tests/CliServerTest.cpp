@@ -563,13 +563,7 @@ TEST_F(CliHostileTextTest, ShowPowerLinesJobIdsStatusLinesAndErrorLinesShowEscap
     EXPECT_EQ(fields["Display name"], shown);
 
     SCOPED_TRACE("the success line, and the status line on a terminal");
-    Launch launch;
-    launch.argv = {kCli, "stop", "--id", Id(0)};
-    launch.env = DefaultEnvironment();
-    launch.env.emplace("HOME", EmptyDirectory());
-    launch.withTerminal = true;
-    launch.stderrToTerminal = true;
-    run = RunProgram(launch);
+    run = RunProgram(CliOnATerminal({"stop", "--id", Id(0)}));
     EXPECT_EQ(run.status, 0) << run.terminal;
     EXPECT_EQ(run.out, shown + " stopped.\n");
     EXPECT_TRUE(Contains(run.terminal, "Stopping " + shown + " ... ")) << run.terminal;
