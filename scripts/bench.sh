@@ -4,7 +4,7 @@
 #      simdjson On-Demand floor and Python (json.loads + dicts), with peak RSS per body size;
 #   2. growth from 1,000 to 100,000 machines in one answer;
 #   3. end to end against cloudstack-sim: every page of 10,000 and 50,000 machines, and small calls;
-#   4. 100 machines stopped one at a time and with 4, 8 and 16 requests under way (jobs of 1 s);
+#   4. 100 machines stopped one at a time and with 4, 8 and 16 machines in progress (jobs of 1 s);
 #   5. paged lists of 10,000 to 100,000 machines, the simulator and the client each on a core of its own:
 #      wall time against max(transfer, parse), the next page asked for after the parse (before) and during it.
 # Every figure is a median of RUNS runs (default 5); the one-at-a-time row of table 4 is SERIAL_RUNS runs
