@@ -49,19 +49,26 @@ private:
     double m_cpu{CpuMs()};
 };
 
-int Paged(const std::string& address, const std::string& user, const std::string& password) {
-    const Clock clock;
-    CCloudStackWrapper wrapper;
+// Logs in and lists every account's machines; says on stderr what failed.
+bool ConnectAndListEveryVm(CCloudStackWrapper& wrapper, const std::string& address, const std::string& user,
+                           const std::string& password, std::vector<CloudStackSDKWrapper::SVMInfoLib>& vms) {
     wrapper.SetListAll(true);
     if (!wrapper.Connect(address, user, password)) {
         std::fprintf(stderr, "Connect failed: %s\n", wrapper.GetLastError().strErrorMessage.c_str());
-        return 1;
+        return false;
     }
-    std::vector<CloudStackSDKWrapper::SVMInfoLib> vms;
     if (!wrapper.GetVMInfoList(vms)) {
         std::fprintf(stderr, "GetVMInfoList failed: %s\n", wrapper.GetLastError().strErrorMessage.c_str());
-        return 1;
+        return false;
     }
+    return true;
+}
+
+int Paged(const std::string& address, const std::string& user, const std::string& password) {
+    const Clock clock;
+    CCloudStackWrapper wrapper;
+    std::vector<CloudStackSDKWrapper::SVMInfoLib> vms;
+    if (!ConnectAndListEveryVm(wrapper, address, user, password, vms)) return 1;
     std::printf("machines %zu\nwall_ms %.1f\ncpu_ms %.1f\n", vms.size(), clock.WallMs(), clock.CpuMsSince());
     return 0;
 }
@@ -198,13 +205,9 @@ int FetchSmall(const std::string& address, const std::string& user, const std::s
 int Bulk(const std::string& address, const std::string& user, const std::string& password, std::size_t machines,
          unsigned concurrency) {
     CCloudStackWrapper wrapper;
-    wrapper.SetListAll(true);
-    if (!wrapper.Connect(address, user, password)) {
-        std::fprintf(stderr, "Connect failed: %s\n", wrapper.GetLastError().strErrorMessage.c_str());
-        return 1;
-    }
     std::vector<CloudStackSDKWrapper::SVMInfoLib> vms;
-    if (!wrapper.GetVMInfoList(vms) || vms.size() < machines) {
+    if (!ConnectAndListEveryVm(wrapper, address, user, password, vms)) return 1;
+    if (vms.size() < machines) {
         std::fprintf(stderr, "fewer than %zu machines\n", machines);
         return 1;
     }

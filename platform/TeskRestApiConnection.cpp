@@ -30,7 +30,12 @@ bool IsSuccessStatus(long status) {
     return status >= 200 && status <= 299;
 }
 
-const char* const kFormMediaType = "application/x-www-form-urlencoded";
+// The options of a request whose parameters travel in a form body.
+TeskRestApiRequestOptions FormOptions() {
+    TeskRestApiRequestOptions form;
+    form.strContentType = "application/x-www-form-urlencoded";
+    return form;
+}
 
 // Names the request under way in the curl wrapper for as long as it lives.
 class RequestScope {
@@ -207,10 +212,7 @@ bool TeskRestApiConnection::send(const TeskApiRequest& request, std::string& res
     // Rendered once, from the pairs; the hooks read the pairs through RequestUnderWay().
     std::string path = request.Query();
     std::string body = request.Body();
-    TeskRestApiRequestOptions form;
-    if (request.bFormBody) {
-        form.strContentType = kFormMediaType;
-    }
+    const TeskRestApiRequestOptions form = FormOptions();
     bool success = false;
     {
         const RequestScope scope(*m_pCurl, request);
@@ -284,10 +286,7 @@ bool TeskRestApiConnection::complete(const TeskRestApiRequestInfo& info, bool an
 bool TeskRestApiConnection::beginSend(const TeskApiRequest& request, std::size_t& lane) {
     std::string path = request.Query();
     std::string body = request.Body();
-    TeskRestApiRequestOptions form;
-    if (request.bFormBody) {
-        form.strContentType = kFormMediaType;
-    }
+    const TeskRestApiRequestOptions form = FormOptions();
     bool started = false;
     {
         const RequestScope scope(*m_pCurl, request);

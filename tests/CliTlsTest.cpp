@@ -35,11 +35,14 @@ cstest::RawAnswer Answer(const cstest::RawRequest& request) {
 
 class CliTlsTest : public CliProcessTest {
 protected:
-    void SetUp() override {
+    void SetUp() override { ASSERT_TRUE(listener_.Start(address_, ListenerOptions())); }
+
+    // The listener's options: TLS with the test CA's server certificate.
+    virtual cstest::ListenOptions ListenerOptions() {
         cstest::ListenOptions options;
         options.port = kTlsPort;
         options.tls = certificates_.Server();
-        ASSERT_TRUE(listener_.Start(address_, options));
+        return options;
     }
     void TearDown() override { listener_.Stop(); }
 
@@ -101,12 +104,14 @@ TEST_F(CliTlsTest, HttpsProxyFromTheEnvironmentCarriesTheRequestsThroughATunnel)
 // The listener demands a certificate that the test CA signed.
 class CliMutualTlsTest : public CliTlsTest {
 protected:
-    void SetUp() override {
-        cstest::ListenOptions options;
-        options.port = kTlsPort;
-        options.tls = certificates_.Server();
+    cstest::ListenOptions ListenerOptions() override {
+        cstest::ListenOptions options = CliTlsTest::ListenerOptions();
         options.clientCaPem = certificates_.Ca().certificatePem;
-        ASSERT_TRUE(listener_.Start(address_, options));
+        return options;
+    }
+
+    void SetUp() override {
+        CliTlsTest::SetUp();
         // A key is held to the rules of a password file: readable by its owner alone.
         ASSERT_EQ(chmod(certificates_.Client().privateKeyFile.c_str(), 0600), 0);
     }
